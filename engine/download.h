@@ -1,0 +1,14 @@
+// The only network operation: one GET of an HTTP or HTTPS URL into a file.
+#pragma once
+
+#include <cstddef>
+
+// Fetches url into targetPath (created or replaced), reporting progress to
+// installState.mainWindow and stopping when installState.cancelRequested is set.
+// - url, targetPath: NUL-terminated UTF-16.
+// - errorText/errorCapacity (units, terminator included): on failure the Korean reason is
+//   formatted into it, cut to fit; on success it is untouched.
+// Returns true when the whole body was stored. Never deletes targetPath; before the response
+// status is known to be 200 the target is not touched. Worker thread only: not reentrant
+// (shares the static 256 KiB download buffer).
+bool DownloadToFile(const wchar_t* url, const wchar_t* targetPath, wchar_t* errorText, size_t errorCapacity);

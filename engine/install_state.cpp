@@ -1,0 +1,79 @@
+#include "engine/install_state.h"
+
+#include <cstdlib>
+#include <cwchar>
+
+const wchar_t* const DOWNLOAD_LABEL_PAYLOAD = L"본체";
+const wchar_t* const DOWNLOAD_LABEL_MODELS = L"AI 모델";
+
+InstallState installState;
+
+namespace {
+
+// Guards subtitle only: the worker rewrites it once per attempt while the window may be painting.
+SRWLOCK subtitleLock = SRWLOCK_INIT;
+
+struct InitialState {
+    InitialState() { ResetInstallState(); }
+} initialState;
+
+}  // namespace
+
+void ResetInstallState() {
+    InstallState& s = installState;
+    s.installDir[0] = L'\0';
+    wcscpy_s(s.releaseVersion, L"-");
+    s.releaseUrl[0] = L'\0';
+    s.releaseSha256[0] = L'\0';
+    wcscpy_s(s.statusText, L"설치 폴더를 확인한 뒤 '설치'를 누르세요.");
+    {
+        AcquireSRWLockExclusive(&subtitleLock);
+        wcscpy_s(s.subtitle, L"사진 선별 프로그램 설치");
+        ReleaseSRWLockExclusive(&subtitleLock);
+    }
+    s.progress = PROGRESS_FAILED;
+    s.downloadLabel = DOWNLOAD_LABEL_PAYLOAD;
+    s.cancelRequested = false;
+    s.busy = false;
+    s.finished = false;
+    s.closeWhenDone = false;
+    s.page = PAGE_LICENSE;
+    s.mainWindow = nullptr;
+    s.desktopShortcutBox = nullptr;
+}
+
+void SetSubtitle(const wchar_t* format, const wchar_t* version) {
+    wchar_t text[SUBTITLE_CAPACITY] = {};
+    _snwprintf_s(text, _TRUNCATE, format, version);
+    AcquireSRWLockExclusive(&subtitleLock);
+    wcscpy_s(installState.subtitle, text);
+    ReleaseSRWLockExclusive(&subtitleLock);
+}
+
+void CopySubtitle(wchar_t* out, size_t capacity) {
+    AcquireSRWLockShared(&subtitleLock);
+    wcsncpy_s(out, capacity, installState.subtitle, _TRUNCATE);
+    ReleaseSRWLockShared(&subtitleLock);
+}
+
+void PostStatus(const wchar_t* text) {
+    wchar_t* copy = _wcsdup(text);
+    if (!PostMessageW(installState.mainWindow, WM_SETUP_STATUS, 0, reinterpret_cast<LPARAM>(copy))) {
+        free(copy);  // never delivered, so nobody else will free it
+    }
+}
+
+void PostProgress(int value) {
+    PostMessageW(installState.mainWindow, WM_SETUP_PROGRESS, static_cast<WPARAM>(static_cast<INT_PTR>(value)), 0);
+}
+
+void PostDone(bool succeeded) {
+    PostMessageW(installState.mainWindow, WM_SETUP_DONE, succeeded ? 1 : 0, 0);
+}
+
+void TakeStatusText(LPARAM heapText) {
+    wchar_t* text = reinterpret_cast<wchar_t*>(heapText);
+    if (!text) return;
+    wcsncpy_s(installState.statusText, text, _TRUNCATE);
+    free(text);
+}

@@ -1,0 +1,4 @@
+#include "engine/models.h"
+#include "engine/install_state.h"
+void ProvisionModels() {}
+void ReportCompletion() {}

@@ -1,0 +1,39 @@
+#include "engine/paths.h"
+
+#include <shlwapi.h>
+
+#include <cwchar>
+
+bool IsAbsolutePath(const wchar_t* path) {
+    if (!path || !path[0]) return false;
+    const bool driveRoot = iswalpha(path[0]) && path[1] == L':' && (path[2] == L'\\' || path[2] == L'/');
+    const bool unc = path[0] == L'\\' && path[1] == L'\\' && path[2] != L'\0';
+    return driveRoot || unc;
+}
+
+bool JoinPath(wchar_t (&out)[PATH_CAPACITY], const wchar_t* directory, const wchar_t* name) {
+    out[0] = L'\0';
+    if (!IsAbsolutePath(directory) || !name || !name[0]) return false;
+    // PathCombineW fails when the result would not fit MAX_PATH units; check ourselves as well so
+    // that a directory at the limit never comes back cut.
+    if (wcslen(directory) + 1 + wcslen(name) >= PATH_CAPACITY) return false;
+    if (!PathCombineW(out, directory, name)) {
+        out[0] = L'\0';
+        return false;
+    }
+    return IsAbsolutePath(out);
+}
+
+bool PathExists(const wchar_t* path) {
+    return GetFileAttributesW(path) != INVALID_FILE_ATTRIBUTES;
+}
+
+bool GetPayloadPath(wchar_t (&out)[PATH_CAPACITY]) {
+    wchar_t tempFolder[PATH_CAPACITY] = {};
+    const DWORD length = GetTempPathW(PATH_CAPACITY, tempFolder);
+    if (length == 0 || length >= PATH_CAPACITY) {
+        out[0] = L'\0';
+        return false;
+    }
+    return JoinPath(out, tempFolder, L"TavrinStudio_payload.zip");
+}

@@ -1,0 +1,12 @@
+// Where the release host lives. The base URL is fixed when the program is built
+// (CMake cache variable TAVRIN_RELEASE_BASE); nothing is read at run time.
+#pragma once
+
+#include <cstddef>
+
+constexpr size_t RELEASE_HOST_URL_CAPACITY = 2048;
+
+// base + "/dist/latest.json": the release manifest.
+extern wchar_t manifestUrl[RELEASE_HOST_URL_CAPACITY];
+// base + "/models/auraface/": the model files are fetched as this followed by their name.
+extern wchar_t modelBaseUrl[RELEASE_HOST_URL_CAPACITY];

@@ -1,0 +1,94 @@
+#include "tests/support/testbed.h"
+
+#include <windows.h>
+
+#include <atomic>
+#include <cstdlib>
+#include <cwchar>
+
+namespace testbed {
+
+std::string Env(const char* name) {
+    const char* value = std::getenv(name);
+    return value ? value : "";
+}
+
+std::wstring FromUnixPath(const std::string& unixPath) {
+    std::wstring out = L"Z:";
+    const int units = MultiByteToWideChar(CP_UTF8, 0, unixPath.c_str(), -1, nullptr, 0);
+    std::wstring wide(units > 0 ? units - 1 : 0, L'\0');
+    if (units > 1) MultiByteToWideChar(CP_UTF8, 0, unixPath.c_str(), -1, wide.data(), units);
+    for (wchar_t& c : wide) {
+        if (c == L'/') c = L'\\';
+    }
+    out += wide;
+    while (out.size() > 3 && out.back() == L'\\') out.pop_back();
+    return out;
+}
+
+std::wstring Root() { return FromUnixPath(Env("TAVRIN_TESTBED")); }
+std::wstring WwwRoot() { return Root() + L"\\www"; }
+
+std::wstring WwwPath(const std::wstring& relative) {
+    std::wstring path = WwwRoot() + L"\\" + relative;
+    for (wchar_t& c : path) {
+        if (c == L'/') c = L'\\';
+    }
+    return path;
+}
+
+unsigned short HttpPort() { return static_cast<unsigned short>(std::atoi(Env("TAVRIN_TEST_HTTP_PORT").c_str())); }
+unsigned short HttpsPort() { return static_cast<unsigned short>(std::atoi(Env("TAVRIN_TEST_HTTPS_PORT").c_str())); }
+
+static std::wstring Url(const wchar_t* scheme, const wchar_t* host, unsigned port, const std::wstring& path) {
+    std::wstring url = std::wstring(scheme) + L"://" + host + L":" + std::to_wstring(port);
+    if (path.empty() || path[0] != L'/') url += L"/";
+    return url + path;
+}
+
+std::wstring HttpUrl(const std::wstring& path) { return Url(L"http", L"127.0.0.1", HttpPort(), path); }
+std::wstring HttpsUrl(const std::wstring& path) { return Url(L"https", L"localhost", HttpsPort(), path); }
+std::wstring UntrustedHttpsUrl(const std::wstring& path) {
+    return Url(L"https", L"localhost", HttpsPort() + 1u, path);
+}
+
+std::wstring MakeScratchFolder(const wchar_t* prefix) {
+    static std::atomic<unsigned> counter{0};
+    wchar_t temp[MAX_PATH] = {};
+    GetTempPathW(MAX_PATH, temp);
+    for (;;) {
+        wchar_t name[MAX_PATH] = {};
+        _snwprintf_s(name, _TRUNCATE, L"%s%s_%lu_%u", temp, prefix, GetCurrentProcessId(), counter++);
+        if (CreateDirectoryW(name, nullptr)) return name;
+        if (GetLastError() != ERROR_ALREADY_EXISTS) return L"";
+    }
+}
+
+static void CreateParents(const std::wstring& path) {
+    for (size_t i = 3; i < path.size(); ++i) {
+        if (path[i] == L'\\') CreateDirectoryW(path.substr(0, i).c_str(), nullptr);
+    }
+}
+
+bool WriteFileBytes(const std::wstring& path, const std::string& bytes) {
+    CreateParents(path);
+    HANDLE file = CreateFileW(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (file == INVALID_HANDLE_VALUE) return false;
+    DWORD written = 0;
+    const BOOL ok = bytes.empty() || WriteFile(file, bytes.data(), static_cast<DWORD>(bytes.size()), &written, nullptr);
+    CloseHandle(file);
+    return ok && written == bytes.size();
+}
+
+bool ReadFileBytes(const std::wstring& path, std::string& bytes) {
+    HANDLE file = CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING, 0, nullptr);
+    if (file == INVALID_HANDLE_VALUE) return false;
+    bytes.clear();
+    char buffer[65536];
+    DWORD got = 0;
+    while (ReadFile(file, buffer, sizeof buffer, &got, nullptr) && got > 0) bytes.append(buffer, got);
+    CloseHandle(file);
+    return true;
+}
+
+}  // namespace testbed

@@ -1,0 +1,55 @@
+// What a test needs from the test bed: where the local release host listens, where its files
+// live, and scratch folders. The bed is described by environment variables that ctest sets
+// (TAVRIN_TESTBED, TAVRIN_TEST_HTTP_PORT, TAVRIN_TEST_HTTPS_PORT); Unix paths are reached through
+// Wine's Z: drive.
+//
+// Release host URL paths:
+//   /<path>                    the file www/<path>
+//   /_fault/<fault>/<path>     the same file with a fault injected, <fault> one of
+//       status=NNN             answer NNN with a short body
+//       nolength               no Content-Length; the connection closes after the body
+//       short=N                the full Content-Length, but only N bytes, then close
+//       drop=N                 the full Content-Length, N bytes, then a connection reset
+//       dropfirst=N            like drop=N on the first request of this path, normal later
+//       trickle=MS             1 KiB every MS milliseconds (for cancel tests)
+//       stall                  headers, then nothing until the connection is closed
+//       length=TEXT            Content-Length header TEXT verbatim (junk, huge numbers)
+//       longer=N               Content-Length N smaller than the body, the whole body sent
+//       redirect=PATH          302 to /PATH on the same host and scheme
+// The untrusted port (HTTPS port + 1) serves the same files with a self-signed certificate that
+// the prefix does not trust.
+#pragma once
+
+#include <string>
+
+namespace testbed {
+
+// Linux folder of the bed as a Windows path (Z:\...), without trailing backslash.
+std::wstring Root();
+// The release host's document root as a Windows path: www inside the bed.
+std::wstring WwwRoot();
+// Windows path of www/<relative> ('/' separators allowed in relative).
+std::wstring WwwPath(const std::wstring& relative);
+
+// http://127.0.0.1:<port>/<path>, https://localhost:<port>/<path>, and the untrusted HTTPS port.
+std::wstring HttpUrl(const std::wstring& path);
+std::wstring HttpsUrl(const std::wstring& path);
+std::wstring UntrustedHttpsUrl(const std::wstring& path);
+unsigned short HttpPort();
+unsigned short HttpsPort();
+
+// A new, empty folder of its own under the prefix's temporary folder; removed by the caller or
+// left for the prefix to be discarded with the run.
+std::wstring MakeScratchFolder(const wchar_t* prefix);
+
+// Writes bytes to a file (creating parent folders). Returns false on failure.
+bool WriteFileBytes(const std::wstring& path, const std::string& bytes);
+// Reads a whole file; returns false when it cannot be opened.
+bool ReadFileBytes(const std::wstring& path, std::string& bytes);
+
+// A Linux path given to us by ctest (such as TAVRIN_SOURCE_DIR) as a Windows path.
+std::wstring FromUnixPath(const std::string& unixPath);
+// Environment variable as UTF-8, empty when unset.
+std::string Env(const char* name);
+
+}  // namespace testbed

@@ -1,0 +1,5 @@
+#include "uninstall/uninstall.h"
+
+int RunUninstall() {
+    return 0;
+}

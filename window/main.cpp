@@ -1,0 +1,6 @@
+// Entry point. Placeholder until the wizard window lands.
+#include <windows.h>
+
+int WINAPI wWinMain(HINSTANCE, HINSTANCE, PWSTR, int) {
+    return 0;
+}
