@@ -1,6 +1,26 @@
-// Entry point. Placeholder until the wizard window lands.
+// TavrinSetup.exe: the setup program of Tavrin AI.
+//
+// Install mode (the default) opens a three-page wizard whose install worker fetches the release
+// manifest, downloads and verifies the payload, extracts it with the system tar tool, registers
+// shortcuts and a per-user uninstall entry and fetches the face-analysis models. Uninstall mode
+// ("/uninstall", as the uninstall entry starts the setup copy) removes all of that after one
+// question. Everything is per user; nothing asks for elevation.
 #include <windows.h>
+#include <objbase.h>
 
-int WINAPI wWinMain(HINSTANCE, HINSTANCE, PWSTR, int) {
-    return 0;
+#include "uninstall/uninstall.h"
+#include "window/command_line.h"
+#include "window/setup_window.h"
+
+int WINAPI wWinMain(HINSTANCE instance, HINSTANCE, PWSTR commandLine, int) {
+    // The main thread is a single-threaded apartment for the whole run (shell dialogs, links).
+    CoInitialize(nullptr);
+    int exitCode = 0;
+    if (IsUninstallCommandLine(commandLine)) {
+        exitCode = RunUninstall();
+    } else {
+        exitCode = RunSetupWizard(instance);
+    }
+    CoUninitialize();
+    return exitCode;
 }

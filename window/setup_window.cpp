@@ -1,0 +1,5 @@
+#include "window/setup_window.h"
+
+int RunSetupWizard(HINSTANCE) {
+    return 0;
+}
