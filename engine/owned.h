@@ -28,6 +28,8 @@ public:
     ~Owned() { reset(); }
 
     T get() const { return value_; }
+    // For APIs that take an array of handles (WaitForMultipleObjects).
+    const T* addressOf() const { return &value_; }
     explicit operator bool() const { return value_ != Traits::invalid(); }
     // Closes the held handle now (no-op when empty).
     void reset() {
