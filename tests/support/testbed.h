@@ -16,6 +16,8 @@
 //       length=TEXT            Content-Length header TEXT verbatim (junk, huge numbers)
 //       longer=N               Content-Length N smaller than the body, the whole body sent
 //       redirect=PATH          302 to /PATH on the same host and scheme
+//       hold=MS                no Content-Length; the whole body, then the connection stays
+//                              open MS milliseconds before it closes
 // The untrusted port (HTTPS port + 1) serves the same files with a self-signed certificate that
 // the prefix does not trust.
 #pragma once

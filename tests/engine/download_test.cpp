@@ -1,0 +1,236 @@
+// DownloadToFile against the local release host: results, failure texts, the target file's fate
+// and the reports posted to the window, over HTTP and HTTPS.
+#include "engine/download.h"
+#include "engine/install_state.h"
+#include "tests/support/message_trace.h"
+#include "tests/support/testbed.h"
+
+#include <gtest/gtest.h>
+
+#include <functional>
+#include <string>
+
+namespace {
+
+using testbed::HttpsUrl;
+using testbed::HttpUrl;
+
+struct Outcome {
+    bool ok = false;
+    std::wstring error;
+};
+
+class DownloadTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        ResetInstallState();
+        folder_ = testbed::MakeScratchFolder(L"download");
+        target_ = folder_ + L"\\target.bin";
+    }
+
+    // Publishes bytes at www/dl/<name> and returns the URL path.
+    std::wstring Publish(const std::wstring& name, const std::string& bytes) {
+        EXPECT_TRUE(testbed::WriteFileBytes(testbed::WwwPath(L"dl/" + name), bytes));
+        return L"/dl/" + name;
+    }
+
+    Outcome Download(const std::wstring& url) {
+        Outcome outcome;
+        wchar_t error[256] = {};
+        EXPECT_TRUE(trace_.RunOnThread([&] { outcome.ok = DownloadToFile(url.c_str(), target_.c_str(), error, 256); }));
+        outcome.error = error;
+        return outcome;
+    }
+
+    std::string TargetBytes() {
+        std::string bytes;
+        EXPECT_TRUE(testbed::ReadFileBytes(target_, bytes)) << "target file missing";
+        return bytes;
+    }
+
+    bool TargetExists() { return GetFileAttributesW(target_.c_str()) != INVALID_FILE_ATTRIBUTES; }
+
+    MessageTrace trace_;
+    std::wstring folder_;
+    std::wstring target_;
+};
+
+std::string Pattern(size_t size) {
+    std::string bytes(size, '\0');
+    for (size_t i = 0; i < size; ++i) bytes[i] = static_cast<char>((i * 131 + i / 7) & 0xFF);
+    return bytes;
+}
+
+// Whole bodies arrive, with and without a length, over both schemes.
+TEST_F(DownloadTest, StoresTheWholeBody) {
+    const std::string body = Pattern(3 * 1024 * 1024 + 5);
+    const std::wstring path = Publish(L"body.bin", body);
+    struct Case {
+        const char* name;
+        std::wstring url;
+    } const cases[] = {
+        {"http", HttpUrl(path)},
+        {"https", HttpsUrl(path)},
+        {"http without length", HttpUrl(L"/_fault/nolength" + path)},
+        {"https without length", HttpsUrl(L"/_fault/nolength" + path)},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        const Outcome outcome = Download(c.url);
+        EXPECT_TRUE(outcome.ok) << Narrow(outcome.error);
+        EXPECT_EQ(outcome.error, L"") << "errorText is untouched on success";
+        EXPECT_TRUE(TargetBytes() == body);
+    }
+}
+
+TEST_F(DownloadTest, ReportsOneChunkOnceWithPerMilleAndTruncatedMegabytes) {
+    const std::wstring path = Publish(L"small.bin", Pattern(1000));
+    Download(HttpUrl(path));
+    EXPECT_EQ(trace_.events(), (std::vector<TraceEvent>{ProgressEvent(1000), StatusEvent(L"본체 내려받는 중  0 / 0 MB")}))
+        << trace_.Describe();
+}
+
+TEST_F(DownloadTest, ReportsWithoutLengthPostNoProgress) {
+    const std::wstring path = Publish(L"small.bin", Pattern(1000));
+    installState.downloadLabel = DOWNLOAD_LABEL_MODELS;
+    Download(HttpUrl(L"/_fault/nolength" + path));
+    EXPECT_EQ(trace_.events(), (std::vector<TraceEvent>{StatusEvent(L"AI 모델 내려받는 중  0 MB")})) << trace_.Describe();
+}
+
+// A larger body: the total is shown truncated (2 MiB - 1 byte is "1 MB"), every progress value
+// comes directly before its status line, and per-mille values never go down.
+TEST_F(DownloadTest, ReportsPairProgressWithStatusInOrder) {
+    const std::wstring path = Publish(L"almost2.bin", Pattern(2 * 1024 * 1024 - 1));
+    ASSERT_TRUE(Download(HttpUrl(path)).ok);
+    const auto& events = trace_.events();
+    ASSERT_GE(events.size(), 2u) << trace_.Describe();
+    ASSERT_EQ(events.size() % 2, 0u) << trace_.Describe();
+    long long previous = 0;
+    for (size_t i = 0; i < events.size(); i += 2) {
+        ASSERT_EQ(events[i].kind, TraceEvent::Progress) << trace_.Describe();
+        ASSERT_EQ(events[i + 1].kind, TraceEvent::Status) << trace_.Describe();
+        EXPECT_GE(events[i].value, previous);
+        EXPECT_LE(events[i].value, 1000);
+        previous = events[i].value;
+        EXPECT_NE(events[i + 1].text.find(L" / 1 MB"), std::wstring::npos) << Narrow(events[i + 1].text);
+    }
+}
+
+TEST_F(DownloadTest, EmptyBodySucceedsWithEmptyFileAndNoReport) {
+    const std::wstring path = Publish(L"empty.bin", "");
+    for (const std::wstring& url : {HttpUrl(path), HttpUrl(L"/_fault/nolength" + path), HttpsUrl(path)}) {
+        SCOPED_TRACE(Narrow(url));
+        testbed::WriteFileBytes(target_, "old contents");
+        const Outcome outcome = Download(url);
+        EXPECT_TRUE(outcome.ok) << Narrow(outcome.error);
+        EXPECT_EQ(TargetBytes(), "");
+    }
+    EXPECT_TRUE(trace_.events().empty()) << trace_.Describe();
+}
+
+// Failures before the body: each has its text and leaves an existing target file as it was.
+TEST_F(DownloadTest, FailsBeforeTheBodyWithoutTouchingTheTarget) {
+    const std::wstring path = Publish(L"body.bin", Pattern(5000));
+    const unsigned closedPort = testbed::HttpPort() + 7;  // nothing listens there
+    struct Case {
+        const char* name;
+        std::wstring url;
+        std::wstring error;
+    } const cases[] = {
+        {"404 over http", HttpUrl(L"/dl/missing.bin"), L"서버 응답 404"},
+        {"404 over https", HttpsUrl(L"/dl/missing.bin"), L"서버 응답 404"},
+        {"status 500", HttpUrl(L"/_fault/status=500" + path), L"서버 응답 500"},
+        {"unreachable port", L"http://127.0.0.1:" + std::to_wstring(closedPort) + L"/x",
+         L"서버에 연결할 수 없습니다 (인터넷 연결 확인)"},
+        {"untrusted certificate", testbed::UntrustedHttpsUrl(path), L"서버에 연결할 수 없습니다 (인터넷 연결 확인)"},
+        {"malformed url", L"not a url", L"주소 해석 실패"},
+        {"other scheme", L"ftp://127.0.0.1/x", L"주소 해석 실패"},
+        {"host too long", L"http://" + std::wstring(300, L'a') + L".example/x", L"주소 해석 실패"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        ASSERT_TRUE(testbed::WriteFileBytes(target_, "keep me"));
+        const Outcome outcome = Download(c.url);
+        EXPECT_FALSE(outcome.ok);
+        EXPECT_EQ(outcome.error, c.error) << Narrow(outcome.error);
+        EXPECT_EQ(TargetBytes(), "keep me");
+    }
+    EXPECT_TRUE(trace_.events().empty()) << trace_.Describe();
+}
+
+// A body that ends before its length: the partial file stays for the caller to judge.
+TEST_F(DownloadTest, ShortBodyFailsAndKeepsWhatArrived) {
+    const std::string body = Pattern(600 * 1024);
+    const std::wstring path = Publish(L"body.bin", body);
+    for (const std::wstring& fault : {std::wstring(L"short=1000"), std::wstring(L"drop=300000")}) {
+        SCOPED_TRACE(Narrow(fault));
+        const Outcome outcome = Download(HttpUrl(L"/_fault/" + fault + path));
+        EXPECT_FALSE(outcome.ok);
+        EXPECT_EQ(outcome.error, L"다운로드가 중간에 끊겼습니다");
+        const std::string got = TargetBytes();
+        EXPECT_LT(got.size(), body.size());
+        EXPECT_TRUE(got == body.substr(0, got.size()));
+    }
+}
+
+TEST_F(DownloadTest, CancelBeforeTheFirstReadLeavesAnEmptyFile) {
+    const std::wstring path = Publish(L"body.bin", Pattern(5000));
+    installState.cancelRequested = true;
+    const Outcome outcome = Download(HttpsUrl(path));
+    EXPECT_FALSE(outcome.ok);
+    EXPECT_EQ(outcome.error, L"취소됨");
+    EXPECT_TRUE(TargetExists());
+    EXPECT_EQ(TargetBytes(), "");
+    EXPECT_TRUE(trace_.events().empty()) << trace_.Describe();
+}
+
+// Cancel seen after every byte was stored still wins: the server holds the connection open
+// after the body, so the request is made while the download waits for the end of the stream.
+TEST_F(DownloadTest, CancelAfterTheLastChunkStillFails) {
+    const std::string body = Pattern(4000);
+    const std::wstring path = Publish(L"body.bin", body);
+    trace_.onEvent = [](const TraceEvent&) { installState.cancelRequested = true; };
+    const Outcome outcome = Download(HttpUrl(L"/_fault/hold=1500" + path));
+    EXPECT_FALSE(outcome.ok);
+    EXPECT_EQ(outcome.error, L"취소됨");
+    EXPECT_TRUE(TargetBytes() == body);
+}
+
+// A cancel request during a slow transfer stops it at the next chunk.
+TEST_F(DownloadTest, CancelDuringATrickleStopsTheTransfer) {
+    const std::wstring path = Publish(L"slow.bin", Pattern(200 * 1024));
+    trace_.onEvent = [](const TraceEvent&) { installState.cancelRequested = true; };
+    const ULONGLONG started = GetTickCount64();
+    const Outcome outcome = Download(HttpUrl(L"/_fault/trickle=50" + path));
+    EXPECT_FALSE(outcome.ok);
+    EXPECT_EQ(outcome.error, L"취소됨");
+    // 200 chunks 50 ms apart would take 10 s; stopping early is the point, not the exact time.
+    EXPECT_LT(GetTickCount64() - started, 8000u);
+}
+
+TEST_F(DownloadTest, TargetThatCannotBeCreated) {
+    const std::wstring path = Publish(L"body.bin", Pattern(100));
+    target_ = folder_ + L"\\no such folder\\target.bin";
+    const Outcome outcome = Download(HttpUrl(path));
+    EXPECT_FALSE(outcome.ok);
+    EXPECT_EQ(outcome.error, L"임시 파일을 만들 수 없습니다");
+}
+
+// A write that fails (the device is full) ends the transfer with a text of its own.
+TEST_F(DownloadTest, WriteFailureHasItsOwnText) {
+    const std::wstring path = Publish(L"body.bin", Pattern(100 * 1024));
+    target_ = L"Z:\\dev\\full";
+    const Outcome outcome = Download(HttpUrl(path));
+    EXPECT_FALSE(outcome.ok);
+    EXPECT_EQ(outcome.error, L"받은 파일을 저장하지 못했습니다 (디스크 공간 확인)");
+}
+
+TEST_F(DownloadTest, ErrorTextIsCutToItsCapacity) {
+    wchar_t error[6] = {};
+    bool ok = true;
+    trace_.RunOnThread([&] { ok = DownloadToFile(L"not a url", target_.c_str(), error, 6); });
+    EXPECT_FALSE(ok);
+    EXPECT_STREQ(error, L"주소 해석");
+}
+
+}  // namespace
