@@ -132,7 +132,12 @@ std::vector<TraceEvent> MessageTrace::StageEvents() const {
             event.value != PROGRESS_COMPLETE) {
             continue;
         }
-        if (event.kind == TraceEvent::Status && event.text.find(L"내려받는 중  ") != std::wstring::npos) continue;
+        if (event.kind == TraceEvent::Status && event.text.find(L"내려받는 중  ") != std::wstring::npos) {
+            // A report's progress is posted right before its line; a small download reports 1000
+            // (or 0) there, which would otherwise pass for a stage's own post.
+            if (!out.empty() && out.back().kind == TraceEvent::Progress && out.back().value >= 0) out.pop_back();
+            continue;
+        }
         out.push_back(event);
     }
     return out;

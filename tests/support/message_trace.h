@@ -44,7 +44,8 @@ public:
 
     const std::vector<TraceEvent>& events() const { return events_; }
     // Events without the per-chunk download reports: progress values other than 0, -2 and 1000
-    // and status lines containing "내려받는 중  " are dropped. The worker's own posts remain.
+    // and status lines containing "내려받는 중  " are dropped, each with the progress value posted
+    // right before it. The worker's own posts remain.
     std::vector<TraceEvent> StageEvents() const;
     // Only the status texts, in order.
     std::vector<std::wstring> StatusTexts() const;
