@@ -1,0 +1,114 @@
+#!/usr/bin/env python3
+"""The publisher's release tool: what it writes, and what it refuses."""
+
+import os
+import subprocess
+import sys
+import tempfile
+import unittest
+import zipfile
+
+HERE = os.path.dirname(os.path.abspath(__file__))
+TOOL = os.path.join(HERE, "..", "..", "tools", "release", "make_release.py")
+BASE = "https://releases.example.com"
+
+
+def write(path, data):
+    os.makedirs(os.path.dirname(path), exist_ok=True)
+    with open(path, "wb") as f:
+        f.write(data)
+
+
+def make_app(folder, files=None):
+    files = files if files is not None else {"TavrinAI.exe": b"MZ app", "app_icon.ico": b"icon"}
+    for name, data in files.items():
+        write(os.path.join(folder, name), data)
+    return folder
+
+
+def run(*args):
+    return subprocess.run([sys.executable, TOOL, *args], capture_output=True, text=True)
+
+
+class ReleaseToolTest(unittest.TestCase):
+    def setUp(self):
+        self.tmp = tempfile.TemporaryDirectory()
+        self.root = self.tmp.name
+        self.out = os.path.join(self.root, "out")
+
+    def tearDown(self):
+        self.tmp.cleanup()
+
+    def test_writes_manifest_payload_and_models(self):
+        app = make_app(os.path.join(self.root, "app"), {
+            "TavrinAI.exe": b"MZ app", "run_tavrin.bat": b"@start TavrinAI.exe\r\n",
+            "app_icon.ico": b"icon", "lib/한글.dat": b"data"})
+        models = os.path.join(self.root, "models")
+        for name in ["scrfd_10g_bnkps.onnx", "glintr100.onnx", "genderage.onnx", "1k3d68.onnx", "2d106det.onnx"]:
+            write(os.path.join(models, name), name.encode())
+        result = run("--app", app, "--version", "2.4.1", "--base", BASE + "/", "--out", self.out, "--models", models)
+        self.assertEqual(result.returncode, 0, result.stderr)
+
+        with open(os.path.join(self.out, "dist", "latest.json"), "rb") as f:
+            manifest = f.read()
+        self.assertNotIn(b"\\", manifest)
+        self.assertIn(b'"url": "https://releases.example.com/dist/TavrinStudio-2.4.1.zip"', manifest)
+        self.assertIn(b'"version": "2.4.1"', manifest)
+
+        payload = os.path.join(self.out, "dist", "TavrinStudio-2.4.1.zip")
+        with zipfile.ZipFile(payload) as archive:
+            names = archive.namelist()
+            self.assertEqual({n.split("/")[0] for n in names}, {"TavrinStudio"})
+            self.assertEqual(archive.read("TavrinStudio/version.txt"), b"2.4.1\r\n")
+            self.assertEqual(archive.read("TavrinStudio/lib/한글.dat"), b"data")
+        import hashlib
+        with open(payload, "rb") as f:
+            self.assertIn(('"sha256": "%s"' % hashlib.sha256(f.read()).hexdigest()).encode(), manifest)
+        self.assertEqual(sorted(os.listdir(os.path.join(self.out, "models", "auraface"))),
+                         sorted(["scrfd_10g_bnkps.onnx", "glintr100.onnx", "genderage.onnx", "1k3d68.onnx", "2d106det.onnx"]))
+
+    def test_keeps_a_matching_version_file(self):
+        app = make_app(os.path.join(self.root, "app"), {
+            "run_tavrin.bat": b"x", "app_icon.ico": b"i", "version.txt": b"3.0.0 build 7\n"})
+        self.assertEqual(run("--app", app, "--version", "3.0.0", "--base", BASE, "--out", self.out).returncode, 0)
+        with zipfile.ZipFile(os.path.join(self.out, "dist", "TavrinStudio-3.0.0.zip")) as archive:
+            self.assertEqual(archive.read("TavrinStudio/version.txt"), b"3.0.0 build 7\n")
+
+    def test_refusals(self):
+        ok_files = {"TavrinAI.exe": b"MZ", "app_icon.ico": b"i"}
+        cases = [
+            ("empty version", ok_files, ["--version", ""], "empty"),
+            ("version of 32 units", ok_files, ["--version", "1" * 32], "longer"),
+            ("version with a space", ok_files, ["--version", "2.4 beta"], "space"),
+            ("version with a quote", ok_files, ["--version", '2.4"'], "quote"),
+            ("version with a backslash", ok_files, ["--version", "2.4\\1"], "backslash"),
+            ("url too long", ok_files, ["--version", "1.0", "--payload-url", "https://h/" + "a" * 2038], "longer"),
+            ("url with a quote", ok_files, ["--version", "1.0", "--payload-url", 'https://h/a"b.zip'], "quote"),
+            ("url with a backslash", ok_files, ["--version", "1.0", "--payload-url", "https://h/a\\b.zip"], "backslash"),
+            ("version file mismatch", dict(ok_files, **{"version.txt": b"0.9\n"}), ["--version", "1.0"], "version.txt"),
+            ("version file with a BOM", dict(ok_files, **{"version.txt": b"\xef\xbb\xbf1.0\n"}), ["--version", "1.0"], "byte-order"),
+            ("no program", {"app_icon.ico": b"i"}, ["--version", "1.0"], "TavrinAI.exe"),
+            ("no icon", {"TavrinAI.exe": b"MZ"}, ["--version", "1.0"], "app_icon.ico"),
+            ("nested app folder", {"TavrinStudio/TavrinAI.exe": b"MZ", "TavrinStudio/app_icon.ico": b"i"},
+             ["--version", "1.0"], "nest"),
+        ]
+        for name, files, args, message in cases:
+            with self.subTest(name):
+                app = make_app(tempfile.mkdtemp(dir=self.root), files)
+                out = tempfile.mkdtemp(dir=self.root)
+                result = run("--app", app, "--base", BASE, "--out", out, *args)
+                self.assertEqual(result.returncode, 2, result.stderr)
+                self.assertIn("refused", result.stderr)
+                self.assertIn(message, result.stderr)
+                self.assertFalse(os.path.exists(os.path.join(out, "dist", "latest.json")))
+
+    def test_refuses_a_link_out_of_the_app_folder(self):
+        app = make_app(os.path.join(self.root, "app"))
+        os.symlink("/etc/hostname", os.path.join(app, "leak.txt"))
+        result = run("--app", app, "--version", "1.0", "--base", BASE, "--out", self.out)
+        self.assertEqual(result.returncode, 2)
+        self.assertIn("outside", result.stderr)
+
+
+if __name__ == "__main__":
+    unittest.main(verbosity=2)

@@ -1,0 +1,238 @@
+#!/usr/bin/env python3
+"""Builds a release folder ready to upload to any static HTTPS host.
+
+    make_release.py --app APP_FOLDER --version 2.4.1 --base https://releases.example.com \
+                    --out OUT_FOLDER [--models MODEL_FOLDER]
+
+OUT_FOLDER receives:
+    dist/latest.json                  {"url": ..., "version": ..., "sha256": ...}
+    dist/TavrinStudio-<version>.zip   the payload: one top-level folder "TavrinStudio"
+    models/auraface/<five models>     when --models is given
+
+The setup program reads the manifest without decoding JSON escapes and with fixed capacities,
+so anything it would mishandle is refused here, before it reaches users.
+"""
+
+import argparse
+import hashlib
+import os
+import stat
+import sys
+import zipfile
+
+APP_FOLDER_NAME = "TavrinStudio"
+MODEL_NAMES = ["scrfd_10g_bnkps.onnx", "glintr100.onnx", "genderage.onnx", "1k3d68.onnx", "2d106det.onnx"]
+MANIFEST_READ_LIMIT = 16383
+VERSION_CAPACITY = 32
+URL_CAPACITY = 2048
+SHA256_CAPACITY = 80
+
+
+class Refusal(Exception):
+    pass
+
+
+def utf16_units(text):
+    return len(text.encode("utf-16-le")) // 2
+
+
+def check_version(version):
+    if not version:
+        raise Refusal("the version is empty")
+    if utf16_units(version) > VERSION_CAPACITY - 1:
+        raise Refusal(f"the version is longer than {VERSION_CAPACITY - 1} characters")
+    for bad, name in ((" ", "a space"), ('"', "a double quote"), ("\\", "a backslash")):
+        if bad in version:
+            raise Refusal(f"the version holds {name}")
+    if any(ord(c) < 0x20 or c == "\x7f" for c in version):
+        raise Refusal("the version holds a control character")
+
+
+def check_url(url):
+    if not (url.startswith("https://") or url.startswith("http://")):
+        raise Refusal("the payload URL must start with https:// (or http://)")
+    if utf16_units(url) > URL_CAPACITY - 1:
+        raise Refusal(f"the payload URL is longer than {URL_CAPACITY - 1} characters")
+    if '"' in url or "\\" in url:
+        raise Refusal("the payload URL holds a double quote or a backslash")
+    if any(ord(c) <= 0x20 or c == "\x7f" for c in url):
+        raise Refusal("the payload URL holds a space or a control character")
+
+
+def installed_version_of(data):
+    """The version as the setup program reads version.txt: 63 bytes, cut at CR, LF or space."""
+    text = data[:63].split(b"\0", 1)[0].decode("utf-8", errors="replace")
+    for i, c in enumerate(text):
+        if c in "\r\n ":
+            return text[:i]
+    return text
+
+
+def collect_app_files(app):
+    if not os.path.isdir(app):
+        raise Refusal(f"the application folder {app} does not exist")
+    entries = os.listdir(app)
+    if entries == [APP_FOLDER_NAME] and os.path.isdir(os.path.join(app, APP_FOLDER_NAME)):
+        raise Refusal(f"give the {APP_FOLDER_NAME} folder itself, not the folder that holds it "
+                      f"(the payload would nest {APP_FOLDER_NAME}/{APP_FOLDER_NAME})")
+    files = []
+    real_app = os.path.realpath(app)
+    for root, dirs, names in os.walk(app, followlinks=False):
+        for name in sorted(dirs) + sorted(names):
+            path = os.path.join(root, name)
+            rel = os.path.relpath(path, app).replace(os.sep, "/")
+            mode = os.lstat(path).st_mode
+            if stat.S_ISLNK(mode):
+                target = os.path.realpath(path)
+                if not (target == real_app or target.startswith(real_app + os.sep)):
+                    raise Refusal(f"{rel} is a link that leads outside the application folder")
+                raise Refusal(f"{rel} is a symbolic link; zip payloads carry plain files only")
+            if ".." in rel.split("/") or rel.startswith("/"):
+                raise Refusal(f"{rel} would land outside {APP_FOLDER_NAME}")
+            if stat.S_ISDIR(mode):
+                files.append((rel + "/", None))
+            elif stat.S_ISREG(mode):
+                files.append((rel, path))
+            else:
+                raise Refusal(f"{rel} is not a regular file")
+        dirs.sort()
+    return files
+
+
+def check_app_files(files, version):
+    names = {rel for rel, _ in files}
+    if "TavrinAI.exe" not in names and "run_tavrin.bat" not in names:
+        raise Refusal('the application folder has neither "TavrinAI.exe" nor "run_tavrin.bat"')
+    if "app_icon.ico" not in names:
+        raise Refusal('the application folder has no "app_icon.ico"')
+    for rel, path in files:
+        if rel == "version.txt":
+            with open(path, "rb") as f:
+                data = f.read()
+            if data.startswith(b"\xef\xbb\xbf"):
+                raise Refusal('"version.txt" starts with a byte-order mark; the setup program would never match it')
+            found = installed_version_of(data)
+            if found != version:
+                raise Refusal(f'"version.txt" says {found!r}, not the release version {version!r}')
+
+
+def write_payload(files, version, zip_path):
+    with zipfile.ZipFile(zip_path, "w", compression=zipfile.ZIP_DEFLATED) as archive:
+        archive.writestr(zipfile.ZipInfo(APP_FOLDER_NAME + "/"), b"")
+        has_version = False
+        for rel, path in files:
+            name = f"{APP_FOLDER_NAME}/{rel}"
+            if path is None:
+                archive.writestr(zipfile.ZipInfo(name), b"")
+                continue
+            if rel == "version.txt":
+                has_version = True
+            archive.write(path, name)
+        if not has_version:
+            archive.writestr(f"{APP_FOLDER_NAME}/version.txt", (version + "\r\n").encode("utf-8"))
+
+
+def sha256_of(path):
+    digest = hashlib.sha256()
+    with open(path, "rb") as f:
+        for block in iter(lambda: f.read(1 << 20), b""):
+            digest.update(block)
+    return digest.hexdigest()
+
+
+def read_json_string(text, key, capacity):
+    """The setup program's manifest reader: first quoted key, colon, next quoted text, no escapes."""
+    start = text.find(b'"' + key + b'"')
+    if start < 0:
+        return None
+    colon = text.find(b":", start + len(key) + 2)
+    if colon < 0:
+        return None
+    open_quote = text.find(b'"', colon)
+    if open_quote < 0:
+        return None
+    close_quote = text.find(b'"', open_quote + 1)
+    if close_quote < 0:
+        return None
+    value = text[open_quote + 1:close_quote].decode("utf-8", errors="replace")
+    if not value or utf16_units(value) > capacity - 1:
+        return ""
+    return value
+
+
+def verify_manifest(manifest_path, url, version, sha256):
+    with open(manifest_path, "rb") as f:
+        text = f.read(MANIFEST_READ_LIMIT).split(b"\0", 1)[0]
+    read = {
+        "url": read_json_string(text, b"url", URL_CAPACITY),
+        "version": read_json_string(text, b"version", VERSION_CAPACITY),
+        "sha256": read_json_string(text, b"sha256", SHA256_CAPACITY),
+    }
+    expected = {"url": url, "version": version, "sha256": sha256}
+    for key, value in expected.items():
+        if read[key] != value:
+            raise Refusal(f"the written manifest reads back {key}={read[key]!r}, expected {value!r}")
+
+
+def copy_models(models, out):
+    target = os.path.join(out, "models", "auraface")
+    os.makedirs(target, exist_ok=True)
+    for name in MODEL_NAMES:
+        source = os.path.join(models, name)
+        if not os.path.isfile(source):
+            raise Refusal(f'the model folder has no "{name}"')
+        with open(source, "rb") as src, open(os.path.join(target, name), "wb") as dst:
+            for block in iter(lambda: src.read(1 << 20), b""):
+                dst.write(block)
+
+
+def make_release(app, version, base, out, models=None, payload_url=None):
+    check_version(version)
+    base = base.rstrip("/")
+    payload_name = f"{APP_FOLDER_NAME}-{version}.zip"
+    url = payload_url or f"{base}/dist/{payload_name}"
+    check_url(url)
+    files = collect_app_files(app)
+    check_app_files(files, version)
+
+    dist = os.path.join(out, "dist")
+    os.makedirs(dist, exist_ok=True)
+    zip_path = os.path.join(dist, payload_name)
+    write_payload(files, version, zip_path)
+    sha256 = sha256_of(zip_path)
+    manifest_path = os.path.join(dist, "latest.json")
+    manifest = '{\n  "version": "%s",\n  "url": "%s",\n  "sha256": "%s"\n}\n' % (version, url, sha256)
+    with open(manifest_path, "wb") as f:
+        f.write(manifest.encode("utf-8"))
+    verify_manifest(manifest_path, url, version, sha256)
+    if models:
+        copy_models(models, out)
+    return {"manifest": manifest_path, "payload": zip_path, "url": url, "sha256": sha256}
+
+
+def main(argv=None):
+    parser = argparse.ArgumentParser(description="Build a Tavrin AI release folder for the release host.")
+    parser.add_argument("--app", required=True, help="the application folder (becomes TavrinStudio/)")
+    parser.add_argument("--version", required=True, help="the release version, e.g. 2.4.1")
+    parser.add_argument("--base", required=True, help="base URL of the release host, e.g. https://releases.example.com")
+    parser.add_argument("--out", required=True, help="output folder (dist/ and models/ are written into it)")
+    parser.add_argument("--models", help="folder holding the five model files")
+    parser.add_argument("--payload-url", help="serve the payload from this URL instead of <base>/dist/")
+    args = parser.parse_args(argv)
+    try:
+        result = make_release(args.app, args.version, args.base, args.out, args.models, args.payload_url)
+    except Refusal as refusal:
+        print(f"make_release: refused: {refusal}", file=sys.stderr)
+        return 2
+    except OSError as error:
+        print(f"make_release: {error}", file=sys.stderr)
+        return 1
+    print(f"manifest  {result['manifest']}")
+    print(f"payload   {result['payload']}")
+    print(f"url       {result['url']}")
+    print(f"sha256    {result['sha256']}")
+    return 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())
