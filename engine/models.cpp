@@ -1,4 +1,93 @@
+// Stages 6 and 7. The model folder is a per-user cache shared with the application, so it lies
+// outside the install folder and survives reinstalls; only what is missing is fetched.
 #include "engine/models.h"
+
+#include "engine/download.h"
 #include "engine/install_state.h"
-void ProvisionModels() {}
-void ReportCompletion() {}
+#include "engine/paths.h"
+#include "engine/release_host.h"
+
+#include <shlobj.h>
+
+#include <cwchar>
+#include <iterator>
+
+namespace {
+
+constexpr const wchar_t* kModelNames[] = {
+    L"scrfd_10g_bnkps.onnx", L"glintr100.onnx", L"genderage.onnx", L"1k3d68.onnx", L"2d106det.onnx",
+};
+constexpr int MODEL_COUNT = static_cast<int>(std::size(kModelNames));
+// Its presence stands for a finished earlier provisioning: the whole stage is then skipped.
+constexpr wchar_t kMarkerModel[] = L"glintr100.onnx";
+constexpr size_t MODEL_URL_CAPACITY = 512;
+constexpr size_t MODEL_ERROR_CAPACITY = 256;
+constexpr size_t MODEL_STATUS_CAPACITY = 64;
+
+// %USERPROFILE%\.insightface\models\auraface. False when the variable is unset or empty, or when
+// its value or the joined path does not fit 260 units: a cut or relative path must never become
+// the folder we create files in.
+bool GetModelFolder(wchar_t (&out)[PATH_CAPACITY]) {
+    wchar_t profile[PATH_CAPACITY] = {};
+    const DWORD length = GetEnvironmentVariableW(L"USERPROFILE", profile, PATH_CAPACITY);
+    if (length == 0 || length >= PATH_CAPACITY) return false;  // >= capacity: the size it would need
+    wchar_t insightFace[PATH_CAPACITY];
+    wchar_t models[PATH_CAPACITY];
+    return JoinPath(insightFace, profile, L".insightface") && JoinPath(models, insightFace, L"models") &&
+           JoinPath(out, models, L"auraface");
+}
+
+// The model's URL, path and partial path. False when one of them does not fit its buffer.
+bool BuildModelPaths(const wchar_t* folder, const wchar_t* name, wchar_t (&url)[MODEL_URL_CAPACITY],
+                     wchar_t (&path)[PATH_CAPACITY], wchar_t (&partPath)[PATH_CAPACITY]) {
+    if (_snwprintf_s(url, _TRUNCATE, L"%s%s", modelBaseUrl, name) < 0) return false;
+    if (!JoinPath(path, folder, name)) return false;
+    return _snwprintf_s(partPath, _TRUNCATE, L"%s.part", path) >= 0;
+}
+
+void FetchModel(const wchar_t* folder, int position) {
+    const wchar_t* name = kModelNames[position - 1];
+    wchar_t url[MODEL_URL_CAPACITY];
+    wchar_t path[PATH_CAPACITY];
+    wchar_t partPath[PATH_CAPACITY];
+    if (!BuildModelPaths(folder, name, url, path, partPath)) return;
+    if (PathExists(path)) return;
+
+    wchar_t status[MODEL_STATUS_CAPACITY] = {};
+    _snwprintf_s(status, _TRUNCATE, L"AI 모델 준비 중 (약 408MB)  %d / %d", position, MODEL_COUNT);
+    PostStatus(status);
+
+    // The reason is never shown: a model that could not be fetched is simply left missing.
+    wchar_t errorText[MODEL_ERROR_CAPACITY] = {};
+    if (DownloadToFile(url, partPath, errorText, MODEL_ERROR_CAPACITY)) {
+        DeleteFileW(path);
+        MoveFileW(partPath, path);
+    } else {
+        DeleteFileW(partPath);
+    }
+}
+
+}  // namespace
+
+void ProvisionModels() {
+    PostProgress(PROGRESS_MARQUEE);
+
+    wchar_t folder[PATH_CAPACITY];
+    if (!GetModelFolder(folder)) return;
+    wchar_t marker[PATH_CAPACITY];
+    if (!JoinPath(marker, folder, kMarkerModel) || PathExists(marker)) return;
+    if (SHCreateDirectoryExW(nullptr, folder, nullptr) != ERROR_SUCCESS && !PathExists(folder)) return;
+
+    installState.downloadLabel = DOWNLOAD_LABEL_MODELS;
+    for (int position = 1; position <= MODEL_COUNT; ++position) {
+        if (installState.cancelRequested) break;
+        FetchModel(folder, position);
+    }
+    installState.downloadLabel = DOWNLOAD_LABEL_PAYLOAD;
+}
+
+void ReportCompletion() {
+    PostProgress(PROGRESS_COMPLETE);
+    PostStatus(L"설치가 끝났습니다.");
+    PostDone(true);
+}

@@ -1,3 +1,132 @@
+// Stage 5. Every step here is best effort: the application is already extracted, so a missing
+// shortcut or registry value must not turn a usable installation into a failed attempt.
 #include "engine/shell_registration.h"
-void CreateShortcut(const wchar_t*, const wchar_t*, const wchar_t*, const wchar_t*) {}
-void RegisterShell() {}
+
+#include "engine/install_state.h"
+#include "engine/owned.h"
+#include "engine/paths.h"
+
+#include <shlobj.h>
+#include <shobjidl.h>
+
+#include <cwchar>
+
+namespace {
+
+constexpr wchar_t kUninstallKey[] = L"Software\\Microsoft\\Windows\\CurrentVersion\\Uninstall\\TavrinAI";
+constexpr wchar_t kShortcutName[] = L"Tavrin AI.lnk";
+constexpr size_t UNINSTALL_COMMAND_CAPACITY = 292;
+
+// What the stage writes, each path formed in a 260-unit buffer; a path that did not fit is empty.
+struct ShellPaths {
+    wchar_t appFolder[PATH_CAPACITY];
+    wchar_t launchTarget[PATH_CAPACITY];
+    wchar_t iconFile[PATH_CAPACITY];
+    wchar_t setupCopy[PATH_CAPACITY];
+};
+
+void BuildShellPaths(ShellPaths& paths) {
+    const wchar_t* installDir = installState.installDir;
+    if (JoinPath(paths.appFolder, installDir, L"TavrinStudio")) {
+        JoinPath(paths.launchTarget, paths.appFolder, L"TavrinAI.exe");
+        if (!PathExists(paths.launchTarget)) JoinPath(paths.launchTarget, paths.appFolder, L"run_tavrin.bat");
+        JoinPath(paths.iconFile, paths.appFolder, L"app_icon.ico");
+    } else {
+        paths.launchTarget[0] = L'\0';
+        paths.iconFile[0] = L'\0';
+    }
+    JoinPath(paths.setupCopy, installDir, L"TavrinSetup.exe");
+}
+
+// Copies the running program over the setup copy. When the program already is the setup copy
+// (started from the install folder) the copy fails on the running image and the file stays as it
+// is; that failure is passed over like any other.
+void CopySetupProgram(const wchar_t* setupCopy) {
+    if (!setupCopy[0]) return;
+    wchar_t self[PATH_CAPACITY] = {};
+    const DWORD length = GetModuleFileNameW(nullptr, self, PATH_CAPACITY);
+    if (length == 0 || length >= PATH_CAPACITY) return;  // 0: failed; at capacity: cut short
+    CopyFileW(self, setupCopy, FALSE);
+}
+
+// A shortcut path inside a shell folder. A folder that cannot be looked up yields an empty path,
+// so the shortcut is skipped rather than written as a bare name into the current folder.
+void BuildShortcutPath(wchar_t (&out)[PATH_CAPACITY], int csidl) {
+    wchar_t folder[PATH_CAPACITY] = {};
+    out[0] = L'\0';
+    if (FAILED(SHGetFolderPathW(nullptr, csidl, nullptr, SHGFP_TYPE_CURRENT, folder))) return;
+    JoinPath(out, folder, kShortcutName);
+}
+
+bool DesktopShortcutWanted() {
+    return SendMessageW(installState.desktopShortcutBox, BM_GETCHECK, 0, 0) == BST_CHECKED;
+}
+
+void SetText(HKEY key, const wchar_t* name, const wchar_t* text) {
+    const DWORD bytes = static_cast<DWORD>((wcslen(text) + 1) * sizeof(wchar_t));
+    RegSetValueExW(key, name, 0, REG_SZ, reinterpret_cast<const BYTE*>(text), bytes);
+}
+
+void SetDword(HKEY key, const wchar_t* name, DWORD value) {
+    RegSetValueExW(key, name, 0, REG_DWORD, reinterpret_cast<const BYTE*>(&value), sizeof value);
+}
+
+void WriteUninstallEntry(const ShellPaths& paths) {
+    OwnedRegistryKey key;
+    if (RegCreateKeyExW(HKEY_CURRENT_USER, kUninstallKey, 0, nullptr, REG_OPTION_NON_VOLATILE, KEY_WRITE, nullptr,
+                        key.put(), nullptr) != ERROR_SUCCESS) {
+        return;
+    }
+    wchar_t command[UNINSTALL_COMMAND_CAPACITY] = {};
+    _snwprintf_s(command, _TRUNCATE, L"\"%s\" /uninstall", paths.setupCopy);
+    SetText(key.get(), L"DisplayName", L"Tavrin AI");
+    SetText(key.get(), L"DisplayVersion", installState.releaseVersion);
+    SetText(key.get(), L"Publisher", L"Tavrin");
+    SetText(key.get(), L"InstallLocation", installState.installDir);
+    SetText(key.get(), L"DisplayIcon", paths.iconFile);
+    SetText(key.get(), L"UninstallString", command);
+    SetDword(key.get(), L"NoModify", 1);
+    SetDword(key.get(), L"NoRepair", 1);
+}
+
+}  // namespace
+
+void CreateShortcut(const wchar_t* shortcutPath, const wchar_t* target, const wchar_t* workingFolder,
+                    const wchar_t* iconPath) {
+    if (!IsAbsolutePath(shortcutPath)) return;
+    ComPtr<IShellLinkW> link;
+    if (FAILED(CoCreateInstance(CLSID_ShellLink, nullptr, CLSCTX_INPROC_SERVER, IID_IShellLinkW, link.put_void()))) {
+        return;
+    }
+    link->SetPath(target);
+    link->SetWorkingDirectory(workingFolder);
+    link->SetIconLocation(iconPath, 0);
+    link->SetDescription(L"Tavrin AI");
+    ComPtr<IPersistFile> file;
+    if (FAILED(link->QueryInterface(IID_IPersistFile, file.put_void()))) return;
+    file->Save(shortcutPath, TRUE);
+}
+
+void RegisterShell() {
+    ShellPaths paths = {};
+    BuildShellPaths(paths);
+    PostStatus(L"바로가기 만드는 중...");
+
+    CopySetupProgram(paths.setupCopy);
+
+    wchar_t startMenuShortcut[PATH_CAPACITY];
+    wchar_t desktopShortcut[PATH_CAPACITY];
+    BuildShortcutPath(startMenuShortcut, CSIDL_PROGRAMS);
+    BuildShortcutPath(desktopShortcut, CSIDL_DESKTOPDIRECTORY);
+
+    // A link needs somewhere to point: without a formed launch target there is nothing to write.
+    const bool haveTarget = paths.launchTarget[0] != L'\0';
+    if (haveTarget) CreateShortcut(startMenuShortcut, paths.launchTarget, paths.appFolder, paths.iconFile);
+    if (DesktopShortcutWanted() && haveTarget) {
+        CreateShortcut(desktopShortcut, paths.launchTarget, paths.appFolder, paths.iconFile);
+    }
+
+    // The uninstall command names the setup copy; without that path the entry could not remove
+    // anything, so it is not registered.
+    if (paths.setupCopy[0]) WriteUninstallEntry(paths);
+}

@@ -1,0 +1,252 @@
+// Stages 6 and 7 on their own: ProvisionModels and ReportCompletion run on a thread of their own
+// against model files published on the local release host, with USERPROFILE pointed at a scratch
+// folder of the test so that the prefix's real profile is never written.
+#include "engine/install_state.h"
+#include "engine/models.h"
+#include "engine/release_host.h"
+#include "tests/support/message_trace.h"
+#include "tests/support/release_fixture.h"
+#include "tests/support/testbed.h"
+
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <cwchar>
+#include <string>
+#include <vector>
+
+namespace {
+
+const std::vector<std::wstring> kModels = {
+    L"scrfd_10g_bnkps.onnx", L"glintr100.onnx", L"genderage.onnx", L"1k3d68.onnx", L"2d106det.onnx",
+};
+
+std::string HostModelBytes(int position, size_t size = 3000) {
+    return "model " + std::to_string(position) + " " + std::string(size, static_cast<char>('a' + position));
+}
+
+TraceEvent Announce(int position) {
+    return StatusEvent(L"AI 모델 준비 중 (약 408MB)  " + std::to_wstring(position) + L" / 5");
+}
+
+void AppendCompletion(std::vector<TraceEvent>& events) {
+    events.push_back(ProgressEvent(PROGRESS_COMPLETE));
+    events.push_back(StatusEvent(L"설치가 끝났습니다."));
+    events.push_back(DoneEvent(1));
+}
+
+bool FileExists(const std::wstring& path) { return GetFileAttributesW(path.c_str()) != INVALID_FILE_ATTRIBUTES; }
+
+// Names in a folder, without "." and "..".
+std::vector<std::wstring> FolderEntries(const std::wstring& folder) {
+    std::vector<std::wstring> names;
+    WIN32_FIND_DATAW found;
+    HANDLE find = FindFirstFileW((folder + L"\\*").c_str(), &found);
+    if (find == INVALID_HANDLE_VALUE) return names;
+    do {
+        const std::wstring name = found.cFileName;
+        if (name != L"." && name != L"..") names.push_back(name);
+    } while (FindNextFileW(find, &found));
+    FindClose(find);
+    return names;
+}
+
+void RunModelStages(MessageTrace& trace) {
+    ASSERT_TRUE(trace.RunOnThread([] {
+        ProvisionModels();
+        ReportCompletion();
+    }));
+}
+
+class ModelsTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        ResetInstallState();
+        profile_ = testbed::MakeScratchFolder(L"profile");
+        ASSERT_FALSE(profile_.empty());
+        wchar_t saved[32767] = {};
+        hadProfile_ = GetEnvironmentVariableW(L"USERPROFILE", saved, 32767) > 0;
+        savedProfile_ = saved;
+        SetEnvironmentVariableW(L"USERPROFILE", profile_.c_str());
+        modelFolder_ = profile_ + L"\\.insightface\\models\\auraface";
+    }
+    void TearDown() override {
+        SetEnvironmentVariableW(L"USERPROFILE", hadProfile_ ? savedProfile_.c_str() : nullptr);
+        ResetInstallState();
+    }
+
+    std::wstring ModelPath(int position) const { return modelFolder_ + L"\\" + kModels[position - 1]; }
+
+    std::wstring profile_;
+    std::wstring modelFolder_;
+    std::wstring savedProfile_;
+    bool hadProfile_ = false;
+};
+
+struct FetchCase {
+    const char* name;
+    std::vector<int> presentBefore;  // positions already in the model folder (with other content)
+    std::vector<int> missingOnHost;  // positions the host answers 404 for
+    std::vector<int> announced;      // positions the stage announces, in order
+};
+
+class ModelFetchCases : public ModelsTest, public ::testing::WithParamInterface<FetchCase> {};
+
+bool Contains(const std::vector<int>& positions, int position) {
+    for (int p : positions) {
+        if (p == position) return true;
+    }
+    return false;
+}
+
+TEST_P(ModelFetchCases, FetchesWhatIsMissing) {
+    const FetchCase& c = GetParam();
+    ReleaseSite site(std::wstring(L"models_") + std::wstring(c.name, c.name + strlen(c.name)));
+    for (int position = 1; position <= 5; ++position) {
+        if (!Contains(c.missingOnHost, position)) {
+            ASSERT_TRUE(site.Put(L"models/auraface/" + kModels[position - 1], HostModelBytes(position)));
+        }
+        if (Contains(c.presentBefore, position)) {
+            ASSERT_TRUE(testbed::WriteFileBytes(ModelPath(position), "kept"));
+        }
+    }
+
+    MessageTrace trace;
+    RunModelStages(trace);
+
+    std::vector<TraceEvent> expected = {ProgressEvent(PROGRESS_MARQUEE)};
+    for (int position : c.announced) expected.push_back(Announce(position));
+    AppendCompletion(expected);
+    EXPECT_EQ(trace.StageEvents(), expected) << trace.Describe();
+
+    const bool markerPresent = Contains(c.presentBefore, 2);
+    for (int position = 1; position <= 5; ++position) {
+        SCOPED_TRACE(Narrow(kModels[position - 1]));
+        std::string bytes;
+        const bool present = testbed::ReadFileBytes(ModelPath(position), bytes);
+        if (Contains(c.presentBefore, position)) {
+            EXPECT_EQ(bytes, "kept");
+        } else if (markerPresent || Contains(c.missingOnHost, position)) {
+            EXPECT_FALSE(present);
+        } else {
+            EXPECT_EQ(bytes, HostModelBytes(position));
+        }
+        EXPECT_FALSE(FileExists(ModelPath(position) + L".part"));
+    }
+    if (!markerPresent) {
+        // The download lines of the loop carry the models' label; afterwards it is the payload's again.
+        bool modelLine = false;
+        for (const std::wstring& text : trace.StatusTexts()) modelLine |= text.rfind(L"AI 모델 내려받는 중  ", 0) == 0;
+        EXPECT_TRUE(modelLine) << trace.Describe();
+    }
+    EXPECT_STREQ(installState.downloadLabel, DOWNLOAD_LABEL_PAYLOAD);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Cases, ModelFetchCases,
+    ::testing::Values(FetchCase{"FirstInstallFetchesAllInOrder", {}, {}, {1, 2, 3, 4, 5}},
+                      FetchCase{"FirstModelPresentIsPassedOver", {1}, {}, {2, 3, 4, 5}},
+                      FetchCase{"MarkerModelPresentSkipsStage", {2}, {}, {}},
+                      FetchCase{"ModelMissingOnHostIsLeftOut", {}, {4}, {1, 2, 3, 4, 5}}),
+    [](const ::testing::TestParamInfo<FetchCase>& info) { return std::string(info.param.name); });
+
+// A cancel request during the third download: that download ends and its partial file goes, the
+// two fetched before stay, nothing further is fetched, and the attempt still completes.
+TEST_F(ModelsTest, CancelDuringDownloadKeepsModelsFetchedSoFar) {
+    ReleaseSite site(L"models_cancel");
+    for (int position = 1; position <= 5; ++position) {
+        // The third is large enough to be still on its way (1 KiB per 20 ms) when the cancel comes.
+        const size_t size = position == 3 ? 256 * 1024 : 1000;
+        ASSERT_TRUE(site.Put(L"models/auraface/" + kModels[position - 1], HostModelBytes(position, size)));
+    }
+    wcsncpy_s(modelBaseUrl, site.FaultUrl(L"trickle=20", L"models/auraface/").c_str(), _TRUNCATE);
+
+    MessageTrace trace;
+    trace.onEvent = [](const TraceEvent& event) {
+        if (event == Announce(3)) installState.cancelRequested = true;
+    };
+    RunModelStages(trace);
+
+    std::vector<TraceEvent> expected = {ProgressEvent(PROGRESS_MARQUEE), Announce(1), Announce(2), Announce(3)};
+    AppendCompletion(expected);
+    EXPECT_EQ(trace.StageEvents(), expected) << trace.Describe();
+    for (int position = 1; position <= 5; ++position) {
+        SCOPED_TRACE(Narrow(kModels[position - 1]));
+        std::string bytes;
+        const bool present = testbed::ReadFileBytes(ModelPath(position), bytes);
+        if (position <= 2) {
+            EXPECT_EQ(bytes, HostModelBytes(position, 1000));
+        } else {
+            EXPECT_FALSE(present);
+        }
+        EXPECT_FALSE(FileExists(ModelPath(position) + L".part"));
+    }
+}
+
+// A cancel request that came before the stage (after the payload download): the folder is made
+// ready, but the loop ends before its first download.
+TEST_F(ModelsTest, CancelBeforeStageFetchesNothing) {
+    ReleaseSite site(L"models_cancel_before");
+    for (int position = 1; position <= 5; ++position) {
+        ASSERT_TRUE(site.Put(L"models/auraface/" + kModels[position - 1], HostModelBytes(position)));
+    }
+    installState.cancelRequested = true;
+
+    MessageTrace trace;
+    RunModelStages(trace);
+
+    std::vector<TraceEvent> expected = {ProgressEvent(PROGRESS_MARQUEE)};
+    AppendCompletion(expected);
+    EXPECT_EQ(trace.events(), expected) << trace.Describe();
+    EXPECT_TRUE(FileExists(modelFolder_));
+    EXPECT_TRUE(FolderEntries(modelFolder_).empty());
+}
+
+struct ProfileCase {
+    const char* name;
+    // The USERPROFILE value from the scratch folder (the test's current folder too); nullptr:
+    // unset.
+    std::wstring (*value)(const std::wstring& scratch);
+};
+
+class UnusableProfileCases : public ModelsTest, public ::testing::WithParamInterface<ProfileCase> {};
+
+// Without a usable profile folder the stage posts only its marquee and creates nothing anywhere,
+// neither under a cut value nor relative to the current folder.
+TEST_P(UnusableProfileCases, SkipsStageAndCreatesNothing) {
+    ReleaseSite site(L"models_profile");
+    for (int position = 1; position <= 5; ++position) {
+        ASSERT_TRUE(site.Put(L"models/auraface/" + kModels[position - 1], HostModelBytes(position)));
+    }
+    const std::wstring scratch = testbed::MakeScratchFolder(L"profile_case");
+    const auto value = GetParam().value;
+    SetEnvironmentVariableW(L"USERPROFILE", value ? value(scratch).c_str() : nullptr);
+    wchar_t previous[MAX_PATH] = {};
+    GetCurrentDirectoryW(MAX_PATH, previous);
+    ASSERT_TRUE(SetCurrentDirectoryW(scratch.c_str()));
+
+    MessageTrace trace;
+    RunModelStages(trace);
+    SetCurrentDirectoryW(previous);
+
+    std::vector<TraceEvent> expected = {ProgressEvent(PROGRESS_MARQUEE)};
+    AppendCompletion(expected);
+    EXPECT_EQ(trace.events(), expected) << trace.Describe();
+    EXPECT_TRUE(FolderEntries(scratch).empty());
+}
+
+std::wstring Padded(const std::wstring& scratch, size_t length) {
+    return scratch + L"\\" + std::wstring(length - scratch.size() - 1, L'p');
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Cases, UnusableProfileCases,
+    ::testing::Values(ProfileCase{"Unset", nullptr},
+                      ProfileCase{"Empty", [](const std::wstring&) { return std::wstring(); }},
+                      ProfileCase{"Relative", [](const std::wstring&) { return std::wstring(L"profile"); }},
+                      ProfileCase{"LongerThanBuffer", [](const std::wstring& s) { return Padded(s, 300); }},
+                      ProfileCase{"ExactlyBufferSize", [](const std::wstring& s) { return Padded(s, 260); }},
+                      ProfileCase{"ModelFolderDoesNotFit", [](const std::wstring& s) { return Padded(s, 250); }}),
+    [](const ::testing::TestParamInfo<ProfileCase>& info) { return std::string(info.param.name); });
+
+}  // namespace

@@ -1,0 +1,183 @@
+// Reads back what shell registration writes, through the same platform interfaces a user's shell
+// uses: the shortcuts through IShellLinkW + IPersistFile::Load, the uninstall entry through the
+// registry of the test prefix. Also removes both again, so that cases that share the prefix's
+// Start menu, desktop and HKCU (serialised by the "shell" resource lock) start clean.
+#pragma once
+
+#include "engine/owned.h"
+#include "tests/support/message_trace.h"
+#include "tests/support/testbed.h"
+
+#include <gtest/gtest.h>
+
+#include <windows.h>
+#include <shlobj.h>
+#include <shobjidl.h>
+
+#include <functional>
+#include <iterator>
+#include <map>
+#include <string>
+#include <vector>
+
+namespace shell_readback {
+
+inline constexpr wchar_t kUninstallKey[] = L"Software\\Microsoft\\Windows\\CurrentVersion\\Uninstall\\TavrinAI";
+
+// Keeps COM initialised (apartment-threaded) on the calling thread for its lifetime.
+class ComScope {
+public:
+    ComScope() : initialised_(SUCCEEDED(CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED))) {}
+    ComScope(const ComScope&) = delete;
+    ComScope& operator=(const ComScope&) = delete;
+    ~ComScope() { if (initialised_) CoUninitialize(); }
+
+private:
+    bool initialised_;
+};
+
+// Runs a stage function the way the worker does: on its own thread with COM initialised there.
+inline std::function<void()> WithCom(std::function<void()> stage) {
+    return [stage] {
+        ComScope com;
+        stage();
+    };
+}
+
+// "<shell folder>\Tavrin AI.lnk" for CSIDL_PROGRAMS or CSIDL_DESKTOPDIRECTORY; empty on failure.
+inline std::wstring ShortcutPath(int csidl) {
+    wchar_t folder[MAX_PATH] = {};
+    if (FAILED(SHGetFolderPathW(nullptr, csidl, nullptr, SHGFP_TYPE_CURRENT, folder))) return L"";
+    return std::wstring(folder) + L"\\Tavrin AI.lnk";
+}
+
+struct Shortcut {
+    bool loaded = false;
+    std::wstring target;
+    std::wstring workingFolder;
+    std::wstring iconPath;
+    int iconIndex = -1;
+    std::wstring description;
+    std::wstring arguments;
+};
+
+inline Shortcut ReadShortcut(const std::wstring& path) {
+    ComScope com;
+    Shortcut out;
+    ComPtr<IShellLinkW> link;
+    if (FAILED(CoCreateInstance(CLSID_ShellLink, nullptr, CLSCTX_INPROC_SERVER, IID_IShellLinkW, link.put_void()))) {
+        return out;
+    }
+    ComPtr<IPersistFile> file;
+    if (FAILED(link->QueryInterface(IID_IPersistFile, file.put_void()))) return out;
+    if (FAILED(file->Load(path.c_str(), STGM_READ))) return out;
+    out.loaded = true;
+    wchar_t text[INFOTIPSIZE] = {};
+    if (SUCCEEDED(link->GetPath(text, MAX_PATH, nullptr, SLGP_RAWPATH))) out.target = text;
+    text[0] = L'\0';
+    if (SUCCEEDED(link->GetWorkingDirectory(text, MAX_PATH))) out.workingFolder = text;
+    text[0] = L'\0';
+    if (SUCCEEDED(link->GetIconLocation(text, MAX_PATH, &out.iconIndex))) out.iconPath = text;
+    text[0] = L'\0';
+    if (SUCCEEDED(link->GetDescription(text, INFOTIPSIZE))) out.description = text;
+    text[0] = L'\0';
+    if (SUCCEEDED(link->GetArguments(text, INFOTIPSIZE))) out.arguments = text;
+    return out;
+}
+
+struct RegistryValue {
+    DWORD type = REG_NONE;
+    std::vector<BYTE> data;
+
+    std::wstring Text() const {
+        std::wstring text(reinterpret_cast<const wchar_t*>(data.data()), data.size() / sizeof(wchar_t));
+        if (!text.empty() && text.back() == L'\0') text.pop_back();
+        return text;
+    }
+    DWORD Dword() const { return data.size() == sizeof(DWORD) ? *reinterpret_cast<const DWORD*>(data.data()) : ~0u; }
+};
+
+// Every value of the uninstall entry by name; empty when the key does not exist.
+inline std::map<std::wstring, RegistryValue> ReadUninstallEntry() {
+    std::map<std::wstring, RegistryValue> values;
+    OwnedRegistryKey key;
+    if (RegOpenKeyExW(HKEY_CURRENT_USER, kUninstallKey, 0, KEY_READ, key.put()) != ERROR_SUCCESS) return values;
+    for (DWORD index = 0;; ++index) {
+        wchar_t name[256] = {};
+        DWORD nameUnits = 256;
+        BYTE data[4096] = {};
+        DWORD bytes = sizeof data;
+        RegistryValue value;
+        if (RegEnumValueW(key.get(), index, name, &nameUnits, nullptr, &value.type, data, &bytes) != ERROR_SUCCESS) break;
+        value.data.assign(data, data + bytes);
+        values[name] = value;
+    }
+    return values;
+}
+
+// Removes both shortcuts and the uninstall entry, whatever of them exists.
+inline void RemoveShellTraces() {
+    for (int csidl : {CSIDL_PROGRAMS, CSIDL_DESKTOPDIRECTORY}) {
+        const std::wstring path = ShortcutPath(csidl);
+        if (!path.empty()) DeleteFileW(path.c_str());
+    }
+    RegDeleteTreeW(HKEY_CURRENT_USER, kUninstallKey);
+}
+
+// The running test program's own bytes, which the setup copy must equal.
+inline std::string OwnExecutableBytes() {
+    wchar_t self[MAX_PATH] = {};
+    GetModuleFileNameW(nullptr, self, MAX_PATH);
+    std::string bytes;
+    testbed::ReadFileBytes(self, bytes);
+    return bytes;
+}
+
+// A shortcut as stage 5 writes it: to <appFolder>\<launchName>, working in the app folder, with
+// the app icon at index 0, described "Tavrin AI", without arguments.
+inline void ExpectShortcut(const std::wstring& path, const std::wstring& appFolder, const std::wstring& launchName) {
+    SCOPED_TRACE(Narrow(path));
+    const Shortcut link = ReadShortcut(path);
+    ASSERT_TRUE(link.loaded);
+    EXPECT_EQ(link.target, appFolder + L"\\" + launchName);
+    EXPECT_EQ(link.workingFolder, appFolder);
+    EXPECT_EQ(link.iconPath, appFolder + L"\\app_icon.ico");
+    EXPECT_EQ(link.iconIndex, 0);
+    EXPECT_EQ(link.description, L"Tavrin AI");
+    EXPECT_EQ(link.arguments, L"");
+}
+
+// The eight values of the uninstall entry, with their types and byte counts (the terminator
+// included: "DisplayName" 20, "Publisher" 14), and nothing else.
+inline void ExpectUninstallEntry(const std::wstring& installDir, const std::wstring& version) {
+    const auto values = ReadUninstallEntry();
+    const std::wstring icon = installDir + L"\\TavrinStudio\\app_icon.ico";
+    const std::wstring command = L"\"" + installDir + L"\\TavrinSetup.exe\" /uninstall";
+    struct Expected {
+        const wchar_t* name;
+        std::wstring text;  // REG_SZ when not empty
+        DWORD number;       // REG_DWORD otherwise
+    };
+    const Expected expected[] = {
+        {L"DisplayName", L"Tavrin AI", 0}, {L"DisplayVersion", version, 0},  {L"Publisher", L"Tavrin", 0},
+        {L"InstallLocation", installDir, 0}, {L"DisplayIcon", icon, 0},      {L"UninstallString", command, 0},
+        {L"NoModify", L"", 1},               {L"NoRepair", L"", 1},
+    };
+    EXPECT_EQ(values.size(), std::size(expected));
+    for (const Expected& value : expected) {
+        SCOPED_TRACE(Narrow(value.name));
+        const auto found = values.find(value.name);
+        ASSERT_NE(found, values.end());
+        if (value.text.empty()) {
+            EXPECT_EQ(found->second.type, static_cast<DWORD>(REG_DWORD));
+            EXPECT_EQ(found->second.data.size(), 4u);
+            EXPECT_EQ(found->second.Dword(), value.number);
+        } else {
+            EXPECT_EQ(found->second.type, static_cast<DWORD>(REG_SZ));
+            EXPECT_EQ(found->second.data.size(), (value.text.size() + 1) * sizeof(wchar_t));
+            EXPECT_EQ(found->second.Text(), value.text);
+        }
+    }
+}
+
+}  // namespace shell_readback

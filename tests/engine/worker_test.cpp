@@ -1,0 +1,217 @@
+// Whole install attempts: InstallWorker against a release published on the local HTTPS release
+// host, extracting with the prefix's tar.exe, registering in the prefix's Start menu, desktop and
+// HKCU, and fetching the models into a scratch USERPROFILE.
+#include "engine/install_state.h"
+#include "engine/paths.h"
+#include "engine/shell_registration.h"
+#include "tests/engine/shell_readback.h"
+#include "tests/support/message_trace.h"
+#include "tests/support/release_fixture.h"
+#include "tests/support/testbed.h"
+#include "tests/support/zip_writer.h"
+
+#include <gtest/gtest.h>
+
+#include <cwchar>
+#include <string>
+#include <vector>
+
+using namespace shell_readback;
+
+namespace {
+
+const std::vector<std::wstring> kModels = {
+    L"scrfd_10g_bnkps.onnx", L"glintr100.onnx", L"genderage.onnx", L"1k3d68.onnx", L"2d106det.onnx",
+};
+
+std::string ModelBytes(const std::wstring& name) { return "onnx " + Narrow(name) + std::string(2000, 'm'); }
+
+TraceEvent Announce(int position) {
+    return StatusEvent(L"AI 모델 준비 중 (약 408MB)  " + std::to_wstring(position) + L" / 5");
+}
+
+bool FileExists(const std::wstring& path) { return GetFileAttributesW(path.c_str()) != INVALID_FILE_ATTRIBUTES; }
+
+std::vector<ZipEntry> WithoutApplication(std::vector<ZipEntry> entries) {
+    std::erase_if(entries, [](const ZipEntry& entry) { return entry.name == "TavrinStudio/TavrinAI.exe"; });
+    return entries;
+}
+
+// What an attempt posts up to the end of extraction, download reports left out.
+std::vector<TraceEvent> EventsUntilExtracted(const std::wstring& version, bool previousInstall) {
+    std::vector<TraceEvent> events = {
+        ProgressEvent(0),
+        StatusEvent(L"최신 버전 확인 중..."),
+        StatusEvent(L"v" + version + L" 내려받는 중..."),
+        StatusEvent(L"받은 파일 검증 중..."),
+        ProgressEvent(PROGRESS_MARQUEE),
+        StatusEvent(L"설치 중... (압축 해제, 1~3분)"),
+    };
+    if (previousInstall) events.push_back(StatusEvent(L"이전 설치 정리 중..."));
+    return events;
+}
+
+void AppendRegistrationAndModels(std::vector<TraceEvent>& events, const std::vector<int>& announced) {
+    events.push_back(StatusEvent(L"바로가기 만드는 중..."));
+    events.push_back(ProgressEvent(PROGRESS_MARQUEE));
+    for (int position : announced) events.push_back(Announce(position));
+    events.push_back(ProgressEvent(PROGRESS_COMPLETE));
+    events.push_back(StatusEvent(L"설치가 끝났습니다."));
+    events.push_back(DoneEvent(1));
+}
+
+// Stands in for the desktop box during one attempt and sets the cancel flag when the worker asks
+// it for its state: the worker is then past the payload download and waits for the answer, so
+// the flag is set before the model stage begins.
+WNDPROC originalBoxProc = nullptr;
+LRESULT CALLBACK CancellingBoxProc(HWND box, UINT message, WPARAM wParam, LPARAM lParam) {
+    if (message == BM_GETCHECK) installState.cancelRequested = true;
+    return CallWindowProcW(originalBoxProc, box, message, wParam, lParam);
+}
+
+class WorkerTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        ResetInstallState();
+        RemoveShellTraces();
+        scratch_ = testbed::MakeScratchFolder(L"worker");
+        ASSERT_FALSE(scratch_.empty());
+        wchar_t saved[32767] = {};
+        hadProfile_ = GetEnvironmentVariableW(L"USERPROFILE", saved, 32767) > 0;
+        savedProfile_ = saved;
+        profile_ = scratch_ + L"\\profile";
+        ASSERT_TRUE(CreateDirectoryW(profile_.c_str(), nullptr));
+        SetEnvironmentVariableW(L"USERPROFILE", profile_.c_str());
+        modelFolder_ = profile_ + L"\\.insightface\\models\\auraface";
+        installDir_ = scratch_ + L"\\Programs\\Tavrin AI";
+        appFolder_ = installDir_ + L"\\TavrinStudio";
+    }
+    void TearDown() override {
+        RemoveShellTraces();
+        SetEnvironmentVariableW(L"USERPROFILE", hadProfile_ ? savedProfile_.c_str() : nullptr);
+        ResetInstallState();
+    }
+
+    void PublishModels(const ReleaseSite& site) {
+        for (const std::wstring& name : kModels) ASSERT_TRUE(site.Put(L"models/auraface/" + name, ModelBytes(name)));
+    }
+
+    // One attempt as the wizard starts it: the folder stored, cancel cleared, busy set.
+    void RunAttempt(MessageTrace& trace) {
+        wcsncpy_s(installState.installDir, installDir_.c_str(), _TRUNCATE);
+        installState.cancelRequested = false;
+        installState.busy = true;
+        ASSERT_TRUE(trace.RunWorker());
+    }
+
+    void ExpectInstalled(const std::wstring& version, const std::wstring& launchName) {
+        std::string text;
+        ASSERT_TRUE(testbed::ReadFileBytes(appFolder_ + L"\\version.txt", text));
+        EXPECT_EQ(text, Narrow(version) + "\r\n");
+        for (const wchar_t* name : {L"run_tavrin.bat", L"app_icon.ico", L"lib\\data.bin"}) {
+            EXPECT_TRUE(FileExists(appFolder_ + L"\\" + name)) << Narrow(name);
+        }
+        std::string copy;
+        ASSERT_TRUE(testbed::ReadFileBytes(installDir_ + L"\\TavrinSetup.exe", copy));
+        EXPECT_TRUE(copy == OwnExecutableBytes()) << "the setup copy is not the running program";
+        ExpectShortcut(ShortcutPath(CSIDL_PROGRAMS), appFolder_, launchName);
+        ExpectShortcut(ShortcutPath(CSIDL_DESKTOPDIRECTORY), appFolder_, launchName);
+        ExpectUninstallEntry(installDir_, version);
+
+        wchar_t payload[PATH_CAPACITY];
+        ASSERT_TRUE(GetPayloadPath(payload));
+        EXPECT_FALSE(FileExists(payload)) << "the payload file was left in the temporary folder";
+        EXPECT_STREQ(installState.downloadLabel, DOWNLOAD_LABEL_PAYLOAD);
+    }
+
+    void ExpectAllModels() {
+        for (const std::wstring& name : kModels) {
+            std::string bytes;
+            EXPECT_TRUE(testbed::ReadFileBytes(modelFolder_ + L"\\" + name, bytes)) << Narrow(name);
+            EXPECT_EQ(bytes, ModelBytes(name)) << Narrow(name);
+            EXPECT_FALSE(FileExists(modelFolder_ + L"\\" + name + L".part")) << Narrow(name);
+        }
+    }
+
+    std::wstring scratch_;
+    std::wstring profile_;
+    std::wstring modelFolder_;
+    std::wstring installDir_;
+    std::wstring appFolder_;
+    std::wstring savedProfile_;
+    bool hadProfile_ = false;
+};
+
+TEST_F(WorkerTest, FirstInstallRunsEveryStage) {
+    ReleaseSite site(L"worker_first");
+    PublishModels(site);
+    ASSERT_TRUE(site.Publish("2.4.1", MakeZip(AppEntries("2.4.1"))));
+
+    MessageTrace trace;
+    RunAttempt(trace);
+
+    std::vector<TraceEvent> expected = EventsUntilExtracted(L"2.4.1", false);
+    AppendRegistrationAndModels(expected, {1, 2, 3, 4, 5});
+    EXPECT_EQ(trace.StageEvents(), expected) << trace.Describe();
+    ExpectInstalled(L"2.4.1", L"TavrinAI.exe");
+    ExpectAllModels();
+}
+
+// A newer release over an install: the app folder is replaced (this one has no application, so
+// the shortcuts now name the start script), the stale setup copy and a redirected shortcut are
+// rewritten, the entry carries the new version, and the models already there are not fetched.
+TEST_F(WorkerTest, ReinstallReplacesInstallAndRegistration) {
+    ReleaseSite site(L"worker_reinstall");
+    PublishModels(site);
+    ASSERT_TRUE(site.Publish("2.4.1", MakeZip(AppEntries("2.4.1"))));
+    {
+        MessageTrace trace;
+        RunAttempt(trace);
+        ASSERT_EQ(trace.events().back(), DoneEvent(1)) << trace.Describe();
+    }
+    ASSERT_TRUE(testbed::WriteFileBytes(installDir_ + L"\\TavrinSetup.exe", "stale setup copy"));
+    {
+        ComScope com;
+        CreateShortcut(ShortcutPath(CSIDL_PROGRAMS).c_str(), L"C:\\elsewhere\\Other.exe", L"C:\\elsewhere", L"");
+    }
+    ASSERT_TRUE(site.Publish("2.5.0", MakeZip(WithoutApplication(AppEntries("2.5.0")))));
+
+    MessageTrace trace;
+    RunAttempt(trace);
+
+    std::vector<TraceEvent> expected = EventsUntilExtracted(L"2.5.0", true);
+    AppendRegistrationAndModels(expected, {});
+    EXPECT_EQ(trace.StageEvents(), expected) << trace.Describe();
+    EXPECT_FALSE(FileExists(appFolder_ + L"\\TavrinAI.exe"));
+    ExpectInstalled(L"2.5.0", L"run_tavrin.bat");
+    ExpectAllModels();
+}
+
+// A cancel request after the payload has arrived does not stop the attempt: verification,
+// extraction and registration run, the model folder is made but nothing is fetched, and the
+// attempt ends as finished.
+TEST_F(WorkerTest, CancelAfterPayloadDownloadStillFinishes) {
+    ReleaseSite site(L"worker_cancel");
+    PublishModels(site);
+    ASSERT_TRUE(site.Publish("2.4.1", MakeZip(AppEntries("2.4.1"))));
+
+    MessageTrace trace;
+    trace.onEvent = [](const TraceEvent& event) {
+        if (event == StatusEvent(L"받은 파일 검증 중...")) installState.cancelRequested = true;
+    };
+    originalBoxProc = reinterpret_cast<WNDPROC>(SetWindowLongPtrW(
+        installState.desktopShortcutBox, GWLP_WNDPROC, reinterpret_cast<LONG_PTR>(CancellingBoxProc)));
+    wcsncpy_s(installState.installDir, installDir_.c_str(), _TRUNCATE);
+    installState.busy = true;
+    ASSERT_TRUE(trace.RunWorker());
+    SetWindowLongPtrW(installState.desktopShortcutBox, GWLP_WNDPROC, reinterpret_cast<LONG_PTR>(originalBoxProc));
+
+    std::vector<TraceEvent> expected = EventsUntilExtracted(L"2.4.1", false);
+    AppendRegistrationAndModels(expected, {});
+    EXPECT_EQ(trace.StageEvents(), expected) << trace.Describe();
+    ExpectInstalled(L"2.4.1", L"TavrinAI.exe");
+    EXPECT_TRUE(FileExists(modelFolder_));
+    for (const std::wstring& name : kModels) EXPECT_FALSE(FileExists(modelFolder_ + L"\\" + name)) << Narrow(name);
+}
+
+}  // namespace
