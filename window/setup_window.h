@@ -1,9 +1,20 @@
-// Install mode: the wizard window and its message loop.
+// Install mode: the wizard window, its class, its window procedure and its message loop.
 #pragma once
 
 #include <windows.h>
 
+// The logo from IDB_LOGO, drawn in the header; null when the resource could not be loaded.
+// Owned by RunSetupWizard, which deletes it after the message loop. Window thread only.
+extern HBITMAP logoBitmap;
+extern int logoWidth;   // pixels, from the loaded bitmap
+extern int logoHeight;  // pixels, from the loaded bitmap
+
 // Loads the logo, sets the default install folder, creates and shows the wizard window and runs
 // the message loop until the window is destroyed; then deletes the logo. Main thread, COM
-// initialised by the caller. Returns the process exit code (0).
+// initialised by the caller. Returns the process exit code (0), also when the window could not
+// be created.
 int RunSetupWizard(HINSTANCE instance);
+
+// The procedure of the "TavrinSetupWnd" class: creation and destruction here, commands, close
+// and the worker's messages to the wizard controller, drawing to the painting code.
+LRESULT CALLBACK SetupWndProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam) noexcept;

@@ -1,0 +1,196 @@
+#include "window/wizard.h"
+
+#include "engine/install_state.h"
+#include "engine/install_worker.h"
+#include "engine/owned.h"
+#include "window/controls.h"
+
+#include <shellapi.h>
+#include <shlobj.h>
+#include <shlwapi.h>
+
+#include <cwchar>
+
+namespace {
+
+const wchar_t* const MESSAGE_CAPTION = L"Tavrin AI";
+const wchar_t* const PRODUCT_FOLDER = L"TavrinAI";
+const wchar_t* const APP_FOLDER = L"TavrinStudio";
+
+// Frees an item list that the shell allocated.
+struct ItemListTraits {
+    using type = PIDLIST_ABSOLUTE;
+    static type invalid() { return nullptr; }
+    static void close(type list) { CoTaskMemFree(list); }
+};
+using OwnedItemList = Owned<ItemListTraits>;
+
+void Show(HWND control, bool visible) {
+    ShowWindow(control, visible ? SW_SHOW : SW_HIDE);
+}
+
+void StartAttempt(HWND window) {
+    GetWindowTextW(controls.pathEdit, installState.installDir, static_cast<int>(INSTALL_DIR_CAPACITY));
+    if (!installState.installDir[0]) {
+        MessageBoxW(window, L"설치 폴더를 입력하세요.", MESSAGE_CAPTION, MB_OK | MB_ICONWARNING);
+        return;
+    }
+    installState.cancelRequested = false;
+    installState.busy = true;
+    ShowWizardPage(PAGE_PROGRESS);
+    EnableWindow(controls.next, FALSE);
+    SetTimer(window, IDT_MARQUEE, MARQUEE_PERIOD_MS, nullptr);
+
+    // Nobody waits for the worker: its handle is closed at once.
+    OwnedKernelHandle worker(CreateThread(nullptr, 0, InstallWorker, nullptr, 0, nullptr));
+    if (!worker) {
+        // Without a worker no WM_SETUP_DONE would ever come; end the attempt as a failure so
+        // the user gets the box and the retry instead of a wizard stuck on the progress page.
+        wcscpy_s(installState.statusText, L"설치 작업을 시작하지 못했습니다.");
+        PostMessageW(window, WM_SETUP_DONE, 0, 0);
+    }
+}
+
+void RequestCancel() {
+    installState.cancelRequested = true;
+    PostStatus(L"취소하는 중...");
+}
+
+void BrowseForFolder(HWND window) {
+    BROWSEINFOW browse{};
+    browse.hwndOwner = window;
+    browse.lpszTitle = L"설치 폴더 선택";
+    browse.ulFlags = BIF_RETURNONLYFSDIRS | BIF_NEWDIALOGSTYLE;
+    OwnedItemList chosen(SHBrowseForFolderW(&browse));
+    if (!chosen) return;
+
+    wchar_t folder[MAX_PATH] = {};
+    wchar_t target[MAX_PATH] = {};
+    // A folder too long to take the product folder name keeps the previous choice.
+    if (!SHGetPathFromIDListW(chosen.get(), folder) || !PathCombineW(target, folder, PRODUCT_FOLDER)) return;
+    wcscpy_s(installState.installDir, target);
+    SetWindowTextW(controls.pathEdit, installState.installDir);
+}
+
+void LaunchApplication(HWND window) {
+    wchar_t appFolder[MAX_PATH] = {};
+    wchar_t target[MAX_PATH] = {};
+    if (PathCombineW(appFolder, installState.installDir, APP_FOLDER) &&
+        PathCombineW(target, appFolder, L"TavrinAI.exe")) {
+        const bool haveExecutable = GetFileAttributesW(target) != INVALID_FILE_ATTRIBUTES;
+        if (haveExecutable || PathCombineW(target, appFolder, L"run_tavrin.bat")) {
+            ShellExecuteW(nullptr, L"open", target, nullptr, appFolder, SW_SHOWNORMAL);
+        }
+    }
+    DestroyWindow(window);
+}
+
+void OnNext(HWND window) {
+    if (installState.busy) return;
+    if (installState.finished) {
+        LaunchApplication(window);
+    } else if (installState.page == PAGE_LICENSE) {
+        if (IsChecked(controls.agree)) ShowWizardPage(PAGE_LOCATION);
+    } else if (installState.page == PAGE_LOCATION) {
+        StartAttempt(window);
+    }
+}
+
+void OnSucceeded(HWND window) {
+    installState.finished = true;
+    installState.progress = PROGRESS_COMPLETE;
+    SetWindowTextW(controls.next, L"실행");
+    SetWindowTextW(controls.cancel, L"닫기");
+    EnableWindow(controls.next, TRUE);
+    if (IsChecked(controls.runAfter)) SendMessageW(window, WM_COMMAND, IDC_NEXT, 0);
+    InvalidateRect(window, nullptr, FALSE);
+}
+
+void OnFailed(HWND window) {
+    installState.progress = PROGRESS_FAILED;
+    MessageBoxW(window, installState.statusText, MESSAGE_CAPTION, MB_OK | MB_ICONWARNING);
+    ShowWizardPage(PAGE_LOCATION);
+    SetWindowTextW(controls.next, L"다시 시도");
+    InvalidateRect(window, nullptr, FALSE);
+}
+
+}  // namespace
+
+void ShowWizardPage(int page) {
+    installState.page = page;
+    const bool license = page == PAGE_LICENSE;
+    const bool location = page == PAGE_LOCATION;
+    Show(controls.licenseEdit, license);
+    Show(controls.agree, license);
+    Show(controls.pathEdit, location);
+    Show(controls.browse, location);
+    Show(installState.desktopShortcutBox, location);
+    Show(controls.runAfter, location);
+    Show(controls.back, location);
+    if (license) {
+        SetWindowTextW(controls.next, L"다음");
+        EnableWindow(controls.next, IsChecked(controls.agree));
+    } else if (location) {
+        SetWindowTextW(controls.next, L"설치");
+        EnableWindow(controls.next, TRUE);
+    }
+    SetWindowTextW(controls.cancel, L"취소");
+    InvalidateRect(installState.mainWindow, nullptr, TRUE);
+}
+
+void HandleWizardCommand(HWND window, int controlId) {
+    switch (controlId) {
+    case IDC_NEXT:
+        OnNext(window);
+        break;
+    case IDC_CANCEL:
+        if (installState.busy) {
+            RequestCancel();
+        } else {
+            DestroyWindow(window);
+        }
+        break;
+    case IDC_BROWSE:
+        BrowseForFolder(window);
+        break;
+    case IDC_AGREE:
+        EnableWindow(controls.next, IsChecked(controls.agree));
+        break;
+    case IDC_BACK:
+        if (!installState.busy && installState.page == PAGE_LOCATION) ShowWizardPage(PAGE_LICENSE);
+        break;
+    default:
+        // The check boxes toggle themselves; Esc and Enter arrive as IDCANCEL and IDOK.
+        break;
+    }
+}
+
+void HandleWizardClose(HWND window) {
+    if (installState.busy) {
+        installState.cancelRequested = true;
+    } else {
+        DestroyWindow(window);
+    }
+}
+
+void HandleStatusMessage(HWND window, LPARAM heapText) {
+    TakeStatusText(heapText);
+    InvalidateRect(window, nullptr, FALSE);
+}
+
+void HandleProgressMessage(HWND window, WPARAM value) {
+    installState.progress = static_cast<int>(static_cast<UINT32>(value));
+    InvalidateRect(window, nullptr, FALSE);
+}
+
+void HandleDoneMessage(HWND window, WPARAM succeeded) {
+    installState.busy = false;
+    KillTimer(window, IDT_MARQUEE);
+    if (installState.closeWhenDone) {
+        DestroyWindow(window);
+    } else if (succeeded) {
+        OnSucceeded(window);
+    } else {
+        OnFailed(window);
+    }
+}
