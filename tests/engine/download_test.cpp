@@ -20,10 +20,14 @@ struct Outcome {
     std::wstring error;
 };
 
+// Puts the shared state back before the trace window attaches itself to it.
+struct FreshInstallState {
+    FreshInstallState() { ResetInstallState(); }
+};
+
 class DownloadTest : public ::testing::Test {
 protected:
     void SetUp() override {
-        ResetInstallState();
         folder_ = testbed::MakeScratchFolder(L"download");
         target_ = folder_ + L"\\target.bin";
     }
@@ -50,6 +54,7 @@ protected:
 
     bool TargetExists() { return GetFileAttributesW(target_.c_str()) != INVALID_FILE_ATTRIBUTES; }
 
+    FreshInstallState fresh_;
     MessageTrace trace_;
     std::wstring folder_;
     std::wstring target_;
@@ -196,16 +201,20 @@ TEST_F(DownloadTest, CancelAfterTheLastChunkStillFails) {
     EXPECT_TRUE(TargetBytes() == body);
 }
 
-// A cancel request during a slow transfer stops it at the next chunk.
+// A cancel request during a slow transfer stops it at the next chunk: the file holds only part
+// of the body. (Under Wine a read waits until the whole 256 KiB buffer is filled, so the body is
+// several buffers long and trickles in.)
 TEST_F(DownloadTest, CancelDuringATrickleStopsTheTransfer) {
-    const std::wstring path = Publish(L"slow.bin", Pattern(200 * 1024));
+    const std::string body = Pattern(2 * 1024 * 1024);
+    const std::wstring path = Publish(L"slow.bin", body);
     trace_.onEvent = [](const TraceEvent&) { installState.cancelRequested = true; };
-    const ULONGLONG started = GetTickCount64();
-    const Outcome outcome = Download(HttpUrl(L"/_fault/trickle=50" + path));
+    const Outcome outcome = Download(HttpUrl(L"/_fault/trickle=1" + path));
     EXPECT_FALSE(outcome.ok);
     EXPECT_EQ(outcome.error, L"취소됨");
-    // 200 chunks 50 ms apart would take 10 s; stopping early is the point, not the exact time.
-    EXPECT_LT(GetTickCount64() - started, 8000u);
+    const std::string got = TargetBytes();
+    EXPECT_GT(got.size(), 0u);
+    EXPECT_LT(got.size(), body.size());
+    EXPECT_TRUE(got == body.substr(0, got.size()));
 }
 
 TEST_F(DownloadTest, TargetThatCannotBeCreated) {
