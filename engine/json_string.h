@@ -8,5 +8,6 @@
 // - text: NUL-terminated UTF-8; key: NUL-terminated ASCII.
 // - capacity: units of out, terminator included.
 // Returns true when at least one unit was stored. Key or value not found: out untouched, false.
+// A key of more than 61 bytes (its quoted pattern would not fit 64 bytes) is never found.
 // Value empty or longer than capacity - 1 units: out becomes "", false.
 bool ReadJsonString(const char* text, const char* key, wchar_t* out, size_t capacity);

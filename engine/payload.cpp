@@ -1,4 +1,83 @@
 #include "engine/payload.h"
-StageResult DownloadPayload(const wchar_t*, wchar_t*) { return StageResult::Failed; }
-StageResult VerifyPayload(const wchar_t*, wchar_t*) { return StageResult::Continue; }
-bool HashFileSha256(const wchar_t*, wchar_t*, size_t) { return false; }
+
+#include "engine/download.h"
+#include "engine/install_state.h"
+#include "engine/owned.h"
+
+#include <bcrypt.h>
+
+#include <cwchar>
+
+namespace {
+
+constexpr size_t HASH_BUFFER_BYTES = 1048576;  // 1 MiB per read
+constexpr ULONG DIGEST_BYTES = 32;
+constexpr size_t DIGEST_TEXT_CAPACITY = 2 * DIGEST_BYTES + 1;
+constexpr size_t ANNOUNCEMENT_CAPACITY = 96;
+
+// Static: the payload may be large and is streamed, never held; one worker at a time.
+UCHAR hashBuffer[HASH_BUFFER_BYTES];
+
+constexpr wchar_t CORRUPTION_TEXT[] = L"받은 파일이 손상되었거나 변조되었습니다. 다시 시도해 주세요.";
+
+// Feeds the whole file into hash. False when it cannot be opened or a chunk is refused; a read
+// error ends the data early, which then shows as a mismatch.
+bool HashFileContents(BCRYPT_HASH_HANDLE hash, const wchar_t* path) {
+    OwnedFile file(CreateFileW(path, GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
+                               FILE_FLAG_SEQUENTIAL_SCAN, nullptr));
+    if (!file) return false;
+    for (;;) {
+        DWORD bytesRead = 0;
+        if (!ReadFile(file.get(), hashBuffer, HASH_BUFFER_BYTES, &bytesRead, nullptr) || bytesRead == 0) break;
+        if (!BCRYPT_SUCCESS(BCryptHashData(hash, hashBuffer, bytesRead, 0))) return false;
+    }
+    return true;
+}
+
+}  // namespace
+
+bool HashFileSha256(const wchar_t* path, wchar_t* out, size_t capacity) {
+    if (!out || capacity < DIGEST_TEXT_CAPACITY) return false;
+    wmemset(out, L'\0', capacity);
+
+    // Declared provider first: the hash object is destroyed before its provider is closed.
+    OwnedHashAlgorithm algorithm;
+    if (!BCRYPT_SUCCESS(BCryptOpenAlgorithmProvider(algorithm.put(), BCRYPT_SHA256_ALGORITHM, nullptr, 0))) {
+        return false;
+    }
+    OwnedHash hash;
+    if (!BCRYPT_SUCCESS(BCryptCreateHash(algorithm.get(), hash.put(), nullptr, 0, nullptr, 0, 0))) return false;
+    if (!HashFileContents(hash.get(), path)) return false;
+
+    UCHAR digest[DIGEST_BYTES] = {};
+    if (!BCRYPT_SUCCESS(BCryptFinishHash(hash.get(), digest, DIGEST_BYTES, 0))) return false;
+    for (ULONG i = 0; i < DIGEST_BYTES; ++i) {
+        _snwprintf_s(out + 2 * i, 3, _TRUNCATE, L"%02x", digest[i]);
+    }
+    return true;
+}
+
+StageResult DownloadPayload(const wchar_t* payloadPath, wchar_t* errorText) {
+    wchar_t announcement[ANNOUNCEMENT_CAPACITY] = {};
+    _snwprintf_s(announcement, _TRUNCATE, L"v%s 내려받는 중...", installState.releaseVersion);
+    PostStatus(announcement);
+    SetSubtitle(L"사진 선별 프로그램 설치  ·  v%s", installState.releaseVersion);
+    if (!DownloadToFile(installState.releaseUrl, payloadPath, errorText, WORKER_ERROR_CAPACITY)) {
+        return StageResult::Failed;
+    }
+    return StageResult::Continue;
+}
+
+StageResult VerifyPayload(const wchar_t* payloadPath, wchar_t* errorText) {
+    // Only a full-length digest is checked; anything else installs the payload unverified.
+    if (wcslen(installState.releaseSha256) != 2 * DIGEST_BYTES) return StageResult::Continue;
+
+    PostStatus(L"받은 파일 검증 중...");
+    wchar_t digestText[DIGEST_TEXT_CAPACITY] = {};
+    if (HashFileSha256(payloadPath, digestText, DIGEST_TEXT_CAPACITY) &&
+        _wcsicmp(digestText, installState.releaseSha256) == 0) {
+        return StageResult::Continue;
+    }
+    wcsncpy_s(errorText, WORKER_ERROR_CAPACITY, CORRUPTION_TEXT, _TRUNCATE);
+    return StageResult::FailedDeletePayload;
+}

@@ -12,6 +12,7 @@
 StageResult RunReleaseCheck(wchar_t* errorText);
 
 // The installed version from installDir\TavrinStudio\version.txt, read as the release check does
-// (63 bytes, UTF-8, cut at CR, LF or space). Empty when missing, unreadable or empty.
-// out: capacity in units (64 is enough), terminator included.
+// (63 bytes, UTF-8, cut at CR, LF or space; nothing else trimmed). Empty when the file is missing,
+// unreadable or empty, when installDir yields no valid path, and when the version does not fit
+// out (never a cut version). out: capacity in units (64 is enough), terminator included.
 void ReadInstalledVersion(const wchar_t* installDir, wchar_t* out, size_t capacity);

@@ -4,6 +4,8 @@
 #include "tests/support/message_trace.h"
 #include "tests/support/testbed.h"
 
+#include <windows.h>
+
 #include <cwchar>
 
 std::vector<ZipEntry> AppEntries(const std::string& version) {
@@ -22,6 +24,28 @@ std::string ManifestJson(const std::string& version, const std::string& url, con
     std::string text = "{\n  \"version\": \"" + version + "\",\n  \"url\": \"" + url + "\"";
     if (!sha256.empty()) text += ",\n  \"sha256\": \"" + sha256 + "\"";
     return text + "\n}\n";
+}
+
+std::wstring TempFilePath(const wchar_t* name) {
+    wchar_t temp[MAX_PATH] = {};
+    GetTempPathW(MAX_PATH, temp);
+    std::wstring path = temp;
+    if (!path.empty() && path.back() != L'\\') path += L'\\';
+    return path + name;
+}
+
+void RemoveWorkerTempFiles() {
+    DeleteFileW(TempFilePath(L"tavrin_latest.json").c_str());
+    DeleteFileW(TempFilePath(L"TavrinStudio_payload.zip").c_str());
+}
+
+std::vector<TraceEvent> EventsBeforeShellStage(const std::vector<TraceEvent>& stageEvents) {
+    std::vector<TraceEvent> out;
+    for (const TraceEvent& event : stageEvents) {
+        if (event == StatusEvent(L"바로가기 만드는 중...")) break;
+        out.push_back(event);
+    }
+    return out;
 }
 
 ReleaseSite::ReleaseSite(const std::wstring& name)

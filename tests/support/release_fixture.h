@@ -4,6 +4,7 @@
 // site object lives.
 #pragma once
 
+#include "tests/support/message_trace.h"
 #include "tests/support/zip_writer.h"
 
 #include <string>
@@ -17,6 +18,17 @@ std::vector<ZipEntry> AppEntries(const std::string& version);
 // The JSON text of a manifest with the string members version, url and sha256, in that order;
 // an empty sha256 leaves that member out. UTF-8.
 std::string ManifestJson(const std::string& version, const std::string& url, const std::string& sha256);
+
+// The file of that name in the prefix's temporary folder, where the worker keeps
+// "tavrin_latest.json" and "TavrinStudio_payload.zip" (shared by every test of the run: tests
+// that run the worker hold the ctest resource lock "payload").
+std::wstring TempFilePath(const wchar_t* name);
+// Deletes both of the worker's temporary files, so that what is left after a run tells about it.
+void RemoveWorkerTempFiles();
+
+// The stage events of a worker run before stage 5's first post ("바로가기 만드는 중..."): the
+// trace of stages 0 to 4 of a run that got through extraction, the whole trace otherwise.
+std::vector<TraceEvent> EventsBeforeShellStage(const std::vector<TraceEvent>& stageEvents);
 
 // Relative paths below use '/' and name files inside the case's own www subfolder.
 class ReleaseSite {

@@ -1,0 +1,234 @@
+// Stage 4: the tar tool run hidden, and whole worker runs for each way the install folder
+// preparation and the extraction can go. Runs under the ctest locks "payload" (the worker's
+// temporary files) and "tar" (one case hides the system's tar.exe).
+#include "engine/extract.h"
+#include "engine/install_state.h"
+#include "engine/owned.h"
+#include "tests/support/message_trace.h"
+#include "tests/support/release_fixture.h"
+#include "tests/support/testbed.h"
+
+#include <gtest/gtest.h>
+
+#include <functional>
+#include <optional>
+#include <string>
+
+namespace {
+
+bool FileExists(const std::wstring& path) { return GetFileAttributesW(path.c_str()) != INVALID_FILE_ATTRIBUTES; }
+
+std::string ReadText(const std::wstring& path) {
+    std::string bytes;
+    return testbed::ReadFileBytes(path, bytes) ? bytes : "<missing>";
+}
+
+// Moves "<system folder>\tar.exe" aside while it lives, as on a system that has no tar tool.
+class HiddenTar {
+public:
+    HiddenTar() {
+        wchar_t system[MAX_PATH] = {};
+        GetSystemDirectoryW(system, MAX_PATH);
+        tar_ = std::wstring(system) + L"\\tar.exe";
+        aside_ = tar_ + L".hidden";
+        moved_ = MoveFileExW(tar_.c_str(), aside_.c_str(), MOVEFILE_REPLACE_EXISTING) != 0;
+    }
+    HiddenTar(const HiddenTar&) = delete;
+    HiddenTar& operator=(const HiddenTar&) = delete;
+    ~HiddenTar() {
+        if (moved_) MoveFileExW(aside_.c_str(), tar_.c_str(), MOVEFILE_REPLACE_EXISTING);
+    }
+    bool moved() const { return moved_; }
+
+private:
+    std::wstring tar_, aside_;
+    bool moved_ = false;
+};
+
+TEST(ExtractArchive, RunsTheSystemTarOnTheArchive) {
+    const std::wstring scratch = testbed::MakeScratchFolder(L"extract");
+    const std::wstring archive = scratch + L"\\payload archive.zip";
+    const std::string zip = MakeZip(AppEntries("3.0.0"));
+    ASSERT_TRUE(testbed::WriteFileBytes(archive, zip));
+    ASSERT_TRUE(testbed::WriteFileBytes(scratch + L"\\damaged.zip", zip.substr(0, zip.size() / 2)));
+    struct Case {
+        const char* name;
+        std::wstring archive;
+        std::wstring target;  // created before the run
+        bool extracted;
+    } const cases[] = {
+        {"plain folder", archive, scratch + L"\\plain", true},
+        {"spaces and Korean in the target", archive, scratch + L"\\설치 폴더 2", true},
+        // Without care the closing quote after "\" would be read as part of the path.
+        {"target ending in a backslash", archive, scratch + L"\\trailing\\", true},
+        {"damaged archive", scratch + L"\\damaged.zip", scratch + L"\\damaged", false},
+        {"missing archive", scratch + L"\\missing.zip", scratch + L"\\missing", false},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        ASSERT_TRUE(CreateDirectoryW(c.target.c_str(), nullptr));
+        EXPECT_EQ(ExtractArchive(c.archive.c_str(), c.target.c_str()), c.extracted);
+        std::wstring root = c.target;
+        if (root.back() != L'\\') root += L'\\';
+        if (c.extracted) {
+            EXPECT_EQ(ReadText(root + L"TavrinStudio\\version.txt"), "3.0.0\r\n");
+            EXPECT_EQ(ReadText(root + L"TavrinStudio\\lib\\data.bin"), std::string(4096, 'd'));
+        }
+    }
+
+    HiddenTar hidden;
+    ASSERT_TRUE(hidden.moved());
+    const std::wstring target = scratch + L"\\without_tar";
+    ASSERT_TRUE(CreateDirectoryW(target.c_str(), nullptr));
+    EXPECT_FALSE(ExtractArchive(archive.c_str(), target.c_str())) << "no tar.exe, yet success";
+}
+
+// What one worker run starts from, and what must hold after it.
+struct StageCase {
+    const char* name;
+    // Lays out the case inside its scratch folder and returns the installDir to use.
+    std::function<std::wstring(const std::wstring& scratch)> prepare;
+    std::string payload;
+    std::vector<TraceEvent> tail;  // after "설치 중... (압축 해제, 1~3분)"
+    bool payloadKept;
+    std::function<void(const std::wstring& scratch)> verify;
+    bool hideTar;
+    std::wstring lockedFile;  // relative to scratch: held open without sharing during the run
+};
+
+void WriteOldInstallation(const std::wstring& installDir) {
+    ASSERT_TRUE(testbed::WriteFileBytes(installDir + L"\\TavrinStudio\\version.txt", "2.4.0\r\n"));
+    ASSERT_TRUE(testbed::WriteFileBytes(installDir + L"\\TavrinStudio\\TavrinAI.exe", "old program"));
+    ASSERT_TRUE(testbed::WriteFileBytes(installDir + L"\\TavrinStudio\\plugins\\old_only.dll", "old"));
+    ASSERT_TRUE(testbed::WriteFileBytes(installDir + L"\\notes.txt", "the user's notes"));
+    ASSERT_TRUE(testbed::WriteFileBytes(installDir + L"\\exports\\picks.csv", "a,b"));
+}
+
+TEST(PrepareAndExtract, WorkerRunsThroughStageFour) {
+    const std::string payload = MakeZip(AppEntries("2.4.1"));
+    const std::string damaged = payload.substr(0, payload.size() - 40);
+    const TraceEvent cleaning = StatusEvent(L"이전 설치 정리 중...");
+    const std::vector<TraceEvent> extractionFailed = {StatusEvent(L"압축 해제에 실패했습니다 (디스크 공간 확인)."),
+                                                      DoneEvent(0)};
+    const std::vector<TraceEvent> cannotCreate = {StatusEvent(L"설치 폴더를 만들 수 없습니다."), DoneEvent(0)};
+    auto newInstall = [](const std::wstring& scratch) {
+        EXPECT_EQ(ReadText(scratch + L"\\inst\\TavrinStudio\\version.txt"), "2.4.1\r\n");
+    };
+    auto nothingInstalled = [](const std::wstring& scratch) {
+        EXPECT_FALSE(FileExists(scratch + L"\\inst\\TavrinStudio"));
+    };
+    const StageCase cases[] = {
+        {"first install creates the folder and its parents; nothing to clean",
+         [](const std::wstring& scratch) { return scratch + L"\\inst"; }, payload, {}, false, newInstall, false, L""},
+        {"reinstall replaces only the app folder",
+         [](const std::wstring& scratch) {
+             WriteOldInstallation(scratch + L"\\inst");
+             return scratch + L"\\inst";
+         },
+         payload, {cleaning}, false,
+         [&](const std::wstring& scratch) {
+             newInstall(scratch);
+             EXPECT_FALSE(FileExists(scratch + L"\\inst\\TavrinStudio\\plugins\\old_only.dll"));
+             EXPECT_EQ(ReadText(scratch + L"\\inst\\notes.txt"), "the user's notes");
+             EXPECT_EQ(ReadText(scratch + L"\\inst\\exports\\picks.csv"), "a,b");
+         }, false, L""},
+        {"a file in use keeps the old app folder",
+         [](const std::wstring& scratch) {
+             WriteOldInstallation(scratch + L"\\inst");
+             return scratch + L"\\inst";
+         },
+         payload,
+         {cleaning, StatusEvent(L"이전 설치를 지우지 못했습니다. 실행 중인 Tavrin AI 를 닫고 다시 시도해 주세요."),
+          DoneEvent(0)},
+         false,
+         [](const std::wstring& scratch) {
+             EXPECT_EQ(ReadText(scratch + L"\\inst\\TavrinStudio\\TavrinAI.exe"), "old program");
+             EXPECT_EQ(ReadText(scratch + L"\\inst\\notes.txt"), "the user's notes");
+         },
+         false, L"inst\\TavrinStudio\\TavrinAI.exe"},
+        {"an installDir that is a file fails in extraction",
+         [](const std::wstring& scratch) {
+             EXPECT_TRUE(testbed::WriteFileBytes(scratch + L"\\inst", "a file"));
+             return scratch + L"\\inst";
+         },
+         payload, extractionFailed, false,
+         [](const std::wstring& scratch) { EXPECT_EQ(ReadText(scratch + L"\\inst"), "a file"); }, false, L""},
+        {"an installDir below a file cannot be created",
+         [](const std::wstring& scratch) {
+             EXPECT_TRUE(testbed::WriteFileBytes(scratch + L"\\file", "a file"));
+             return scratch + L"\\file\\inst";
+         },
+         payload, cannotCreate, true,
+         [](const std::wstring& scratch) { EXPECT_EQ(ReadText(scratch + L"\\file"), "a file"); }, false, L""},
+        {"no tar.exe in the system folder",
+         [](const std::wstring& scratch) { return scratch + L"\\inst"; }, payload, extractionFailed, false,
+         nothingInstalled, true, L""},
+        {"damaged archive", [](const std::wstring& scratch) { return scratch + L"\\inst"; }, damaged,
+         extractionFailed, false, [](const std::wstring&) {}, false, L""},
+        // The current folder holds what a relative app-folder path would name: it must survive.
+        {"a relative installDir deletes nothing",
+         [](const std::wstring& scratch) {
+             WriteOldInstallation(scratch + L"\\inst");
+             SetCurrentDirectoryW(scratch.c_str());
+             return std::wstring(L"inst");
+         },
+         payload, cannotCreate, true,
+         [](const std::wstring& scratch) {
+             EXPECT_EQ(ReadText(scratch + L"\\inst\\TavrinStudio\\TavrinAI.exe"), "old program");
+         }, false, L""},
+        {"an installDir too long for the app folder creates and deletes nothing",
+         [](const std::wstring& scratch) {
+             const std::wstring inst = scratch + L"\\" + std::wstring(250 - scratch.size(), L'x');
+             return inst;
+         },
+         payload, cannotCreate, true,
+         [](const std::wstring& scratch) {
+             EXPECT_FALSE(FileExists(scratch + L"\\" + std::wstring(250 - scratch.size(), L'x')));
+         }, false, L""},
+    };
+
+    wchar_t savedFolder[MAX_PATH] = {};
+    GetCurrentDirectoryW(MAX_PATH, savedFolder);
+    int index = 0;
+    for (const StageCase& c : cases) {
+        SCOPED_TRACE(c.name);
+        RemoveWorkerTempFiles();
+        ResetInstallState();
+        MessageTrace trace;
+        ReleaseSite site(L"extract_" + std::to_wstring(index++));
+        ASSERT_TRUE(site.Publish("2.4.1", c.payload));
+        const std::wstring scratch = testbed::MakeScratchFolder(L"stage4");
+        const std::wstring installDir = c.prepare(scratch);
+        wcscpy_s(installState.installDir, installDir.c_str());
+        OwnedFile locked;
+        if (!c.lockedFile.empty()) {
+            locked = OwnedFile(CreateFileW((scratch + L"\\" + c.lockedFile).c_str(), GENERIC_READ, 0, nullptr,
+                                           OPEN_EXISTING, 0, nullptr));
+            ASSERT_TRUE(locked);
+        }
+        std::optional<HiddenTar> hidden;
+        if (c.hideTar) {
+            ASSERT_TRUE(hidden.emplace().moved());
+        }
+
+        const bool ended = trace.RunWorker();
+        hidden.reset();
+        locked.reset();
+        SetCurrentDirectoryW(savedFolder);
+        ASSERT_TRUE(ended);
+
+        std::vector<TraceEvent> expected = {
+            ProgressEvent(0), StatusEvent(L"최신 버전 확인 중..."), StatusEvent(L"v2.4.1 내려받는 중..."),
+            StatusEvent(L"받은 파일 검증 중..."), ProgressEvent(PROGRESS_MARQUEE), StatusEvent(L"설치 중... (압축 해제, 1~3분)")};
+        expected.insert(expected.end(), c.tail.begin(), c.tail.end());
+        const std::vector<TraceEvent> stageEvents = trace.StageEvents();
+        EXPECT_EQ(EventsBeforeShellStage(stageEvents), expected) << trace.Describe(stageEvents);
+        if (c.tail.empty() || c.tail.back() != DoneEvent(0)) {
+            EXPECT_EQ(stageEvents.back(), DoneEvent(1)) << "extracted, so the attempt succeeds";
+        }
+        EXPECT_EQ(FileExists(TempFilePath(L"TavrinStudio_payload.zip")), c.payloadKept);
+        c.verify(scratch);
+    }
+}
+
+}  // namespace

@@ -1,0 +1,132 @@
+// Stages 2 and 3: the file digest itself, and whole worker runs against the local release host
+// for each way the payload download and its verification can go.
+#include "engine/install_state.h"
+#include "engine/payload.h"
+#include "tests/support/message_trace.h"
+#include "tests/support/release_fixture.h"
+#include "tests/support/testbed.h"
+
+#include <gtest/gtest.h>
+
+#include <string>
+
+namespace {
+
+bool FileExists(const std::wstring& path) { return GetFileAttributesW(path.c_str()) != INVALID_FILE_ATTRIBUTES; }
+
+std::wstring Widen(const std::string& ascii) { return std::wstring(ascii.begin(), ascii.end()); }
+
+std::string Upper(std::string text) {
+    for (char& c : text) c = static_cast<char>(toupper(static_cast<unsigned char>(c)));
+    return text;
+}
+
+// Bytes that no run of equal bytes or period of 1 MiB would hash the same.
+std::string Pattern(size_t size) {
+    std::string bytes(size, '\0');
+    for (size_t i = 0; i < size; ++i) bytes[i] = static_cast<char>((i * 131 + i / 4099) & 0xFF);
+    return bytes;
+}
+
+TEST(HashFileSha256, DigestsWholeFilesInLowerCase) {
+    const std::wstring folder = testbed::MakeScratchFolder(L"hash");
+    const std::string large = Pattern(3 * 1048576 + 17);  // several reads of the 1 MiB buffer
+    struct Case {
+        const char* name;
+        std::string bytes;
+        std::string digest;
+    } const cases[] = {
+        {"empty file", "", "e3b0c44298fc1c149afbf4c8996fb92427ae41e4649b934ca495991b7852b855"},
+        {"abc", "abc", "ba7816bf8f01cfea414140de5dae2223b00361a396177a9cb410ff61f20015ad"},
+        {"exactly one buffer", Pattern(1048576), Sha256Hex(Pattern(1048576))},
+        {"more than three buffers", large, Sha256Hex(large)},
+    };
+    int index = 0;
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        const std::wstring path = folder + L"\\file" + std::to_wstring(index++);
+        ASSERT_TRUE(testbed::WriteFileBytes(path, c.bytes));
+        wchar_t digest[65];
+        wmemset(digest, L'#', 65);
+        EXPECT_TRUE(HashFileSha256(path.c_str(), digest, 65));
+        EXPECT_EQ(std::wstring(digest), Widen(c.digest));
+    }
+    wchar_t digest[65] = {};
+    EXPECT_FALSE(HashFileSha256((folder + L"\\missing").c_str(), digest, 65));
+    EXPECT_FALSE(HashFileSha256((folder + L"\\file1").c_str(), digest, 64)) << "no room for 64 digits";
+}
+
+// The worker from the manifest to the end of extraction, for each digest the manifest may carry.
+TEST(PayloadStages, WorkerRunsByDigest) {
+    const std::string payload = MakeZip(AppEntries("2.4.1"));
+    const std::string digest = Sha256Hex(payload);
+    std::string wrong = digest;
+    wrong[10] = wrong[10] == '0' ? '1' : '0';
+    const std::string notHex = digest.substr(0, 63) + "g";
+
+    const std::vector<TraceEvent> downloading = {ProgressEvent(0), StatusEvent(L"최신 버전 확인 중..."),
+                                                 StatusEvent(L"v2.4.1 내려받는 중...")};
+    auto then = [&](std::vector<TraceEvent> tail) {
+        std::vector<TraceEvent> events = downloading;
+        events.insert(events.end(), tail.begin(), tail.end());
+        return events;
+    };
+    const TraceEvent verifying = StatusEvent(L"받은 파일 검증 중...");
+    const TraceEvent extracting = StatusEvent(L"설치 중... (압축 해제, 1~3분)");
+    const std::vector<TraceEvent> corrupt = then(
+        {verifying, StatusEvent(L"받은 파일이 손상되었거나 변조되었습니다. 다시 시도해 주세요."), DoneEvent(0)});
+
+    enum Fate { Deleted, Kept };
+    struct Case {
+        const char* name;
+        std::string sha256;         // as the manifest carries it
+        std::wstring payloadFault;  // served through this fault; empty: served normally
+        std::vector<TraceEvent> events;
+        Fate payloadFile;
+        bool installed;
+    } const cases[] = {
+        {"matching digest", digest, L"", then({verifying, ProgressEvent(PROGRESS_MARQUEE), extracting}), Deleted, true},
+        {"upper-case digest is accepted", Upper(digest), L"",
+         then({verifying, ProgressEvent(PROGRESS_MARQUEE), extracting}), Deleted, true},
+        {"wrong digest", wrong, L"", corrupt, Deleted, false},
+        {"64 units that are not hex", notHex, L"", corrupt, Deleted, false},
+        {"63 units: no verification, no message", wrong.substr(0, 63), L"",
+         then({ProgressEvent(PROGRESS_MARQUEE), extracting}), Deleted, true},
+        {"65 units: no verification", wrong + "0", L"", then({ProgressEvent(PROGRESS_MARQUEE), extracting}), Deleted,
+         true},
+        {"no digest: no verification", "", L"", then({ProgressEvent(PROGRESS_MARQUEE), extracting}), Deleted, true},
+        {"download cut short keeps the partial file", digest, L"short=1000",
+         then({StatusEvent(L"다운로드가 중간에 끊겼습니다"), DoneEvent(0)}), Kept, false},
+    };
+    int index = 0;
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        RemoveWorkerTempFiles();
+        ResetInstallState();
+        MessageTrace trace;
+        ReleaseSite site(L"payload_" + std::to_wstring(index++));
+        ASSERT_TRUE(site.Put(L"dist/TavrinStudio.zip", payload));
+        const std::wstring url = c.payloadFault.empty() ? site.Url(L"dist/TavrinStudio.zip")
+                                                        : site.FaultUrl(c.payloadFault, L"dist/TavrinStudio.zip");
+        ASSERT_TRUE(site.PutManifest(ManifestJson("2.4.1", Narrow(url), c.sha256)));
+        const std::wstring installDir = testbed::MakeScratchFolder(L"payload");
+        wcscpy_s(installState.installDir, installDir.c_str());
+
+        ASSERT_TRUE(trace.RunWorker());
+
+        const std::vector<TraceEvent> stageEvents = trace.StageEvents();
+        EXPECT_EQ(EventsBeforeShellStage(stageEvents), c.events) << trace.Describe(stageEvents);
+        wchar_t subtitle[96] = {};
+        CopySubtitle(subtitle, 96);
+        EXPECT_STREQ(subtitle, L"사진 선별 프로그램 설치  ·  v2.4.1");
+        EXPECT_EQ(FileExists(TempFilePath(L"TavrinStudio_payload.zip")), c.payloadFile == Kept);
+        std::string version;
+        EXPECT_EQ(testbed::ReadFileBytes(installDir + L"\\TavrinStudio\\version.txt", version), c.installed);
+        if (c.installed) {
+            EXPECT_EQ(version, "2.4.1\r\n");
+            EXPECT_EQ(stageEvents.back(), DoneEvent(1)) << trace.Describe(stageEvents);
+        }
+    }
+}
+
+}  // namespace
