@@ -1,0 +1,463 @@
+#!/usr/bin/env python3
+"""Local release host for the test bed.
+
+Serves the files of one document root on loopback, over plain HTTP, over HTTPS with a
+certificate from the bed's CA, and over HTTPS with a self-signed certificate nobody trusts.
+Paths under /_fault/<fault>/ serve the same files with one fault injected, so that the setup
+program's download code can be driven through every way a real server misbehaves:
+
+    status=NNN      answer NNN with a short body
+    nolength        no Content-Length; the connection closes after the body
+    short=N         the full Content-Length, N bytes of body, then a graceful close
+    drop=N          the full Content-Length, N bytes of body, then a connection reset
+    dropfirst=N     like drop=N for the first request of this URL, normal afterwards
+    trickle=MS      1 KiB of body every MS milliseconds
+    stall           headers, then nothing until the client gives up (or 120 s pass)
+    length=TEXT     Content-Length header TEXT verbatim (after percent-decoding)
+    longer=N        Content-Length N bytes smaller than the body; the whole body is sent
+    redirect=PATH   302 to /PATH on the same scheme, host and port; PATH may carry
+                    percent-encoded slashes, and whatever follows the fault segment is
+                    appended, so /_fault/redirect=dist/latest.json redirects to
+                    /dist/latest.json; a PATH with "://" is used as a whole URL
+
+Standard library only. The process never outlives its watcher: it ends after --max-lifetime
+seconds, and as soon as the process named by --parent-pid is gone.
+"""
+
+import argparse
+import errno
+import fcntl
+import http.server
+import os
+import select
+import socket
+import ssl
+import struct
+import sys
+import termios
+import threading
+import time
+import urllib.parse
+
+CHUNK = 1 << 20           # body chunk for TLS and for fault modes that send whole bodies
+TRICKLE_CHUNK = 1024
+STALL_LIMIT = 120.0       # seconds a stalled response waits for the client to give up
+TRICKLE_LIMIT = 900.0     # a trickled body is abandoned after this long
+IDLE_TIMEOUT = 30.0       # keep-alive connections idle longer than this are closed
+SEND_TIMEOUT = 120.0      # a client that stops reading for this long is dropped
+DRAIN_LIMIT = 2.0         # how long a reset waits for the client to take in what was sent
+
+
+def client_unread(sock):
+    """Bytes the loopback client has received on this connection but not yet read; 0 when its
+    end of the connection cannot be found (not on loopback, already closed)."""
+    try:
+        server_ip, server_port = sock.getsockname()[:2]
+        client_ip, client_port = sock.getpeername()[:2]
+        with open("/proc/net/tcp") as table:
+            lines = table.readlines()[1:]
+    except (OSError, ValueError):
+        return 0
+
+    def entry(ip, port):
+        packed = socket.inet_aton(ip)
+        return "%08X:%04X" % (struct.unpack("<I", packed)[0], port)
+
+    local, remote = entry(client_ip, client_port), entry(server_ip, server_port)
+    for line in lines:
+        fields = line.split()
+        if len(fields) > 4 and fields[1] == local and fields[2] == remote:
+            return int(fields[4].split(":")[1], 16)
+    return 0
+
+
+class FaultError(ValueError):
+    """A /_fault/ URL that names no fault we know."""
+
+
+def parse_fault(segment):
+    """Splits 'name=value' (percent-decoded) into (name, value); value None when absent."""
+    name, sep, value = segment.partition("=")
+    name = urllib.parse.unquote(name)
+    value = urllib.parse.unquote(value) if sep else None
+    if name in ("nolength", "stall"):
+        if value is not None:
+            raise FaultError(segment)
+        return name, None
+    if name in ("status", "short", "drop", "dropfirst", "trickle", "longer"):
+        if value is None or not value.isdigit():
+            raise FaultError(segment)
+        number = int(value)
+        if name == "status" and not 100 <= number <= 999:
+            raise FaultError(segment)
+        return name, number
+    if name in ("length", "redirect"):
+        # Both end up in a header line: a line break would let a URL forge headers.
+        if value is None or any(c in value for c in "\r\n\0"):
+            raise FaultError(segment)
+        return name, value
+    raise FaultError(segment)
+
+
+class ReleaseHost(http.server.ThreadingHTTPServer):
+    daemon_threads = True
+    allow_reuse_address = True
+    request_queue_size = 64
+
+    def __init__(self, address, root, scheme, ssl_context, log):
+        self.root = root
+        self.scheme = scheme
+        self.ssl_context = ssl_context
+        self.log = log
+        self.dropped_once = set()
+        self.dropped_lock = threading.Lock()
+        super().__init__(address, Handler)
+
+    def finish_request(self, request, client_address):
+        # The TLS handshake runs here, in the connection's own thread, so one slow client cannot
+        # hold up the accept loop.
+        if self.ssl_context is not None:
+            request.settimeout(IDLE_TIMEOUT)
+            try:
+                request = self.ssl_context.wrap_socket(request, server_side=True)
+            except (OSError, ssl.SSLError) as error:
+                self.note("handshake from %s failed: %s" % (client_address[0], error))
+                request.close()
+                return
+        try:
+            super().finish_request(request, client_address)
+        finally:
+            if request is not None:
+                try:
+                    request.close()
+                except OSError:
+                    pass
+
+    def handle_error(self, request, client_address):
+        self.note("error serving %s: %s" % (client_address[0], sys.exc_info()[1]))
+
+    def first_request_of(self, key):
+        """True exactly once per key: for dropfirst."""
+        with self.dropped_lock:
+            if key in self.dropped_once:
+                return False
+            self.dropped_once.add(key)
+            return True
+
+    def note(self, text):
+        if self.log is not None:
+            self.log.write("%s %s %s\n" % (time.strftime("%H:%M:%S"), self.scheme, text))
+            self.log.flush()
+
+
+class ClientGone(Exception):
+    """The client closed or reset the connection, or stopped reading."""
+
+
+class Handler(http.server.BaseHTTPRequestHandler):
+    protocol_version = "HTTP/1.1"
+    server_version = "TavrinTestHost/1.0"
+    sys_version = ""
+    timeout = IDLE_TIMEOUT
+
+    def log_message(self, format, *args):
+        self.server.note("%s %s" % (self.client_address[0], format % args))
+
+    def do_HEAD(self):
+        self.serve(head=True)
+
+    def do_GET(self):
+        self.serve(head=False)
+
+    # --- routing ---------------------------------------------------------------------------
+
+    def serve(self, head):
+        self.head = head
+        path = urllib.parse.urlsplit(self.path).path
+        fault = None
+        if path.startswith("/_fault/"):
+            segment, _, rest = path[len("/_fault/"):].partition("/")
+            try:
+                fault = parse_fault(segment)
+            except FaultError:
+                return self.send_text(400, "unknown fault")
+            path = "/" + rest
+            if fault[0] == "status":
+                return self.send_text(fault[1], "status %d" % fault[1])
+            if fault[0] == "redirect":
+                return self.redirect(fault[1], rest)
+        file_path = self.resolve(path)
+        if file_path is None:
+            return self.send_text(404, "not found")
+        try:
+            body = open(file_path, "rb")
+        except OSError:
+            return self.send_text(404, "not found")
+        with body:
+            size = os.fstat(body.fileno()).st_size
+            if fault is None:
+                self.send_file(body, size)
+            else:
+                self.send_faulty(fault, body, size)
+
+    def resolve(self, url_path):
+        """The file under the root that url_path names, or None (missing, a folder, outside)."""
+        parts = [urllib.parse.unquote(p) for p in url_path.split("/") if p]
+        if not parts or any(p in (".", "..") or "/" in p or "\\" in p or "\0" in p for p in parts):
+            return None
+        candidate = os.path.realpath(os.path.join(self.server.root, *parts))
+        if os.path.commonpath([candidate, self.server.root]) != self.server.root:
+            return None
+        return candidate if os.path.isfile(candidate) else None
+
+    # --- plain answers ---------------------------------------------------------------------
+
+    def send_text(self, status, text):
+        body = ("%s\n" % text).encode()
+        if status < 200 or status in (204, 304):
+            body = b""
+        self.close_connection = True
+        self.send_response(status)
+        self.send_header("Content-Type", "text/plain")
+        if status >= 200 and status not in (204, 304):
+            self.send_header("Content-Length", str(len(body)))
+        self.send_header("Connection", "close")
+        self.end_headers()
+        if not self.head and body:
+            self.wfile.write(body)
+
+    def redirect(self, target, rest):
+        if rest:
+            target = target.rstrip("/") + "/" + rest
+        if "://" not in target:
+            host = self.headers.get("Host") or "127.0.0.1:%d" % self.server.server_address[1]
+            target = "%s://%s/%s" % (self.server.scheme, host, target.lstrip("/"))
+        self.close_connection = True
+        self.send_response(302)
+        self.send_header("Location", target)
+        self.send_header("Content-Length", "0")
+        self.send_header("Connection", "close")
+        self.end_headers()
+
+    def start_body(self, status, length_header, close):
+        self.send_response(status)
+        self.send_header("Content-Type", "application/octet-stream")
+        if length_header is not None:
+            self.send_header("Content-Length", length_header)
+        if close:
+            self.close_connection = True
+            self.send_header("Connection", "close")
+        self.end_headers()
+
+    def send_file(self, body, size):
+        self.start_body(200, str(size), close=False)
+        if not self.head:
+            try:
+                self.send_bytes(body, size)
+            except ClientGone:
+                self.close_connection = True
+
+    # --- body transfer ---------------------------------------------------------------------
+
+    def send_bytes(self, body, count, chunk=CHUNK, pause=0.0, deadline=None):
+        """Sends count bytes of body from its current position. Raises ClientGone."""
+        sock = self.connection
+        sock.settimeout(SEND_TIMEOUT)
+        if self.server.ssl_context is None and pause == 0.0:
+            try:
+                sent = sock.sendfile(body, body.tell(), count)
+            except OSError as error:
+                raise ClientGone() from error
+            if sent != count:
+                raise ClientGone()
+            body.seek(body.tell() + count)
+            return
+        remaining = count
+        while remaining > 0:
+            if deadline is not None and time.monotonic() > deadline:
+                raise ClientGone()
+            data = body.read(min(chunk, remaining))
+            if not data:
+                raise ClientGone()  # the file shrank under us; end the response short
+            try:
+                sock.sendall(data)
+            except OSError as error:
+                raise ClientGone() from error
+            remaining -= len(data)
+            if pause and remaining > 0:
+                if self.client_closed(pause):
+                    raise ClientGone()
+
+    def client_closed(self, wait):
+        """Waits up to wait seconds; True when the client closed or reset the connection."""
+        sock = self.connection
+        if isinstance(sock, ssl.SSLSocket) and sock.pending():
+            return False
+        try:
+            readable, _, _ = select.select([sock], [], [], wait)
+        except (OSError, ValueError):
+            return True
+        if not readable:
+            return False
+        try:
+            sock.setblocking(False)
+            try:
+                data = sock.recv(4096)
+            finally:
+                sock.setblocking(True)
+                sock.settimeout(SEND_TIMEOUT)
+        except (ssl.SSLWantReadError, BlockingIOError):
+            return False
+        except OSError:
+            return True
+        return not data
+
+    def reset_connection(self):
+        """Aborts the connection with a TCP reset once what was sent has reached the client."""
+        sock = self.connection
+        deadline = time.monotonic() + DRAIN_LIMIT
+        while time.monotonic() < deadline:
+            try:
+                unsent = struct.unpack("i", fcntl.ioctl(sock.fileno(), termios.TIOCOUTQ, b"\0\0\0\0"))[0]
+            except OSError:
+                break
+            if unsent == 0:
+                break
+            time.sleep(0.01)
+        # A reset discards whatever the client has received but not yet read, headers included,
+        # so the client would sometimes see no response at all. On loopback its end of the
+        # connection is visible here: wait until its receive queue is empty.
+        while time.monotonic() < deadline and client_unread(sock) > 0:
+            time.sleep(0.01)
+        try:
+            sock.setsockopt(socket.SOL_SOCKET, socket.SO_LINGER, struct.pack("ii", 1, 0))
+        except OSError:
+            pass
+        self.close_now()
+
+    def close_now(self):
+        self.close_connection = True
+        try:
+            self.connection.close()
+        except OSError:
+            pass
+
+    # --- faults ----------------------------------------------------------------------------
+
+    def send_faulty(self, fault, body, size):
+        name, value = fault
+        head = self.head
+        try:
+            if name == "nolength":
+                self.start_body(200, None, close=True)
+                if not head:
+                    self.send_bytes(body, size)
+            elif name == "short":
+                self.start_body(200, str(size), close=True)
+                if not head:
+                    self.send_bytes(body, min(value, size))
+                    self.connection.shutdown(socket.SHUT_WR)
+            elif name in ("drop", "dropfirst"):
+                drop = name == "drop" or self.server.first_request_of(self.path)
+                self.start_body(200, str(size), close=True)
+                if head:
+                    return
+                if not drop:
+                    self.send_bytes(body, size)
+                    return
+                self.send_bytes(body, min(value, size))
+                self.reset_connection()
+            elif name == "trickle":
+                self.start_body(200, str(size), close=True)
+                if not head:
+                    self.send_bytes(body, size, chunk=TRICKLE_CHUNK, pause=value / 1000.0,
+                                    deadline=time.monotonic() + TRICKLE_LIMIT)
+            elif name == "stall":
+                self.start_body(200, str(size), close=True)
+                deadline = time.monotonic() + STALL_LIMIT
+                while time.monotonic() < deadline:
+                    if self.client_closed(1.0):
+                        break
+            elif name == "length":
+                self.start_body(200, value, close=True)
+                if not head:
+                    self.send_bytes(body, size)
+            elif name == "longer":
+                self.start_body(200, str(max(size - value, 0)), close=True)
+                if not head:
+                    self.send_bytes(body, size)
+        except ClientGone:
+            self.close_connection = True
+        except OSError:
+            self.close_connection = True
+
+
+def make_context(cert, key):
+    context = ssl.SSLContext(ssl.PROTOCOL_TLS_SERVER)
+    context.load_cert_chain(cert, key)
+    return context
+
+
+def watch(parent_pid, deadline, servers):
+    """Ends the process when the watched parent is gone or the lifetime is over."""
+    while time.monotonic() < deadline:
+        time.sleep(2.0)
+        if parent_pid:
+            try:
+                os.kill(parent_pid, 0)
+            except ProcessLookupError:
+                break
+            except PermissionError:
+                pass
+    for server in servers:
+        server.note("stopping")
+    os._exit(0)
+
+
+def main():
+    parser = argparse.ArgumentParser(description="Loopback release host for the Tavrin test bed.")
+    parser.add_argument("--root", required=True, help="document root")
+    parser.add_argument("--bind", default="127.0.0.1")
+    parser.add_argument("--http-port", type=int, required=True)
+    parser.add_argument("--https-port", type=int)
+    parser.add_argument("--cert", help="PEM certificate for the HTTPS port")
+    parser.add_argument("--key", help="PEM key for the HTTPS port")
+    parser.add_argument("--untrusted-port", type=int)
+    parser.add_argument("--untrusted-cert")
+    parser.add_argument("--untrusted-key")
+    parser.add_argument("--max-lifetime", type=float, default=3600.0, help="seconds")
+    parser.add_argument("--parent-pid", type=int, default=0,
+                        help="exit once this process is gone (default: the parent process)")
+    parser.add_argument("--log", help="request log file (default: none)")
+    args = parser.parse_args()
+
+    root = os.path.realpath(args.root)
+    log = open(args.log, "a", buffering=1) if args.log else None
+    listeners = [(args.http_port, "http", None)]
+    if args.https_port:
+        listeners.append((args.https_port, "https", make_context(args.cert, args.key)))
+    if args.untrusted_port:
+        listeners.append((args.untrusted_port, "https",
+                          make_context(args.untrusted_cert, args.untrusted_key)))
+
+    servers = []
+    try:
+        for port, scheme, context in listeners:
+            servers.append(ReleaseHost((args.bind, port), root, scheme, context, log))
+    except OSError as error:
+        if error.errno == errno.EADDRINUSE:
+            sys.stderr.write("release_host: port %d is in use\n" % port)
+        else:
+            sys.stderr.write("release_host: cannot listen on %d: %s\n" % (port, error))
+        return 1
+
+    for server in servers:
+        threading.Thread(target=server.serve_forever, kwargs={"poll_interval": 0.5},
+                         daemon=True).start()
+    parent = args.parent_pid or os.getppid()
+    watch(parent, time.monotonic() + args.max_lifetime, servers)
+    return 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())
