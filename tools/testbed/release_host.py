@@ -15,6 +15,8 @@ program's download code can be driven through every way a real server misbehaves
     stall           headers, then nothing until the client gives up (or 120 s pass)
     length=TEXT     Content-Length header TEXT verbatim (after percent-decoding)
     longer=N        Content-Length N bytes smaller than the body; the whole body is sent
+    hold=MS         no Content-Length; the whole body, then the connection stays open MS
+                    milliseconds before it closes (the client waits for the end of the stream)
     redirect=PATH   302 to /PATH on the same scheme, host and port; PATH may carry
                     percent-encoded slashes, and whatever follows the fault segment is
                     appended, so /_fault/redirect=dist/latest.json redirects to
@@ -84,7 +86,7 @@ def parse_fault(segment):
         if value is not None:
             raise FaultError(segment)
         return name, None
-    if name in ("status", "short", "drop", "dropfirst", "trickle", "longer"):
+    if name in ("status", "short", "drop", "dropfirst", "trickle", "longer", "hold"):
         if value is None or not value.isdigit():
             raise FaultError(segment)
         number = int(value)
@@ -386,6 +388,14 @@ class Handler(http.server.BaseHTTPRequestHandler):
                 self.start_body(200, str(max(size - value, 0)), close=True)
                 if not head:
                     self.send_bytes(body, size)
+            elif name == "hold":
+                self.start_body(200, None, close=True)
+                if not head:
+                    self.send_bytes(body, size)
+                    deadline = time.monotonic() + min(value / 1000.0, STALL_LIMIT)
+                    while time.monotonic() < deadline:
+                        if self.client_closed(min(0.1, max(deadline - time.monotonic(), 0.0))):
+                            break
         except ClientGone:
             self.close_connection = True
         except OSError:
