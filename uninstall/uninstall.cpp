@@ -1,5 +1,163 @@
+// Uninstall mode.
+//
+// The program running here is the setup copy that the install put into the install folder, so
+// the install folder is simply the folder of our own file; nothing is read from the uninstall
+// entry. After one question, everything the install made for this user is removed in a fixed
+// order, and none of the outcomes is examined: a missing shortcut or key, or a locked file, must
+// not stop the rest. Our own file cannot be deleted while we run, so a hidden cmd.exe is left to
+// delete it, and then the install folder if that has become empty, once we have exited.
+//
+// Every path is formed in a 260-unit buffer by JoinPath, which refuses what does not fit or is
+// not absolute; a path that could not be formed is skipped, never shortened or resolved against
+// the current folder.
 #include "uninstall/uninstall.h"
 
+#include "engine/owned.h"
+#include "engine/paths.h"
+#include "engine/tree_delete.h"
+
+#include <windows.h>
+#include <shlobj.h>
+#include <shlwapi.h>
+
+#include <cwchar>
+
+namespace {
+
+constexpr wchar_t kShortcutName[] = L"Tavrin AI.lnk";
+constexpr wchar_t kUninstallKey[] = L"Software\\Microsoft\\Windows\\CurrentVersion\\Uninstall\\TavrinAI";
+constexpr wchar_t kAppFolderName[] = L"TavrinStudio";
+
+constexpr wchar_t kConfirmCaption[] = L"Tavrin AI 제거";
+constexpr wchar_t kConfirmText[] =
+    L"Tavrin AI 를 제거할까요?\n\nAI 모델(약 408MB)과 설정·로그인 정보까지 모두 삭제됩니다.\n"
+    L"(업데이트·재설치는 이 데이터를 그대로 유지합니다.)";
+constexpr wchar_t kDoneCaption[] = L"Tavrin AI";
+constexpr wchar_t kDoneText[] = L"제거가 끝났습니다.";
+
+constexpr size_t COMMAND_CAPACITY = 520;  // units, terminator included
+
+// ownFile = our module's path; installFolder = its folder. False (both empty) when the path does
+// not fit or either is not absolute: then nothing may be deleted relative to it.
+bool GetOwnFileAndFolder(wchar_t (&ownFile)[PATH_CAPACITY], wchar_t (&installFolder)[PATH_CAPACITY]) {
+    const DWORD length = GetModuleFileNameW(nullptr, ownFile, PATH_CAPACITY);
+    // A result of the full capacity means the path was cut.
+    if (length > 0 && length < PATH_CAPACITY) {
+        wcscpy_s(installFolder, PATH_CAPACITY, ownFile);
+        PathRemoveFileSpecW(installFolder);
+        if (IsAbsolutePath(ownFile) && IsAbsolutePath(installFolder)) return true;
+    }
+    ownFile[0] = L'\0';
+    installFolder[0] = L'\0';
+    return false;
+}
+
+// out = the shell folder csidl joined with the shortcut name; empty when the folder is unknown.
+void GetShortcutPath(int csidl, wchar_t (&out)[PATH_CAPACITY]) {
+    wchar_t folder[PATH_CAPACITY] = {};
+    out[0] = L'\0';
+    if (SHGetFolderPathW(nullptr, csidl, nullptr, SHGFP_TYPE_CURRENT, folder) != S_OK) return;
+    JoinPath(out, folder, kShortcutName);
+}
+
+void DeleteShortcuts() {
+    wchar_t startMenuShortcut[PATH_CAPACITY];
+    wchar_t desktopShortcut[PATH_CAPACITY];
+    GetShortcutPath(CSIDL_PROGRAMS, startMenuShortcut);
+    GetShortcutPath(CSIDL_DESKTOPDIRECTORY, desktopShortcut);
+    if (startMenuShortcut[0]) DeleteFileW(startMenuShortcut);
+    if (desktopShortcut[0]) DeleteFileW(desktopShortcut);
+}
+
+void DeleteAppFolder(const wchar_t* installFolder) {
+    wchar_t appFolder[PATH_CAPACITY];
+    if (JoinPath(appFolder, installFolder, kAppFolderName)) DeleteTree(appFolder);
+}
+
+// profile = %USERPROFILE%. False when it is unset, empty, or does not fit the buffer whole.
+bool ReadUserProfile(wchar_t (&profile)[PATH_CAPACITY]) {
+    wmemset(profile, L'\0', PATH_CAPACITY);
+    const DWORD length = GetEnvironmentVariableW(L"USERPROFILE", profile, PATH_CAPACITY);
+    // Too small a buffer gives the size needed, which is at least the capacity.
+    if (length > 0 && length < PATH_CAPACITY) return true;
+    profile[0] = L'\0';
+    return false;
+}
+
+// The models folder of the application's face analysis; ".insightface" and "models" may be
+// shared with other programs, so only "auraface" goes.
+void DeleteModelFolder(const wchar_t* profile) {
+    wchar_t insightface[PATH_CAPACITY];
+    wchar_t models[PATH_CAPACITY];
+    wchar_t auraface[PATH_CAPACITY];
+    if (JoinPath(insightface, profile, L".insightface") && JoinPath(models, insightface, L"models") &&
+        JoinPath(auraface, models, L"auraface")) {
+        DeleteTree(auraface);
+    }
+}
+
+void DeleteUserDataFolder(const wchar_t* profile) {
+    wchar_t dataFolder[PATH_CAPACITY];
+    if (JoinPath(dataFolder, profile, L".tavrin_ai")) DeleteTree(dataFolder);
+}
+
+// The command for the hidden interpreter. False when it does not fit, or when a path holds a
+// '%': cmd.exe expands %NAME% in its command line, which could point del and rmdir elsewhere.
+bool FormatSelfRemovalCommand(wchar_t (&command)[COMMAND_CAPACITY], const wchar_t* ownFile,
+                              const wchar_t* installFolder) {
+    if (wcschr(ownFile, L'%') || wcschr(installFolder, L'%')) return false;
+    const int written = _snwprintf_s(command, _TRUNCATE,
+                                     L"cmd.exe /c ping -n 3 127.0.0.1 >nul & del /q \"%s\" & rmdir \"%s\"",
+                                     ownFile, installFolder);
+    return written > 0;
+}
+
+// Starts cmd.exe hidden and lets it go: its ping gives us time to exit before del and rmdir run.
+void StartSelfRemoval(const wchar_t* ownFile, const wchar_t* installFolder) {
+    wchar_t command[COMMAND_CAPACITY];
+    if (!FormatSelfRemovalCommand(command, ownFile, installFolder)) return;
+
+    // A folder that is some process's current folder cannot be removed, and cmd.exe would
+    // inherit ours, which may well be the install folder: give it the system folder instead.
+    wchar_t systemFolder[PATH_CAPACITY] = {};
+    const UINT systemLength = GetSystemDirectoryW(systemFolder, PATH_CAPACITY);
+    const wchar_t* workingFolder = systemLength > 0 && systemLength < PATH_CAPACITY ? systemFolder : nullptr;
+
+    STARTUPINFOW startup = {};
+    startup.cb = sizeof startup;
+    startup.dwFlags = STARTF_USESHOWWINDOW;
+    startup.wShowWindow = SW_HIDE;
+    PROCESS_INFORMATION created = {};
+    if (!CreateProcessW(nullptr, command, nullptr, nullptr, FALSE, CREATE_NO_WINDOW, nullptr,
+                        workingFolder, &startup, &created)) {
+        return;
+    }
+    // Declared in reverse so that the thread handle is closed before the process handle.
+    OwnedKernelHandle process(created.hProcess);
+    OwnedKernelHandle thread(created.hThread);
+}
+
+}  // namespace
+
 int RunUninstall() {
+    wchar_t ownFile[PATH_CAPACITY];
+    wchar_t installFolder[PATH_CAPACITY];
+    const bool haveInstallFolder = GetOwnFileAndFolder(ownFile, installFolder);
+
+    if (MessageBoxW(nullptr, kConfirmText, kConfirmCaption, MB_YESNO | MB_ICONQUESTION) != IDYES) return 0;
+
+    DeleteShortcuts();
+    RegDeleteKeyW(HKEY_CURRENT_USER, kUninstallKey);
+    if (haveInstallFolder) DeleteAppFolder(installFolder);
+
+    wchar_t profile[PATH_CAPACITY];
+    if (ReadUserProfile(profile)) {
+        DeleteModelFolder(profile);
+        DeleteUserDataFolder(profile);
+    }
+
+    if (haveInstallFolder) StartSelfRemoval(ownFile, installFolder);
+
+    MessageBoxW(nullptr, kDoneText, kDoneCaption, MB_OK | MB_ICONINFORMATION);
     return 0;
 }

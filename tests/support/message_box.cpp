@@ -42,6 +42,93 @@ BOOL CALLBACK VisitTopLevel(HWND window, LPARAM parameter) {
     return TRUE;
 }
 
+// A screen-compatible bitmap selected into a memory DC, read back as 0x00RRGGBB pixels.
+class Canvas {
+public:
+    Canvas(int width, int height)
+        : width_(width), height_(height), screen_(GetDC(nullptr)), memory_(CreateCompatibleDC(screen_)),
+          bitmap_(CreateCompatibleBitmap(screen_, width, height)), previous_(SelectObject(memory_, bitmap_)) {}
+    Canvas(const Canvas&) = delete;
+    Canvas& operator=(const Canvas&) = delete;
+    ~Canvas() {
+        SelectObject(memory_, previous_);
+        DeleteObject(bitmap_);
+        DeleteDC(memory_);
+        ReleaseDC(nullptr, screen_);
+    }
+    HDC dc() const { return memory_; }
+    HDC screen() const { return screen_; }
+    std::vector<DWORD> Pixels() const {
+        std::vector<DWORD> pixels(static_cast<size_t>(width_) * height_);
+        BITMAPINFO info = {};
+        info.bmiHeader.biSize = sizeof info.bmiHeader;
+        info.bmiHeader.biWidth = width_;
+        info.bmiHeader.biHeight = -height_;  // top row first
+        info.bmiHeader.biPlanes = 1;
+        info.bmiHeader.biBitCount = 32;
+        SelectObject(memory_, previous_);
+        GetDIBits(memory_, bitmap_, 0, static_cast<UINT>(height_), pixels.data(), &info, DIB_RGB_COLORS);
+        SelectObject(memory_, bitmap_);
+        for (DWORD& pixel : pixels) pixel &= 0x00FFFFFF;
+        return pixels;
+    }
+
+private:
+    int width_;
+    int height_;
+    HDC screen_;
+    HDC memory_;
+    HBITMAP bitmap_;
+    HGDIOBJ previous_;
+};
+
+// The control's client area as it is on the screen.
+std::vector<DWORD> CaptureControl(HWND control, int width, int height) {
+    POINT origin = {0, 0};
+    ClientToScreen(control, &origin);
+    Canvas canvas(width, height);
+    BitBlt(canvas.dc(), 0, 0, width, height, canvas.screen(), origin.x, origin.y, SRCCOPY);
+    return canvas.Pixels();
+}
+
+// icon drawn over the control's size, as a static control draws it, on the background 0x00RRGGBB.
+std::vector<DWORD> RenderIcon(HICON icon, int width, int height, DWORD background) {
+    Canvas canvas(width, height);
+    HBRUSH brush = CreateSolidBrush(RGB((background >> 16) & 0xFF, (background >> 8) & 0xFF, background & 0xFF));
+    RECT all = {0, 0, width, height};
+    FillRect(canvas.dc(), &all, brush);
+    DeleteObject(brush);
+    DrawIconEx(canvas.dc(), 0, 0, icon, width, height, 0, nullptr, DI_NORMAL);
+    return canvas.Pixels();
+}
+
+// An icon of another process has a handle of its own (under Wine), so it is told by its pixels:
+// the control's image on the screen against each system icon drawn the same way. 0xFFFFFFFF when
+// none matches.
+UINT IconStyleByPixels(HWND control) {
+    RECT client = {};
+    GetClientRect(control, &client);
+    const int width = client.right, height = client.bottom;
+    if (width <= 0 || height <= 0) return 0xFFFFFFFF;
+    struct { LPCWSTR id; UINT style; } const known[] = {
+        {IDI_QUESTION, MB_ICONQUESTION}, {IDI_WARNING, MB_ICONWARNING},
+        {IDI_INFORMATION, MB_ICONINFORMATION}, {IDI_ERROR, MB_ICONERROR}};
+    // The box may not have painted its icon yet when it is first found.
+    for (int attempt = 0; attempt < 20; ++attempt) {
+        const std::vector<DWORD> shown = CaptureControl(control, width, height);
+        // The corners of the system icons are transparent: the top-left pixel is the background.
+        const DWORD background = shown[0];
+        for (const auto& k : known) {
+            const std::vector<DWORD> drawn = RenderIcon(LoadIconW(nullptr, k.id), width, height, background);
+            size_t same = 0;
+            for (size_t i = 0; i < shown.size(); ++i) same += shown[i] == drawn[i];
+            if (same * 100 >= shown.size() * 98) return k.style;
+        }
+        Sleep(50);
+    }
+    return 0xFFFFFFFF;
+}
+
 UINT IconStyle(HWND box) {
     // The icon control of a message box holds one of the shared system icons.
     for (HWND child = GetWindow(box, GW_CHILD); child; child = GetWindow(child, GW_HWNDNEXT)) {
@@ -57,7 +144,7 @@ UINT IconStyle(HWND box) {
         for (const auto& k : known) {
             if (LoadIconW(nullptr, k.id) == icon) return k.style;
         }
-        return 0xFFFFFFFF;  // an icon, but not one we know
+        return IconStyleByPixels(child);
     }
     return 0;
 }

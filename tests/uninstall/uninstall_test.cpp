@@ -1,0 +1,519 @@
+// Uninstall mode end to end: a copy of the real TavrinSetup.exe is run with "/uninstall" from a
+// scratch layout of what an install leaves behind, its two boxes are read and answered from here,
+// and the prefix's real shortcuts and registry and the scratch files are checked afterwards.
+//
+// The hidden cmd.exe that removes the setup copy is caught as the uninstaller's child process
+// before the final box shows and held suspended until the uninstaller has ended, as if the box had
+// been dismissed at once; then it is waited for, so no check depends on how long anything takes.
+#include <windows.h>
+#include <shlobj.h>
+#include <tlhelp32.h>
+
+#include <gtest/gtest.h>
+
+#include "engine/owned.h"
+#include "tests/support/message_box.h"
+#include "tests/support/testbed.h"
+
+#include <cwchar>
+#include <optional>
+#include <string>
+#include <utility>
+#include <vector>
+
+namespace {
+
+constexpr wchar_t kUninstallKey[] = L"Software\\Microsoft\\Windows\\CurrentVersion\\Uninstall\\TavrinAI";
+constexpr wchar_t kConfirmCaption[] = L"Tavrin AI 제거";
+constexpr wchar_t kConfirmText[] =
+    L"Tavrin AI 를 제거할까요?\n\nAI 모델(약 408MB)과 설정·로그인 정보까지 모두 삭제됩니다.\n"
+    L"(업데이트·재설치는 이 데이터를 그대로 유지합니다.)";
+constexpr wchar_t kDoneCaption[] = L"Tavrin AI";
+constexpr wchar_t kDoneText[] = L"제거가 끝났습니다.";
+constexpr const wchar_t* kModelFiles[] = {L"scrfd_10g_bnkps.onnx", L"glintr100.onnx", L"genderage.onnx",
+                                          L"1k3d68.onnx", L"2d106det.onnx"};
+
+constexpr DWORD kBoxTimeoutMs = 20000;
+constexpr DWORD kExitTimeoutMs = 20000;
+constexpr DWORD kSelfRemovalTimeoutMs = 30000;
+
+std::wstring SetupExe() { return testbed::FromUnixPath(TAVRIN_SETUP_EXE); }
+
+bool Exists(const std::wstring& path) { return GetFileAttributesW(path.c_str()) != INVALID_FILE_ATTRIBUTES; }
+
+void Put(const std::wstring& path) { ASSERT_TRUE(testbed::WriteFileBytes(path, "data")) << path; }
+
+void CopySetup(const std::wstring& to) { ASSERT_TRUE(CopyFileW(SetupExe().c_str(), to.c_str(), FALSE)) << to; }
+
+std::wstring ShortcutIn(int csidl) {
+    wchar_t folder[MAX_PATH] = {};
+    SHGetFolderPathW(nullptr, csidl, nullptr, SHGFP_TYPE_CURRENT, folder);
+    return std::wstring(folder) + L"\\Tavrin AI.lnk";
+}
+std::wstring StartMenuShortcut() { return ShortcutIn(CSIDL_PROGRAMS); }
+std::wstring DesktopShortcut() { return ShortcutIn(CSIDL_DESKTOPDIRECTORY); }
+
+void WriteShortcut(const std::wstring& path, const std::wstring& target) {
+    ComPtr<IShellLinkW> link;
+    ASSERT_HRESULT_SUCCEEDED(
+        CoCreateInstance(CLSID_ShellLink, nullptr, CLSCTX_INPROC_SERVER, IID_IShellLinkW, link.put_void()));
+    link->SetPath(target.c_str());
+    link->SetDescription(L"Tavrin AI");
+    ComPtr<IPersistFile> file;
+    ASSERT_HRESULT_SUCCEEDED(link->QueryInterface(IID_IPersistFile, file.put_void()));
+    ASSERT_HRESULT_SUCCEEDED(file->Save(path.c_str(), TRUE));
+}
+
+bool UninstallKeyExists() {
+    OwnedRegistryKey key;
+    return RegOpenKeyExW(HKEY_CURRENT_USER, kUninstallKey, 0, KEY_READ, key.put()) == ERROR_SUCCESS;
+}
+
+void WriteUninstallKey(const std::wstring& installFolder) {
+    OwnedRegistryKey key;
+    ASSERT_EQ(RegCreateKeyExW(HKEY_CURRENT_USER, kUninstallKey, 0, nullptr, 0, KEY_WRITE, nullptr, key.put(),
+                              nullptr),
+              ERROR_SUCCESS);
+    const auto set = [&](const wchar_t* name, const std::wstring& value) {
+        RegSetValueExW(key.get(), name, 0, REG_SZ, reinterpret_cast<const BYTE*>(value.c_str()),
+                       static_cast<DWORD>((value.size() + 1) * sizeof(wchar_t)));
+    };
+    set(L"DisplayName", L"Tavrin AI");
+    set(L"InstallLocation", installFolder);
+}
+
+void RemoveShellEntries() {
+    DeleteFileW(StartMenuShortcut().c_str());
+    DeleteFileW(DesktopShortcut().c_str());
+    RegDeleteKeyW(HKEY_CURRENT_USER, kUninstallKey);
+}
+
+// What an install leaves behind, in a scratch folder: the install folder with the setup copy and
+// an app folder, a user profile with the model folder (beside another model set that is not
+// ours) and the application's data folder, both shortcuts and the uninstall key.
+struct Install {
+    std::wstring root;
+    std::wstring folder;
+    std::wstring setupCopy;
+    std::wstring appFolder;
+    std::wstring profile;
+    std::wstring Profile(const std::wstring& relative) const { return profile + L"\\" + relative; }
+};
+
+void MakeInstall(Install& install) {
+    install.root = testbed::MakeScratchFolder(L"uninstall");
+    ASSERT_FALSE(install.root.empty());
+    install.folder = install.root + L"\\TavrinAI";
+    install.setupCopy = install.folder + L"\\TavrinSetup.exe";
+    install.appFolder = install.folder + L"\\TavrinStudio";
+    install.profile = install.root + L"\\profile";
+    for (const wchar_t* file : {L"version.txt", L"TavrinAI.exe", L"app_icon.ico", L"runtime\\python311.dll"}) {
+        Put(install.appFolder + L"\\" + file);
+    }
+    CopySetup(install.setupCopy);
+    for (const wchar_t* model : kModelFiles) Put(install.Profile(L".insightface\\models\\auraface\\") + model);
+    Put(install.Profile(L".insightface\\models\\buffalo_l\\det_10g.onnx"));
+    Put(install.Profile(L".tavrin_ai\\settings.json"));
+    Put(install.Profile(L".tavrin_ai\\auth\\session.dat"));
+    WriteShortcut(StartMenuShortcut(), install.appFolder + L"\\TavrinAI.exe");
+    WriteShortcut(DesktopShortcut(), install.appFolder + L"\\TavrinAI.exe");
+    WriteUninstallKey(install.folder);
+}
+
+// The per-user folders that uninstalling removes, and the parts of the profile that must stay.
+void ExpectUserFoldersRemoved(const Install& install) {
+    EXPECT_FALSE(Exists(install.Profile(L".insightface\\models\\auraface")));
+    EXPECT_FALSE(Exists(install.Profile(L".tavrin_ai")));
+    EXPECT_TRUE(Exists(install.Profile(L".insightface\\models")));
+    EXPECT_TRUE(Exists(install.Profile(L".insightface\\models\\buffalo_l\\det_10g.onnx")));
+}
+
+void ExpectUserFoldersKept(const Install& install) {
+    for (const wchar_t* model : kModelFiles) {
+        EXPECT_TRUE(Exists(install.Profile(L".insightface\\models\\auraface\\") + model)) << model;
+    }
+    EXPECT_TRUE(Exists(install.Profile(L".tavrin_ai\\auth\\session.dat")));
+}
+
+void ExpectShellEntriesRemoved() {
+    EXPECT_FALSE(Exists(StartMenuShortcut()));
+    EXPECT_FALSE(Exists(DesktopShortcut()));
+    EXPECT_FALSE(UninstallKeyExists());
+}
+
+// Environment changes for the uninstaller: a value, or nullopt to leave the variable out.
+using EnvironmentChanges = std::vector<std::pair<std::wstring, std::optional<std::wstring>>>;
+
+std::vector<wchar_t> EnvironmentBlock(const EnvironmentChanges& changes) {
+    std::vector<wchar_t> block;
+    const auto append = [&](const std::wstring& entry) {
+        block.insert(block.end(), entry.begin(), entry.end());
+        block.push_back(L'\0');
+    };
+    wchar_t* strings = GetEnvironmentStringsW();
+    for (const wchar_t* entry = strings; *entry; entry += wcslen(entry) + 1) {
+        const std::wstring text = entry;
+        // Entries such as "=C:=C:\..." begin with '='; the name ends at the next one.
+        const std::wstring name = text.substr(0, text.find(L'=', 1));
+        bool changed = false;
+        for (const auto& change : changes) changed = changed || _wcsicmp(change.first.c_str(), name.c_str()) == 0;
+        if (!changed) append(text);
+    }
+    FreeEnvironmentStringsW(strings);
+    for (const auto& [name, value] : changes) {
+        if (value) append(name + L"=" + *value);
+    }
+    block.push_back(L'\0');
+    return block;
+}
+
+struct Launch {
+    std::wstring exe{};
+    std::wstring arguments = L"/uninstall";
+    std::wstring workingFolder{};  // empty: ours
+    EnvironmentChanges environment{};
+};
+
+struct Child {
+    OwnedKernelHandle process;
+    DWORD id = 0;
+};
+
+void Start(const Launch& launch, Child& child) {
+    std::wstring commandLine = L"\"" + launch.exe + L"\"";
+    if (!launch.arguments.empty()) commandLine += L" " + launch.arguments;
+    std::vector<wchar_t> environment = EnvironmentBlock(launch.environment);
+    STARTUPINFOW startup = {};
+    startup.cb = sizeof startup;
+    PROCESS_INFORMATION created = {};
+    ASSERT_TRUE(CreateProcessW(launch.exe.c_str(), commandLine.data(), nullptr, nullptr, FALSE,
+                               CREATE_UNICODE_ENVIRONMENT, environment.data(),
+                               launch.workingFolder.empty() ? nullptr : launch.workingFolder.c_str(), &startup,
+                               &created))
+        << GetLastError();
+    CloseHandle(created.hThread);
+    child.process = OwnedKernelHandle(created.hProcess);
+    child.id = created.dwProcessId;
+}
+
+void ExpectExitCodeZero(const Child& child) {
+    ASSERT_EQ(WaitForSingleObject(child.process.get(), kExitTimeoutMs), WAIT_OBJECT_0) << "still running";
+    DWORD exitCode = 1;
+    GetExitCodeProcess(child.process.get(), &exitCode);
+    EXPECT_EQ(exitCode, 0u);
+}
+
+// The hidden interpreter that the uninstaller started: its cmd.exe child, which outlives it.
+DWORD FindSelfRemovalCommand(DWORD parentId) {
+    OwnedFile snapshot(CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0));
+    PROCESSENTRY32W entry = {};
+    entry.dwSize = sizeof entry;
+    for (BOOL more = Process32FirstW(snapshot.get(), &entry); more; more = Process32NextW(snapshot.get(), &entry)) {
+        if (entry.th32ParentProcessID == parentId && _wcsicmp(entry.szExeFile, L"cmd.exe") == 0) {
+            return entry.th32ProcessID;
+        }
+    }
+    return 0;
+}
+
+// The self-removal command, caught while its delay runs and held suspended until Release(), so
+// that reading the final box here never makes it late: it goes on as if the box had been
+// dismissed at once.
+class HeldCommand {
+public:
+    // Watches from the answer to the question until the final box shows; the command is started
+    // before that box, so one not caught by then was never started.
+    void Catch(DWORD uninstallerId) {
+        for (int i = 0; i < 1000; ++i) {
+            const bool boxShown = CountMessageBoxes(uninstallerId) > 0;
+            if (const DWORD id = FindSelfRemovalCommand(uninstallerId)) {
+                Hold(id);
+                return;
+            }
+            if (boxShown) return;
+            Sleep(10);
+        }
+    }
+    bool caught() const { return static_cast<bool>(process_); }
+    void Release() {
+        for (const auto& thread : threads_) ResumeThread(thread.get());
+        threads_.clear();
+    }
+    // True when the command ran to its end within timeoutMs.
+    bool WaitForEnd(DWORD timeoutMs) const { return WaitForSingleObject(process_.get(), timeoutMs) == WAIT_OBJECT_0; }
+
+private:
+    void Hold(DWORD processId) {
+        process_ = OwnedKernelHandle(OpenProcess(SYNCHRONIZE, FALSE, processId));
+        OwnedFile snapshot(CreateToolhelp32Snapshot(TH32CS_SNAPTHREAD, 0));
+        THREADENTRY32 entry = {};
+        entry.dwSize = sizeof entry;
+        for (BOOL more = Thread32First(snapshot.get(), &entry); more; more = Thread32Next(snapshot.get(), &entry)) {
+            if (entry.th32OwnerProcessID != processId) continue;
+            OwnedKernelHandle thread(OpenThread(THREAD_SUSPEND_RESUME, FALSE, entry.th32ThreadID));
+            if (thread && SuspendThread(thread.get()) != static_cast<DWORD>(-1)) threads_.push_back(std::move(thread));
+        }
+    }
+
+    OwnedKernelHandle process_;
+    std::vector<OwnedKernelHandle> threads_;
+};
+
+void WaitUntilClosed(HWND box) {
+    for (int i = 0; i < 200 && IsWindow(box); ++i) Sleep(50);
+    ASSERT_FALSE(IsWindow(box)) << "the box did not close";
+}
+
+void AnswerConfirmation(const Child& child, int answer) {
+    const auto box = WaitForMessageBox(nullptr, child.id, kBoxTimeoutMs);
+    ASSERT_TRUE(box) << "no confirmation box";
+    EXPECT_EQ(box->caption, kConfirmCaption);
+    EXPECT_EQ(box->text, kConfirmText);
+    EXPECT_EQ(box->Style(), static_cast<UINT>(MB_YESNO | MB_ICONQUESTION | MB_DEFBUTTON1));
+    EXPECT_EQ(box->owner, nullptr);
+    AnswerMessageBox(box->box, answer);
+    WaitUntilClosed(box->box);
+}
+
+// Answers Yes, reads the final box, dismisses it and waits for the uninstaller and then for the
+// hidden command (when one is expected) to end.
+void UninstallWithYes(const Launch& launch, bool expectSelfRemoval = true) {
+    Child child;
+    Start(launch, child);
+    ASSERT_NO_FATAL_FAILURE(AnswerConfirmation(child, IDYES));
+    HeldCommand command;
+    command.Catch(child.id);
+    EXPECT_EQ(command.caught(), expectSelfRemoval);
+    const auto box = WaitForMessageBox(nullptr, child.id, kBoxTimeoutMs);
+    ASSERT_TRUE(box) << "no final box";
+    EXPECT_EQ(box->caption, kDoneCaption);
+    EXPECT_EQ(box->text, kDoneText);
+    EXPECT_EQ(box->Style(), static_cast<UINT>(MB_OK | MB_ICONINFORMATION));
+    EXPECT_EQ(box->owner, nullptr);
+    AnswerMessageBox(box->box, IDOK);
+    ExpectExitCodeZero(child);
+    // Under Wine a handle to the ended process keeps its image file open, which would stop del.
+    child.process.reset();
+    command.Release();
+    if (command.caught()) {
+        EXPECT_TRUE(command.WaitForEnd(kSelfRemovalTimeoutMs)) << "the hidden command did not end";
+    }
+}
+
+class UninstallTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        CoInitialize(nullptr);
+        RemoveShellEntries();
+    }
+    void TearDown() override {
+        RemoveShellEntries();
+        CoUninitialize();
+    }
+};
+
+TEST_F(UninstallTest, YesRemovesEverythingTheInstallMadeAndTheFolderAfterExit) {
+    Install install;
+    ASSERT_NO_FATAL_FAILURE(MakeInstall(install));
+    // Started from inside the install folder: the hidden command must still be able to remove it.
+    UninstallWithYes({.exe = install.setupCopy, .workingFolder = install.folder,
+                      .environment = {{L"USERPROFILE", install.profile}}});
+
+    ExpectShellEntriesRemoved();
+    ExpectUserFoldersRemoved(install);
+    EXPECT_FALSE(Exists(install.setupCopy));
+    EXPECT_FALSE(Exists(install.folder));
+}
+
+TEST_F(UninstallTest, NoLeavesEverythingAndShowsNoSecondBox) {
+    Install install;
+    ASSERT_NO_FATAL_FAILURE(MakeInstall(install));
+    Child child;
+    Start({.exe = install.setupCopy, .environment = {{L"USERPROFILE", install.profile}}}, child);
+    ASSERT_NO_FATAL_FAILURE(AnswerConfirmation(child, IDNO));
+    // A second box would keep the process alive.
+    ExpectExitCodeZero(child);
+    EXPECT_EQ(FindSelfRemovalCommand(child.id), 0u) << "a hidden command was started";
+
+    EXPECT_TRUE(Exists(StartMenuShortcut()));
+    EXPECT_TRUE(Exists(DesktopShortcut()));
+    EXPECT_TRUE(UninstallKeyExists());
+    EXPECT_TRUE(Exists(install.appFolder + L"\\runtime\\python311.dll"));
+    EXPECT_TRUE(Exists(install.setupCopy));
+    ExpectUserFoldersKept(install);
+}
+
+TEST_F(UninstallTest, NothingInstalledStillEndsWithTheFinalBoxAndRemovesTheCopy) {
+    const std::wstring root = testbed::MakeScratchFolder(L"uninstall_empty");
+    const std::wstring folder = root + L"\\TavrinAI";
+    const std::wstring profile = root + L"\\profile";
+    ASSERT_TRUE(CreateDirectoryW(profile.c_str(), nullptr));
+    ASSERT_TRUE(CreateDirectoryW(folder.c_str(), nullptr));
+    CopySetup(folder + L"\\TavrinSetup.exe");
+
+    UninstallWithYes({.exe = folder + L"\\TavrinSetup.exe", .environment = {{L"USERPROFILE", profile}}});
+
+    ExpectShellEntriesRemoved();
+    EXPECT_FALSE(Exists(folder));
+    EXPECT_TRUE(Exists(profile));
+}
+
+TEST_F(UninstallTest, ExtraFilesKeepTheInstallFolderButNotTheSetupCopy) {
+    Install install;
+    ASSERT_NO_FATAL_FAILURE(MakeInstall(install));
+    Put(install.folder + L"\\notes.txt");
+
+    UninstallWithYes({.exe = install.setupCopy, .environment = {{L"USERPROFILE", install.profile}}});
+
+    EXPECT_FALSE(Exists(install.appFolder));
+    EXPECT_FALSE(Exists(install.setupCopy));
+    EXPECT_TRUE(Exists(install.folder + L"\\notes.txt"));
+}
+
+TEST_F(UninstallTest, RunFromAnotherFolderTakesThatFolderForTheInstallFolder) {
+    Install install;
+    ASSERT_NO_FATAL_FAILURE(MakeInstall(install));
+    const std::wstring other = install.root + L"\\Downloads";
+    Put(other + L"\\TavrinStudio\\TavrinAI.exe");
+    Put(other + L"\\Photos\\IMG_0001.jpg");
+    CopySetup(other + L"\\TavrinSetup.exe");
+
+    // The uninstall key still names the real install folder; it must not matter.
+    UninstallWithYes({.exe = other + L"\\TavrinSetup.exe", .environment = {{L"USERPROFILE", install.profile}}});
+
+    EXPECT_FALSE(Exists(other + L"\\TavrinStudio"));
+    EXPECT_FALSE(Exists(other + L"\\TavrinSetup.exe"));
+    EXPECT_TRUE(Exists(other + L"\\Photos\\IMG_0001.jpg"));
+    EXPECT_TRUE(Exists(install.appFolder + L"\\TavrinAI.exe"));
+    EXPECT_TRUE(Exists(install.setupCopy));
+    ExpectShellEntriesRemoved();
+}
+
+// cmd.exe expands %NAME% in its command line, so a folder named like a variable could send del
+// and rmdir elsewhere: the hidden command is not started for such a path.
+TEST_F(UninstallTest, PercentInTheFolderNameSkipsTheSelfRemoval) {
+    Install install;
+    ASSERT_NO_FATAL_FAILURE(MakeInstall(install));
+    const std::wstring folder = install.root + L"\\%TAVRIN_DECOY%";
+    const std::wstring decoy = install.root + L"\\decoy\\TavrinSetup.exe";
+    Put(folder + L"\\TavrinStudio\\TavrinAI.exe");
+    Put(decoy);
+    CopySetup(folder + L"\\TavrinSetup.exe");
+
+    UninstallWithYes({.exe = folder + L"\\TavrinSetup.exe",
+                      .environment = {{L"USERPROFILE", install.profile}, {L"TAVRIN_DECOY", L"decoy"}}},
+                     /*expectSelfRemoval=*/false);
+
+    EXPECT_FALSE(Exists(folder + L"\\TavrinStudio"));
+    EXPECT_TRUE(Exists(folder + L"\\TavrinSetup.exe"));
+    EXPECT_TRUE(Exists(decoy));
+    ExpectShellEntriesRemoved();
+}
+
+// A profile that cannot be used whole leaves both per-user folders alone, and never turns into
+// a path relative to the current folder (which holds look-alike folders here).
+struct ProfileCase {
+    const char* name;
+    std::optional<std::wstring> userProfile;  // nullopt: unset
+};
+
+class UnusableProfileTest : public UninstallTest, public ::testing::WithParamInterface<ProfileCase> {};
+
+TEST_P(UnusableProfileTest, KeepsThePerUserFoldersAndRemovesTheRest) {
+    Install install;
+    ASSERT_NO_FATAL_FAILURE(MakeInstall(install));
+    const std::wstring current = install.root + L"\\current";
+    const std::vector<std::wstring> lookAlikes = {
+        current + L"\\.insightface\\models\\auraface\\glintr100.onnx", current + L"\\.tavrin_ai\\settings.json",
+        current + L"\\profile\\.insightface\\models\\auraface\\glintr100.onnx",
+        current + L"\\profile\\.tavrin_ai\\settings.json"};
+    for (const auto& path : lookAlikes) Put(path);
+
+    UninstallWithYes({.exe = install.setupCopy, .workingFolder = current,
+                      .environment = {{L"USERPROFILE", GetParam().userProfile}}});
+
+    ExpectUserFoldersKept(install);
+    for (const auto& path : lookAlikes) EXPECT_TRUE(Exists(path)) << path;
+    ExpectShellEntriesRemoved();
+    EXPECT_FALSE(Exists(install.appFolder));
+    EXPECT_FALSE(Exists(install.folder));
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Profiles, UnusableProfileTest,
+    ::testing::Values(ProfileCase{"unset", std::nullopt},
+                      ProfileCase{"longer_than_its_buffer", L"C:\\" + std::wstring(300, L'p')},
+                      ProfileCase{"relative", L"profile"}),
+    [](const auto& info) { return std::string(info.param.name); });
+
+// "/uninstall" anywhere in the arguments, case-sensitively, selects uninstall mode.
+struct ModeCase {
+    const char* name;
+    const wchar_t* arguments;
+    bool uninstallMode;
+};
+
+class ModeSelectionTest : public UninstallTest, public ::testing::WithParamInterface<ModeCase> {};
+
+struct WizardSearch {
+    DWORD processId;
+    HWND found;
+};
+
+HWND FindWizardWindow(DWORD processId) {
+    WizardSearch search{processId, nullptr};
+    EnumWindows(
+        [](HWND window, LPARAM parameter) -> BOOL {
+            auto* s = reinterpret_cast<WizardSearch*>(parameter);
+            wchar_t className[64] = {};
+            GetClassNameW(window, className, 64);
+            DWORD owner = 0;
+            GetWindowThreadProcessId(window, &owner);
+            if (owner == s->processId && wcscmp(className, L"TavrinSetupWnd") == 0) s->found = window;
+            return s->found == nullptr;
+        },
+        reinterpret_cast<LPARAM>(&search));
+    return search.found;
+}
+
+// In install mode no uninstall question may come; the wizard window (or the process's end)
+// settles it early, else a few seconds do. The process is then closed.
+void ExpectInstallMode(const Child& child) {
+    for (int i = 0; i < 60; ++i) {
+        if (WaitForSingleObject(child.process.get(), 0) == WAIT_OBJECT_0) return;
+        const auto box = WaitForMessageBox(nullptr, child.id, 50);
+        if (box) {
+            EXPECT_NE(box->caption, kConfirmCaption) << "the uninstall question appeared";
+        }
+        if (box || FindWizardWindow(child.id)) break;
+    }
+    if (HWND wizard = FindWizardWindow(child.id)) PostMessageW(wizard, WM_CLOSE, 0, 0);
+    if (WaitForSingleObject(child.process.get(), 10000) != WAIT_OBJECT_0) {
+        TerminateProcess(child.process.get(), 1);
+        WaitForSingleObject(child.process.get(), 10000);
+    }
+}
+
+TEST_P(ModeSelectionTest, ChoosesTheMode) {
+    const std::wstring folder = testbed::MakeScratchFolder(L"uninstall_mode");
+    CopySetup(folder + L"\\TavrinSetup.exe");
+    Child child;
+    Start({.exe = folder + L"\\TavrinSetup.exe", .arguments = GetParam().arguments}, child);
+    if (GetParam().uninstallMode) {
+        ASSERT_NO_FATAL_FAILURE(AnswerConfirmation(child, IDNO));
+        ExpectExitCodeZero(child);
+    } else {
+        ExpectInstallMode(child);
+    }
+    EXPECT_TRUE(Exists(folder + L"\\TavrinSetup.exe"));
+}
+
+INSTANTIATE_TEST_SUITE_P(CommandLines, ModeSelectionTest,
+                         ::testing::Values(ModeCase{"switch", L"/uninstall", true},
+                                           ModeCase{"inside_a_word", L"x/uninstallx", true},
+                                           ModeCase{"other_case", L"/Uninstall", false},
+                                           ModeCase{"dash", L"-uninstall", false},
+                                           ModeCase{"no_arguments", L"", false}),
+                         [](const auto& info) { return std::string(info.param.name); });
+
+}  // namespace
