@@ -8,6 +8,7 @@
 #include <cstdlib>
 #include <memory>
 
+// A heap text from calloc/malloc, released with free.
 struct FreeDeleter {
     void operator()(void* p) const { free(p); }
 };

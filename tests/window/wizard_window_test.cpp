@@ -67,7 +67,7 @@ void DrainPosted(const SetupProcess& setup) {
 }
 
 // Captures once the window shows what the predicate expects (paint reaches the display a little
-// after the message that caused it).
+// after the message that caused it, and the controls paint after the window).
 Capture CaptureWhen(HWND window, const std::function<bool(const Capture&)>& ready) {
     Capture capture;
     WaitUntil([&] {
@@ -307,7 +307,9 @@ TEST(WizardWindow, WithoutLogoAndLicenceTheWizardStillWorks) {
     SetupProcess setup({}, testbed::FromUnixPath(TAVRIN_BARE_SETUP_EXE));
     ASSERT_TRUE(setup.Window());
     EXPECT_EQ(TextOf(setup.LicenseEdit()), L"(약관 본문을 불러오지 못했습니다)");
-    const Capture capture = CaptureWhen(setup.Window(), [](const Capture& c) { return c.At(300, 61) == THEME_ACCENT; });
+    const Capture capture = CaptureWhen(setup.Window(), [](const Capture& c) {
+        return c.At(300, 61) == THEME_ACCENT && c.Count({36, 122, 548, 410}, THEME_TEXT) > 0;
+    });
     capture.Save(L"no_logo");
     EXPECT_TRUE(capture.All({36, 30, 100, 94}, THEME_BACKGROUND));
     ExpectText(capture, {116, 34, 248, 66}, THEME_TEXT, THEME_ACCENT);  // left of the steps
@@ -324,7 +326,10 @@ TEST(WizardPainting, LicenceAndLocationPages) {
     const RECT cancel = ChildRect(setup.Control(IDC_CANCEL));
     const RECT next = ChildRect(setup.Control(IDC_NEXT));
 
-    Capture licence = CaptureWhen(window, [](const Capture& c) { return c.At(300, 61) == THEME_ACCENT; });
+    Capture licence = CaptureWhen(window, [&](const Capture& c) {
+        return c.At(300, 61) == THEME_ACCENT && c.Count({36, 424, 336, 444}, THEME_TEXT) > 0 &&
+               c.At(cancel.left, cancel.top) == RGB(58, 58, 58) && c.At(next.left, next.top) == RGB(46, 46, 46);
+    });
     licence.Save(L"page_licence");
     ExpectStepIndicator(licence, 0);
     ExpectText(licence, {116, 34, 248, 66}, THEME_TEXT, THEME_ACCENT);     // title, left of the steps
@@ -342,7 +347,9 @@ TEST(WizardPainting, LicenceAndLocationPages) {
     }
 
     setup.Click(IDC_AGREE);
-    ExpectButton(CaptureWhen(window, [&](const Capture& c) { return c.At(next.left + 1, next.top + 1) != RGB(46, 46, 46); }),
+    ExpectButton(CaptureWhen(window, [&](const Capture& c) {
+                     return c.At(next.left, next.top) == RGB(45, 74, 110) && c.Count(next, RGB(255, 255, 255)) > 0;
+                 }),
                  next, RGB(45, 74, 110), RGB(255, 255, 255));
     struct Pressed {
         int id;
@@ -352,13 +359,19 @@ TEST(WizardPainting, LicenceAndLocationPages) {
     for (const Pressed& p : {Pressed{IDC_NEXT, next, RGB(58, 90, 128)}, Pressed{IDC_CANCEL, cancel, RGB(74, 74, 74)}}) {
         SCOPED_TRACE(testing::Message() << "pressed " << p.id);
         Deliver(setup.Control(p.id), BM_SETSTATE, TRUE);
-        const Capture pressed = CaptureWhen(window, [&](const Capture& c) { return c.At(p.rect.left + 1, p.rect.top + 1) == p.fill; });
+        const Capture pressed = CaptureWhen(window, [&](const Capture& c) {
+            return c.At(p.rect.left, p.rect.top) == p.fill && c.Count(p.rect, RGB(255, 255, 255)) > 0;
+        });
         ExpectButton(pressed, p.rect, p.fill, RGB(255, 255, 255));
         Deliver(setup.Control(p.id), BM_SETSTATE, FALSE);
     }
 
     setup.Command(IDC_NEXT);
-    Capture location = CaptureWhen(window, [](const Capture& c) { return c.At(400, 61) == THEME_ACCENT; });
+    Capture location = CaptureWhen(window, [&](const Capture& c) {
+        return c.At(400, 61) == THEME_ACCENT && c.Count({36, 184, 256, 226}, THEME_TEXT) > 0 &&
+               c.At(36, 460) == RGB(58, 58, 58) && c.At(484, 141) == RGB(58, 58, 58) &&
+               c.Count({46, 146, 470, 166}, THEME_TEXT) > 0;
+    });
     location.Save(L"page_location");
     ExpectStepIndicator(location, 1);
     ExpectText(location, {36, 118, 236, 136}, THEME_MUTED, THEME_TEXT);    // heading

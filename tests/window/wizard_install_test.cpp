@@ -1,0 +1,346 @@
+// Whole install attempts through the wizard of the real TavrinSetup.exe against the local
+// release host: success with and without "설치 후 바로 실행", failure and retry, cancelling and
+// closing while busy, the skip exit, and the progress page as the worker drives it.
+//
+// The program's release host is fixed at build time, so these tests publish into the shared www
+// root (dist/latest.json, models/auraface/) and take the "www" lock; the install writes the
+// prefix's shortcuts, uninstall entry and temporary payload file ("shell", "payload").
+#include "engine/install_state.h"
+#include "tests/support/message_box.h"
+#include "tests/support/release_fixture.h"
+#include "tests/support/testbed.h"
+#include "tests/support/zip_writer.h"
+#include "tests/window/setup_driver.h"
+#include "tests/window/wizard_pixels.h"
+#include "window/controls.h"
+#include "window/theme.h"
+
+#include <gtest/gtest.h>
+
+#include <memory>
+#include <string>
+#include <vector>
+
+namespace {
+
+const std::string kVersion = "1.2.1";
+const wchar_t* const kPayloadPath = L"t/window_wizard/TavrinStudio.zip";
+const wchar_t* const kModels[] = {L"scrfd_10g_bnkps.onnx", L"glintr100.onnx", L"genderage.onnx", L"1k3d68.onnx",
+                                  L"2d106det.onnx"};
+
+std::string Utf8(const std::wstring& text) {
+    const int size = WideCharToMultiByte(CP_UTF8, 0, text.c_str(), -1, nullptr, 0, nullptr, nullptr);
+    std::string out(size > 0 ? size - 1 : 0, '\0');
+    if (size > 1) WideCharToMultiByte(CP_UTF8, 0, text.c_str(), -1, out.data(), size, nullptr, nullptr);
+    return out;
+}
+
+// The payload: the usual app folder with the sample application as TavrinAI.exe, which records
+// each start (its working folder) in %USERPROFILE%\.tavrin_ai\started.txt.
+std::string Payload() {
+    std::string application;
+    EXPECT_TRUE(testbed::ReadFileBytes(testbed::FromUnixPath(TAVRIN_SAMPLE_APP_EXE), application));
+    std::vector<ZipEntry> entries = AppEntries(kVersion);
+    for (ZipEntry& entry : entries) {
+        if (entry.name == "TavrinStudio/TavrinAI.exe") entry.data = application;
+    }
+    return MakeZip(entries);
+}
+
+// Publishes the manifest naming payloadUrl (the payload's own URL unless a fault is wanted), the
+// payload and the five models on the program's release host.
+void Publish(const std::wstring& payloadUrl = testbed::HttpsUrl(kPayloadPath)) {
+    const std::string payload = Payload();
+    ASSERT_TRUE(testbed::WriteFileBytes(testbed::WwwPath(kPayloadPath), payload));
+    for (const wchar_t* model : kModels) {
+        ASSERT_TRUE(testbed::WriteFileBytes(testbed::WwwPath(std::wstring(L"models/auraface/") + model),
+                                            "onnx " + std::string(3000, 'm')));
+    }
+    ASSERT_TRUE(testbed::WriteFileBytes(testbed::WwwPath(L"dist/latest.json"),
+                                        ManifestJson(kVersion, Utf8(payloadUrl), Sha256Hex(payload))));
+}
+
+std::wstring FaultUrl(const wchar_t* fault) {
+    return testbed::HttpsUrl(std::wstring(L"_fault/") + fault + L"/" + kPayloadPath);
+}
+
+bool Exists(const std::wstring& path) {
+    return GetFileAttributesW(path.c_str()) != INVALID_FILE_ATTRIBUTES;
+}
+
+class WizardInstall : public testing::Test {
+protected:
+    void SetUp() override {
+        scratch_ = testbed::MakeScratchFolder(L"wizard");
+        ASSERT_FALSE(scratch_.empty());
+        installDir_ = scratch_ + L"\\Tavrin AI";
+        profile_ = scratch_ + L"\\profile";
+        ASSERT_TRUE(CreateDirectoryW(profile_.c_str(), nullptr));
+    }
+
+    // The wizard with its own profile folder (models, the sample application's record).
+    std::unique_ptr<SetupProcess> Start() {
+        auto setup = std::make_unique<SetupProcess>(std::vector<std::pair<std::wstring, std::wstring>>{
+            {L"USERPROFILE", profile_}});
+        EXPECT_TRUE(setup->Window());
+        return setup;
+    }
+
+    // Licence accepted, the scratch install folder typed in, then "설치".
+    void StartAttempt(const SetupProcess& setup, bool runAfter) const {
+        setup.Click(IDC_AGREE);
+        setup.Command(IDC_NEXT);
+        SendMessageW(setup.PathEdit(), WM_SETTEXT, 0, reinterpret_cast<LPARAM>(installDir_.c_str()));
+        if (!runAfter) setup.Click(IDC_RUN_AFTER);
+        ASSERT_EQ(setup.IsChecked(IDC_RUN_AFTER), runAfter);
+        setup.Command(IDC_NEXT);
+    }
+
+    std::wstring AppFolder() const { return installDir_ + L"\\TavrinStudio"; }
+    std::wstring StartRecordPath() const { return profile_ + L"\\.tavrin_ai\\started.txt"; }
+
+    // The working folders the sample application recorded, one per line.
+    std::string StartRecord() const {
+        std::string record;
+        testbed::ReadFileBytes(StartRecordPath(), record);
+        return record;
+    }
+
+    std::wstring scratch_;
+    std::wstring installDir_;
+    std::wstring profile_;
+};
+
+void ExpectRunning(const SetupProcess& setup, const std::wstring& nextCaption) {
+    HWND next = setup.Control(IDC_NEXT);
+    EXPECT_EQ(TextOf(next), nextCaption);
+    EXPECT_FALSE(IsWindowEnabled(next));
+    EXPECT_EQ(TextOf(setup.Control(IDC_CANCEL)), L"취소");
+    for (HWND page : {setup.LicenseEdit(), setup.PathEdit(), setup.Control(IDC_AGREE), setup.Control(IDC_BROWSE),
+                      setup.Control(IDC_DESKTOP_SHORTCUT), setup.Control(IDC_RUN_AFTER), setup.Control(IDC_BACK)}) {
+        EXPECT_FALSE(IsWindowVisible(page));
+    }
+}
+
+// Captures when the window shows what ready expects; send is repeated before every capture, so
+// a value the worker posts in between cannot win.
+Capture CaptureAfter(HWND window, const std::function<void()>& send, const std::function<bool(const Capture&)>& ready) {
+    Capture capture;
+    WaitUntil([&] {
+        send();
+        capture = CaptureClient(window);
+        return ready(capture);
+    }, 15000);
+    return capture;
+}
+
+constexpr RECT kTrack{36, 172, 564, 178};
+
+// The progress page is on the display (not still the location page): separator and third bar,
+// and the disabled primary button.
+bool ProgressPageShown(const Capture& cap) {
+    return cap.All({36, 118, 564, 119}, THEME_TRACK) && cap.All({460, 60, 556, 62}, THEME_ACCENT) &&
+           cap.At(468, 460) == RGB(46, 46, 46) && cap.At(362, 460) == RGB(58, 58, 58);
+}
+
+TEST_F(WizardInstall, FinishedPageRunsTheApplicationOrCloses) {
+    Publish();
+    struct Case {
+        const char* name;
+        int button;
+        bool launches;
+    };
+    for (const Case& c : {Case{"실행 launches", IDC_NEXT, true}, Case{"닫기 only closes", IDC_CANCEL, false}}) {
+        SCOPED_TRACE(c.name);
+        DeleteFileW(StartRecordPath().c_str());
+        installDir_ = scratch_ + L"\\" + std::to_wstring(c.button);  // a first install each time
+        auto setup = Start();
+        ASSERT_TRUE(setup->Window());
+        StartAttempt(*setup, false);
+        ExpectRunning(*setup, L"설치");
+        ASSERT_TRUE(WaitUntil([&] { return TextOf(setup->Control(IDC_NEXT)) == L"실행"; }, 240000));
+        EXPECT_EQ(CountMessageBoxes(setup->ProcessId()), 0);
+        EXPECT_TRUE(IsWindowEnabled(setup->Control(IDC_NEXT)));
+        EXPECT_EQ(TextOf(setup->Control(IDC_CANCEL)), L"닫기");
+        EXPECT_TRUE(Exists(AppFolder() + L"\\TavrinAI.exe"));
+        EXPECT_TRUE(StartRecord().empty()) << "nothing launched before the button";
+
+        const Capture finished = CaptureAfter(setup->Window(), [] {}, [](const Capture& cap) {
+            return cap.All(kTrack, THEME_ACCENT) && cap.At(468, 460) == RGB(45, 74, 110) &&
+                   cap.Count({36, 200, 564, 240}, THEME_MUTED) > 0;
+        });
+        if (c.launches) finished.Save(L"page_finished");
+        ExpectStepIndicator(finished, 2);
+        EXPECT_TRUE(finished.All(kTrack, THEME_ACCENT));
+        EXPECT_EQ(finished.At(564, 174), THEME_BACKGROUND);
+        ExpectText(finished, {36, 140, 564, 162}, THEME_ACCENT, THEME_TEXT);   // status line, finished
+        ExpectText(finished, {36, 200, 564, 216}, THEME_MUTED, THEME_ACCENT);  // completion note, line 1
+        ExpectText(finished, {36, 218, 564, 240}, THEME_MUTED, THEME_ACCENT);  // and line 2
+        ExpectButton(finished, ChildRect(setup->Control(IDC_NEXT)), RGB(45, 74, 110), RGB(255, 255, 255));
+
+        PostMessageW(setup->Control(c.button), BM_CLICK, 0, 0);
+        DWORD exitCode = 1;
+        ASSERT_TRUE(setup->WaitForExit(30000, &exitCode));
+        EXPECT_EQ(exitCode, 0u);
+        if (c.launches) {
+            ASSERT_TRUE(WaitUntil([&] { return !StartRecord().empty(); }, 30000));
+            EXPECT_EQ(_stricmp(StartRecord().c_str(), (Utf8(AppFolder()) + "\n").c_str()), 0) << StartRecord();
+        } else {
+            Sleep(2000);  // a launch would have recorded by now
+            EXPECT_TRUE(StartRecord().empty());
+        }
+    }
+}
+
+TEST_F(WizardInstall, RunAfterInstallLaunchesAndCloses) {
+    Publish();
+    auto setup = Start();
+    ASSERT_TRUE(setup->Window());
+    StartAttempt(*setup, true);
+    DWORD exitCode = 1;
+    ASSERT_TRUE(setup->WaitForExit(240000, &exitCode));
+    EXPECT_EQ(exitCode, 0u);
+    ASSERT_TRUE(WaitUntil([&] { return !StartRecord().empty(); }, 30000));
+    EXPECT_EQ(_stricmp(StartRecord().c_str(), (Utf8(AppFolder()) + "\n").c_str()), 0) << StartRecord();
+    for (const wchar_t* model : kModels) {
+        EXPECT_TRUE(Exists(profile_ + L"\\.insightface\\models\\auraface\\" + model));
+    }
+}
+
+TEST_F(WizardInstall, FailureShowsTheWorkersTextAndOffersARetry) {
+    Publish(FaultUrl(L"status=404"));
+    auto setup = Start();
+    ASSERT_TRUE(setup->Window());
+    StartAttempt(*setup, true);
+
+    auto box = WaitForMessageBox(setup->Window(), 0, 120000);
+    ASSERT_TRUE(box);
+    EXPECT_EQ(box->caption, L"Tavrin AI");
+    EXPECT_EQ(box->text, L"서버 응답 404");
+    EXPECT_EQ(box->Style(), UINT{MB_OK | MB_ICONWARNING});
+    // Out of the way of the capture: the progress page stays, now without a bar.
+    SetWindowPos(box->box, nullptr, 0, 0, 0, 0, SWP_NOSIZE | SWP_NOZORDER | SWP_NOACTIVATE);
+    const Capture failed = CaptureAfter(setup->Window(), [] {}, [](const Capture& cap) {
+        return ProgressPageShown(cap) && cap.All(kTrack, THEME_BACKGROUND);
+    });
+    failed.Save(L"page_failed");
+    ExpectStepIndicator(failed, 2);
+    EXPECT_TRUE(failed.All(kTrack, THEME_BACKGROUND));
+    EXPECT_TRUE(failed.All({36, 118, 564, 119}, THEME_TRACK));
+    ExpectText(failed, {36, 140, 564, 162}, THEME_TEXT, THEME_ACCENT);
+
+    AnswerMessageBox(box->box, IDOK);
+    ASSERT_TRUE(WaitUntil([&] { return IsWindowVisible(setup->PathEdit()) != FALSE; }, 10000));
+    EXPECT_EQ(TextOf(setup->Control(IDC_NEXT)), L"다시 시도");
+    EXPECT_TRUE(IsWindowEnabled(setup->Control(IDC_NEXT)));
+    EXPECT_EQ(TextOf(setup->PathEdit()), installDir_);
+    EXPECT_FALSE(Exists(AppFolder()));
+
+    // The retry runs with the caption kept; this time the close box, then the cancel button,
+    // stop the slow download, and the box shows the download's own reason.
+    Publish(FaultUrl(L"trickle=200"));
+    for (const bool closeBox : {true, false}) {
+        SCOPED_TRACE(closeBox ? "close box" : "cancel button");
+        setup->Command(IDC_NEXT);
+        ExpectRunning(*setup, L"다시 시도");
+        if (closeBox) {
+            Deliver(setup->Window(), WM_CLOSE);
+        } else {
+            for (int press = 0; press < 3; ++press) setup->Command(IDC_CANCEL);
+        }
+        EXPECT_TRUE(IsWindow(setup->Window()));
+        auto cancelled = WaitForMessageBox(setup->Window(), 0, 120000);
+        ASSERT_TRUE(cancelled);
+        EXPECT_EQ(cancelled->text, L"취소됨");
+        AnswerMessageBox(cancelled->box, IDOK);
+        ASSERT_TRUE(WaitUntil([&] { return IsWindowVisible(setup->PathEdit()) != FALSE; }, 10000));
+        EXPECT_EQ(TextOf(setup->Control(IDC_NEXT)), L"다시 시도");
+    }
+    EXPECT_TRUE(setup->Running());
+}
+
+TEST_F(WizardInstall, DecliningTheSameVersionClosesWithoutABox) {
+    Publish();
+    ASSERT_TRUE(testbed::WriteFileBytes(AppFolder() + L"\\version.txt", kVersion + "\r\n"));
+    auto setup = Start();
+    ASSERT_TRUE(setup->Window());
+    StartAttempt(*setup, true);
+    auto question = WaitForMessageBox(setup->Window(), 0, 120000);
+    ASSERT_TRUE(question);
+    EXPECT_EQ(question->text.rfind(L"이미 최신 버전(v1.2.1)", 0), 0u) << Utf8(question->text);
+    AnswerMessageBox(question->box, IDNO);
+    // A failure box would hold the program open.
+    DWORD exitCode = 1;
+    ASSERT_TRUE(setup->WaitForExit(30000, &exitCode));
+    EXPECT_EQ(exitCode, 0u);
+    EXPECT_TRUE(StartRecord().empty());
+}
+
+TEST_F(WizardInstall, ProgressPageFollowsTheWorkersValues) {
+    Publish(FaultUrl(L"stall"));  // the attempt waits in the payload download
+    auto setup = Start();
+    ASSERT_TRUE(setup->Window());
+    StartAttempt(*setup, true);
+    ExpectRunning(*setup, L"설치");
+    HWND window = setup->Window();
+    auto progress = [&](int value) {
+        return [=] { Deliver(window, WM_SETUP_PROGRESS, static_cast<WPARAM>(static_cast<INT_PTR>(value))); };
+    };
+
+    struct Case {
+        const char* name;
+        int value;
+        int fillRight;  // accent from 36 up to here, track from here to 564; 0: no track at all
+    };
+    for (const Case& c : {Case{"no bar before the first value", -1, 0}, Case{"empty track", 0, 36},
+                          Case{"half", 500, 300}, Case{"complete", 1000, 564}}) {
+        SCOPED_TRACE(c.name);
+        const Capture capture = CaptureAfter(window, progress(c.value), [&](const Capture& cap) {
+            if (!ProgressPageShown(cap)) return false;
+            if (!c.fillRight) return cap.All(kTrack, THEME_BACKGROUND);
+            return cap.All({36, 172, c.fillRight, 178}, THEME_ACCENT) && cap.All({c.fillRight, 172, 564, 178}, THEME_TRACK);
+        });
+        if (c.value == 500) capture.Save(L"page_progress");
+        if (!c.fillRight) {
+            EXPECT_TRUE(capture.All(kTrack, THEME_BACKGROUND));
+        } else {
+            EXPECT_TRUE(capture.All({36, 172, c.fillRight, 178}, THEME_ACCENT));
+            EXPECT_TRUE(capture.All({c.fillRight, 172, 564, 178}, THEME_TRACK));
+        }
+        EXPECT_EQ(capture.At(35, 174), THEME_BACKGROUND);
+        EXPECT_EQ(capture.At(564, 174), THEME_BACKGROUND);
+        EXPECT_TRUE(capture.All({36, 179, 564, 199}, THEME_BACKGROUND)) << "no completion note while running";
+        ExpectStepIndicator(capture, 2);
+        EXPECT_TRUE(capture.All({36, 118, 564, 119}, THEME_TRACK));
+        ExpectText(capture, {36, 140, 564, 162}, THEME_TEXT, THEME_ACCENT);
+        ExpectButton(capture, ChildRect(setup->Control(IDC_NEXT)), RGB(46, 46, 46), RGB(119, 119, 119));
+        ExpectButton(capture, ChildRect(setup->Control(IDC_CANCEL)), RGB(58, 58, 58), RGB(255, 255, 255));
+    }
+
+    // The marquee: one accent segment of at most 120 pixels on the track, moved by the timer
+    // alone (nothing is sent between the captures).
+    auto segment = [](const Capture& cap, int& left, int& right) {
+        left = right = -1;
+        for (int x = 36; x < 564; ++x) {
+            if (cap.At(x, 174) != THEME_ACCENT) continue;
+            if (left < 0) left = x;
+            right = x + 1;
+        }
+        return left >= 0 && right - left <= 120 && cap.All({left, 172, right, 178}, THEME_ACCENT) &&
+               cap.All({36, 172, left, 178}, THEME_TRACK) && cap.All({right, 172, 564, 178}, THEME_TRACK);
+    };
+    int firstLeft = 0, firstRight = 0;
+    const Capture marquee = CaptureAfter(window, progress(PROGRESS_MARQUEE), [&](const Capture& cap) {
+        return segment(cap, firstLeft, firstRight);
+    });
+    marquee.Save(L"page_marquee");
+    ASSERT_TRUE(segment(marquee, firstLeft, firstRight));
+    EXPECT_LE(firstRight - firstLeft, 120);
+    int left = 0, right = 0;
+    EXPECT_TRUE(WaitUntil([&] {
+        const Capture later = CaptureClient(window);
+        return segment(later, left, right) && (left != firstLeft || right != firstRight);
+    }, 10000));
+}
+
+}  // namespace
