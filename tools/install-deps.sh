@@ -15,6 +15,7 @@ packages=(
   python3 openssl              # local release host and its test CA
   libarchive-tools             # bsdtar, the reference for the stand-in tar
   zip unzip
+  curl procps                  # the test bed waits for its release host with curl
   imagemagick                  # screenshots of the window for the README demo
 )
 
