@@ -11,6 +11,7 @@ Usage: python3 draw_images.py [OUTPUT_FOLDER]   (default: the folder of this scr
 """
 import os
 import struct
+import zlib
 import sys
 
 BACKGROUND = (22, 24, 26)     # the window background: the logo's corners must be exactly this
@@ -123,8 +124,32 @@ def icon_image(size):
     return header + bytes(colour) + bytes(mask)
 
 
+def icon_png(size):
+    """One icon image as PNG (8-bit RGBA), which the system reads for the large sizes and which
+    keeps the executable small: a 256 px DIB alone would be over 256 KiB."""
+    rows = render(size, inset=2)
+    raw = bytearray()
+    for row in rows:
+        raw.append(0)  # filter: none
+        for r, g, b, a in row:
+            raw += bytes((r, g, b, a))
+
+    def chunk(kind, data):
+        body = kind + data
+        return struct.pack(">I", len(data)) + body + struct.pack(">I", zlib.crc32(body) & 0xFFFFFFFF)
+
+    header = struct.pack(">IIBBBBB", size, size, 8, 6, 0, 0, 0)
+    return (b"\x89PNG\r\n\x1a\n" + chunk(b"IHDR", header) + chunk(b"IDAT", zlib.compress(bytes(raw), 9)) +
+            chunk(b"IEND", b""))
+
+
+# Sizes stored as PNG; the smaller ones stay DIBs, which every part of the system reads. (Under
+# Wine a 64 px PNG image stopped the wizard's marquee timer from repainting, so 64 stays a DIB.)
+PNG_ICON_MIN_SIZE = 128
+
+
 def app_ico():
-    images = [icon_image(size) for size in ICON_SIZES]
+    images = [icon_png(size) if size >= PNG_ICON_MIN_SIZE else icon_image(size) for size in ICON_SIZES]
     directory = struct.pack("<HHH", 0, 1, len(images))
     offset = 6 + 16 * len(images)
     for size, image in zip(ICON_SIZES, images):

@@ -24,19 +24,6 @@ constexpr wchar_t kQuestion[] =
 
 enum class Answer { None, Yes, No, Enter };
 
-// The box's default button. Wine's message box marks it only by the button's style (and focus),
-// while DM_GETDEFID still names the hidden OK button of its template; Windows does both.
-int DefaultPushButton(const MessageBoxInfo& box) {
-    for (int id : box.buttons) {
-        if (id == box.defaultButton) return id;
-    }
-    for (int id : box.buttons) {
-        const LONG style = GetWindowLongW(GetDlgItem(box.box, id), GWL_STYLE);
-        if ((style & BS_TYPEMASK) == BS_DEFPUSHBUTTON) return id;
-    }
-    return 0;
-}
-
 // Waits for the question box on a thread of its own while the check runs on another and the
 // test's thread pumps; reads the box and answers it once.
 class BoxAnswerer {
@@ -62,7 +49,6 @@ private:
         while (!self->stop_) {
             std::optional<MessageBoxInfo> box = WaitForMessageBox(self->owner_, 0, 100);
             if (!box) continue;
-            box->defaultButton = DefaultPushButton(*box);
             self->seen_ = box;
             if (self->answer_ == Answer::Yes) AnswerMessageBox(box->box, IDYES);
             if (self->answer_ == Answer::No) AnswerMessageBox(box->box, IDNO);

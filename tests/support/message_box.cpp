@@ -189,8 +189,16 @@ MessageBoxInfo ReadMessageBox(HWND box) {
     }
     std::sort(buttons.begin(), buttons.end());
     for (const auto& button : buttons) info.buttons.push_back(button.second);
-    const LRESULT defaultId = SendMessageW(box, DM_GETDEFID, 0, 0);
-    if (HIWORD(defaultId) == DC_HASDEFID) info.defaultButton = LOWORD(defaultId);
+    // The default push button carries BS_DEFPUSHBUTTON. (DM_GETDEFID is no help: under Wine it
+    // names the box template's hidden OK button.)
+    for (HWND child = GetWindow(box, GW_CHILD); child; child = GetWindow(child, GW_HWNDNEXT)) {
+        wchar_t className[32] = {};
+        GetClassNameW(child, className, 32);
+        if (_wcsicmp(className, L"Button") == 0 && IsWindowVisible(child) &&
+            (GetWindowLongW(child, GWL_STYLE) & BS_TYPEMASK) == BS_DEFPUSHBUTTON) {
+            info.defaultButton = GetDlgCtrlID(child);
+        }
+    }
     info.icon = IconStyle(box);
     return info;
 }
@@ -201,9 +209,15 @@ std::optional<MessageBoxInfo> WaitForMessageBox(HWND owner, DWORD processId, DWO
         Search search{owner, processId, nullptr, 0};
         EnumWindows(VisitTopLevel, reinterpret_cast<LPARAM>(&search));
         if (search.found) {
-            // Give the box a moment to finish laying out its controls.
-            Sleep(100);
-            return ReadMessageBox(search.found);
+            // The icon is recognised from the box's pixels, so give the box time to lay out its
+            // controls and paint; a busy machine may need more than one look.
+            MessageBoxInfo info;
+            for (int attempt = 0; attempt < 20; ++attempt) {
+                Sleep(100);
+                info = ReadMessageBox(search.found);
+                if (info.icon != 0 && info.icon != 0xFFFFFFFF) break;
+            }
+            return info;
         }
         // Keep this thread's own windows responsive while waiting.
         MSG message;
@@ -221,7 +235,7 @@ void AnswerMessageBox(HWND box, int buttonId) {
 void PressEnterIn(HWND box) {
     // Keyboard input goes to the box's focused control; the box's dialog loop turns Enter into
     // its default button.
-    HWND focus = GetDlgItem(box, static_cast<int>(LOWORD(SendMessageW(box, DM_GETDEFID, 0, 0))));
+    HWND focus = GetDlgItem(box, ReadMessageBox(box).defaultButton);
     HWND target = focus ? focus : box;
     PostMessageW(target, WM_KEYDOWN, VK_RETURN, 0x001C0001);
     PostMessageW(target, WM_KEYUP, VK_RETURN, 0xC01C0001);
