@@ -91,6 +91,10 @@ StageResult PrepareAndExtract(const wchar_t* payloadPath, wchar_t* errorText) {
     }
 
     if (!ExtractArchive(payloadPath, installDir)) {
+        // What the tool wrote before it stopped is no installation, yet its version file would
+        // let the next attempt take it for this release and offer to skip the install. The app
+        // folder holds nothing else at this point: any older one was removed above.
+        DeleteTree(appFolder);
         SetError(errorText, L"압축 해제에 실패했습니다 (디스크 공간 확인).");
         return StageResult::FailedDeletePayload;
     }

@@ -10,7 +10,8 @@ bool ExtractArchive(const wchar_t* archivePath, const wchar_t* targetDir);
 
 // The whole stage on installState.installDir. Failure texts go into errorText
 // (WORKER_ERROR_CAPACITY units); the result says whether the payload file is kept (Failed) or
-// deleted (FailedDeletePayload). On success the payload file has been deleted. An installDir from
+// deleted (FailedDeletePayload). On success the payload file has been deleted; when the
+// extraction fails, the partial app folder it left is removed as well. An installDir from
 // which no absolute app-folder path of at most 259 units can be formed fails as a folder that
 // cannot be made, before anything is created or deleted.
 StageResult PrepareAndExtract(const wchar_t* payloadPath, wchar_t* errorText);
