@@ -16,6 +16,7 @@
 //       length=TEXT            Content-Length header TEXT verbatim (junk, huge numbers)
 //       longer=N               Content-Length N smaller than the body, the whole body sent
 //       redirect=PATH          302 to /PATH on the same host and scheme
+//       loop                   302 to this very URL on every request (a redirect loop)
 //       hold=MS                no Content-Length; the whole body, then the connection stays
 //                              open MS milliseconds before it closes
 // The untrusted port (HTTPS port + 1) serves the same files with a self-signed certificate that

@@ -21,6 +21,8 @@ program's download code can be driven through every way a real server misbehaves
                     percent-encoded slashes, and whatever follows the fault segment is
                     appended, so /_fault/redirect=dist/latest.json redirects to
                     /dist/latest.json; a PATH with "://" is used as a whole URL
+    loop            302 to this very URL, on every request: a redirect loop that only the
+                    client can end
 
 Standard library only. The process never outlives its watcher: it ends after --max-lifetime
 seconds, and as soon as the process named by --parent-pid is gone.
@@ -82,7 +84,7 @@ def parse_fault(segment):
     name, sep, value = segment.partition("=")
     name = urllib.parse.unquote(name)
     value = urllib.parse.unquote(value) if sep else None
-    if name in ("nolength", "stall"):
+    if name in ("nolength", "stall", "loop"):
         if value is not None:
             raise FaultError(segment)
         return name, None
@@ -188,6 +190,8 @@ class Handler(http.server.BaseHTTPRequestHandler):
                 return self.send_text(fault[1], "status %d" % fault[1])
             if fault[0] == "redirect":
                 return self.redirect(fault[1], rest)
+            if fault[0] == "loop":
+                return self.redirect(self.path, "")
         file_path = self.resolve(path)
         if file_path is None:
             return self.send_text(404, "not found")

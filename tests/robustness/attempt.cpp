@@ -1,0 +1,116 @@
+#include "tests/robustness/attempt.h"
+
+#include "engine/install_state.h"
+#include "tests/engine/shell_readback.h"
+#include "tests/support/message_box.h"
+#include "tests/support/testbed.h"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cwchar>
+
+const std::vector<std::wstring> kModelNames = {
+    L"scrfd_10g_bnkps.onnx", L"glintr100.onnx", L"genderage.onnx", L"1k3d68.onnx", L"2d106det.onnx",
+};
+
+AttemptScope::AttemptScope(const wchar_t* name) {
+    ResetInstallState();
+    shell_readback::RemoveShellTraces();
+    scratch_ = testbed::MakeScratchFolder(name);
+    EXPECT_FALSE(scratch_.empty());
+    profile_ = scratch_ + L"\\profile";
+    installDir_ = scratch_ + L"\\inst";
+    EXPECT_TRUE(CreateDirectoryW(profile_.c_str(), nullptr));
+    static wchar_t saved[32767];
+    hadProfile_ = GetEnvironmentVariableW(L"USERPROFILE", saved, 32767) > 0;
+    savedProfile_ = saved;
+    SetEnvironmentVariableW(L"USERPROFILE", profile_.c_str());
+}
+
+AttemptScope::~AttemptScope() {
+    shell_readback::RemoveShellTraces();
+    SetEnvironmentVariableW(L"USERPROFILE", hadProfile_ ? savedProfile_.c_str() : nullptr);
+    ResetInstallState();
+}
+
+bool AttemptScope::Run(MessageTrace& trace, DWORD timeoutMs) {
+    wcsncpy_s(installState.installDir, installDir_.c_str(), _TRUNCATE);
+    installState.cancelRequested = false;
+    installState.busy = true;
+    return trace.RunWorker(timeoutMs);
+}
+
+BoxAnswerer::BoxAnswerer(HWND owner, int buttonId) : owner_(owner), buttonId_(buttonId) {
+    thread_ = CreateThread(nullptr, 0, Watch, this, 0, nullptr);
+}
+
+BoxAnswerer::~BoxAnswerer() { Stop(); }
+
+void BoxAnswerer::Stop() {
+    stop_ = true;
+    if (thread_) {
+        WaitForSingleObject(thread_, 10000);
+        CloseHandle(thread_);
+        thread_ = nullptr;
+    }
+}
+
+DWORD WINAPI BoxAnswerer::Watch(LPVOID parameter) {
+    auto* self = static_cast<BoxAnswerer*>(parameter);
+    HWND answered = nullptr;
+    while (!self->stop_) {
+        const std::optional<MessageBoxInfo> box = WaitForMessageBox(self->owner_, 0, 100);
+        if (!box || box->box == answered) continue;
+        answered = box->box;
+        self->texts_.push_back(box->text);
+        AnswerMessageBox(box->box, self->buttonId_);
+    }
+    return 0;
+}
+
+bool FileExists(const std::wstring& path) { return GetFileAttributesW(path.c_str()) != INVALID_FILE_ATTRIBUTES; }
+
+std::string ReadText(const std::wstring& path) {
+    std::string bytes;
+    return testbed::ReadFileBytes(path, bytes) ? bytes : "<missing>";
+}
+
+std::vector<std::wstring> FolderEntries(const std::wstring& folder) {
+    std::vector<std::wstring> names;
+    WIN32_FIND_DATAW found;
+    HANDLE find = FindFirstFileW((folder + L"\\*").c_str(), &found);
+    if (find == INVALID_HANDLE_VALUE) return names;
+    do {
+        const std::wstring name = found.cFileName;
+        if (name != L"." && name != L"..") names.push_back(name);
+    } while (FindNextFileW(find, &found));
+    FindClose(find);
+    std::sort(names.begin(), names.end());
+    return names;
+}
+
+namespace {
+
+size_t DoneCount(const std::vector<TraceEvent>& events) {
+    return static_cast<size_t>(
+        std::count_if(events.begin(), events.end(), [](const TraceEvent& e) { return e.kind == TraceEvent::Done; }));
+}
+
+}  // namespace
+
+std::wstring FailureText(const std::vector<TraceEvent>& events) {
+    const size_t n = events.size();
+    if (n < 2 || DoneCount(events) != 1 || events[n - 1] != DoneEvent(0) || events[n - 2].kind != TraceEvent::Status) {
+        return L"<no failure exit>";
+    }
+    return events[n - 2].text;
+}
+
+bool Succeeded(const std::vector<TraceEvent>& events) {
+    return !events.empty() && DoneCount(events) == 1 && events.back() == DoneEvent(1);
+}
+
+bool Posted(const std::vector<TraceEvent>& events, const std::wstring& status) {
+    return std::find(events.begin(), events.end(), StatusEvent(status)) != events.end();
+}

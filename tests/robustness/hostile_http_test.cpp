@@ -1,0 +1,272 @@
+// A release host that misbehaves on purpose, met by DownloadToFile and by whole install attempts:
+// Content-Length headers that lie or cannot be read, bodies longer than announced, redirects and a
+// redirect loop, and a server that goes silent after the headers while the user cancels.
+#include "engine/download.h"
+#include "engine/install_state.h"
+#include "engine/release_host.h"
+#include "tests/robustness/attempt.h"
+#include "tests/support/message_trace.h"
+#include "tests/support/release_fixture.h"
+#include "tests/support/testbed.h"
+#include "tests/support/zip_writer.h"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <atomic>
+#include <cstdint>
+#include <string>
+#include <thread>
+#include <vector>
+
+namespace {
+
+constexpr wchar_t kCut[] = L"다운로드가 중간에 끊겼습니다";
+constexpr wchar_t kNoConnection[] = L"서버에 연결할 수 없습니다 (인터넷 연결 확인)";
+constexpr wchar_t kCorrupt[] = L"받은 파일이 손상되었거나 변조되었습니다. 다시 시도해 주세요.";
+constexpr DWORD kNoHangMs = 60000;
+
+std::string Pattern(size_t size) {
+    std::string bytes(size, '\0');
+    for (size_t i = 0; i < size; ++i) bytes[i] = static_cast<char>((i * 131 + i / 7) & 0xFF);
+    return bytes;
+}
+
+// The decimal text of base + n, for lengths beyond 64 bits.
+std::wstring Plus(unsigned __int128 base, uint64_t n) {
+    unsigned __int128 value = base + n;
+    std::wstring digits;
+    do {
+        digits.insert(digits.begin(), static_cast<wchar_t>(L'0' + static_cast<int>(value % 10)));
+        value /= 10;
+    } while (value != 0);
+    return digits;
+}
+constexpr unsigned __int128 kTwoTo64 = static_cast<unsigned __int128>(1) << 64;
+
+struct Outcome {
+    bool ended = false;
+    bool ok = false;
+    std::wstring error;
+};
+
+// Puts the shared state back before the trace window attaches itself to it.
+struct FreshInstallState {
+    FreshInstallState() { ResetInstallState(); }
+};
+
+class HostileHttp : public ::testing::Test {
+protected:
+    void SetUp() override {
+        ASSERT_TRUE(testbed::WriteFileBytes(testbed::WwwPath(L"robustness_http/body.bin"), body_));
+        target_ = testbed::MakeScratchFolder(L"hostile_http") + L"\\target.bin";
+    }
+
+    Outcome Download(const std::wstring& url) {
+        Outcome outcome;
+        wchar_t error[256] = {};
+        outcome.ended = trace_.RunOnThread(
+            [&] { outcome.ok = DownloadToFile(url.c_str(), target_.c_str(), error, 256); }, kNoHangMs);
+        outcome.error = error;
+        return outcome;
+    }
+
+    const std::string body_ = Pattern(300 * 1024);  // more than one 256 KiB read
+    FreshInstallState fresh_;
+    MessageTrace trace_;
+    std::wstring target_;
+};
+
+enum class Must { Fail, Succeed, FollowTheLength };
+
+// What the download makes of a Content-Length: the header is parsed as a saturating unsigned
+// 64-bit decimal, and the transfer succeeds exactly when the bytes WinHTTP hands over match it
+// (or when it reads as 0, whenever the stream ends). Whatever WinHTTP makes of a broken header,
+// the file holds a prefix of the body and a success never stores another number of bytes than
+// the header announced.
+TEST_F(HostileHttp, ContentLengthThatLiesOrCannotBeRead) {
+    const uint64_t size = body_.size();
+    struct Case {
+        const char* name;
+        std::wstring fault;
+        uint64_t parsed;  // the expected length the download must have taken from the header
+        Must must;
+    } const cases[] = {
+        {"beyond 64 bits", L"length=99999999999999999999999", UINT64_MAX, Must::Fail},
+        // A parse that wrapped around instead of saturating would take this for the body's size.
+        {"2^64 plus the body's size", L"length=" + Plus(kTwoTo64, size), UINT64_MAX, Must::Fail},
+        {"2^32 plus the body's size", L"length=" + Plus(static_cast<unsigned __int128>(1) << 32, size),
+         (uint64_t{1} << 32) + size, Must::Fail},
+        {"digits, then junk", L"length=12abc", 12, Must::FollowTheLength},
+        {"a leading space", L"length=%207", 7, Must::FollowTheLength},
+        {"no digits at all", L"length=abc", 0, Must::Succeed},
+        {"a minus sign", L"length=-5", 0, Must::Succeed},
+        {"the body 1000 bytes longer than announced", L"longer=1000", size - 1000, Must::FollowTheLength},
+        {"the body far longer than announced", L"longer=300000", size - 300000, Must::FollowTheLength},
+    };
+    for (const Case& c : cases) {
+        for (const bool secure : {false, true}) {
+            SCOPED_TRACE(std::string(c.name) + (secure ? " over https" : " over http"));
+            const std::wstring path = L"/_fault/" + c.fault + L"/robustness_http/body.bin";
+            const Outcome outcome = Download(secure ? testbed::HttpsUrl(path) : testbed::HttpUrl(path));
+            ASSERT_TRUE(outcome.ended) << "the download hung";
+            std::string stored;
+            ASSERT_TRUE(testbed::ReadFileBytes(target_, stored));
+            EXPECT_TRUE(stored == body_.substr(0, stored.size())) << "the file is not a prefix of the body";
+            if (outcome.ok) {
+                EXPECT_EQ(outcome.error, L"");
+                if (c.parsed != 0) {
+                    EXPECT_EQ(stored.size(), c.parsed) << "success with another length than announced";
+                }
+            } else {
+                EXPECT_EQ(outcome.error, kCut) << Narrow(outcome.error);
+                EXPECT_NE(c.parsed, 0u) << "no length was given, yet the stream's end was not accepted";
+                EXPECT_NE(stored.size(), c.parsed);
+            }
+            if (c.must == Must::Fail) {
+                EXPECT_FALSE(outcome.ok) << stored.size() << " bytes accepted";
+            }
+            if (c.must == Must::Succeed) {
+                EXPECT_TRUE(outcome.ok) << Narrow(outcome.error);
+            }
+        }
+    }
+}
+
+// WinHTTP follows a redirect by default; a loop, a downgrade to plain HTTP and a hop to a server
+// with an untrusted certificate all end in a failure before the target file is touched.
+TEST_F(HostileHttp, Redirects) {
+    const std::wstring file = L"robustness_http/body.bin";
+    const std::wstring httpHop = L"http:%2F%2F127.0.0.1:" + std::to_wstring(testbed::HttpPort()) + L"%2F" + file;
+    const std::wstring untrustedHop =
+        L"https:%2F%2Flocalhost:" + std::to_wstring(testbed::HttpsPort() + 1) + L"%2F" + file;
+    struct Case {
+        const char* name;
+        std::wstring url;
+        std::vector<std::wstring> errors;  // empty: the body arrives
+    } const cases[] = {
+        {"to the file over http", testbed::HttpUrl(L"/_fault/redirect=" + file), {}},
+        {"to the file over https", testbed::HttpsUrl(L"/_fault/redirect=" + file), {}},
+        {"a loop over http", testbed::HttpUrl(L"/_fault/loop/" + file), {kNoConnection}},
+        {"a loop over https", testbed::HttpsUrl(L"/_fault/loop/" + file), {kNoConnection}},
+        // Not followed: either WinHTTP refuses the hop or hands over the 302 itself.
+        {"from https down to http", testbed::HttpsUrl(L"/_fault/redirect=" + httpHop),
+         {kNoConnection, L"서버 응답 302"}},
+        {"to an untrusted certificate", testbed::HttpsUrl(L"/_fault/redirect=" + untrustedHop), {kNoConnection}},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        ASSERT_TRUE(testbed::WriteFileBytes(target_, "keep me"));
+        const Outcome outcome = Download(c.url);
+        ASSERT_TRUE(outcome.ended) << "the download hung";
+        std::string stored;
+        ASSERT_TRUE(testbed::ReadFileBytes(target_, stored));
+        if (c.errors.empty()) {
+            EXPECT_TRUE(outcome.ok) << Narrow(outcome.error);
+            EXPECT_TRUE(stored == body_);
+        } else {
+            EXPECT_FALSE(outcome.ok);
+            EXPECT_NE(std::find(c.errors.begin(), c.errors.end(), outcome.error), c.errors.end())
+                << Narrow(outcome.error);
+            EXPECT_EQ(stored, "keep me");
+        }
+    }
+}
+
+// Whole attempts whose manifest or payload comes from a misbehaving server: each ends in one of
+// the failure texts its fault allows, without installing anything, or installs the real payload.
+TEST(HostileHttpWorker, EndsInAnAllowedWay) {
+    // 2^64 plus the manifest's own size: only a saturating parse refuses it.
+    const std::wstring kWrappingLength = L"length=2^64+size";
+    struct Case {
+        const char* name;
+        std::wstring manifestFault;  // "" = served as it is
+        std::wstring payloadFault;
+        std::vector<std::wstring> failures;  // allowed failure texts; empty: the attempt succeeds
+    } const cases[] = {
+        {"manifest length that wraps to its size", kWrappingLength, L"", {kCut}},
+        {"manifest behind a redirect loop", L"loop", L"", {kNoConnection}},
+        {"manifest behind a redirect", L"redirect=", L"", {}},
+        // The digest catches a payload cut to its announced length; a longer one is cut off.
+        {"payload longer than announced", L"", L"longer=1000", {kCorrupt, kCut}},
+        {"payload with junk after the length's digits", L"", L"length=12abc", {kCorrupt, kCut}},
+        {"payload behind a redirect loop", L"", L"loop", {kNoConnection}},
+        {"payload behind a redirect", L"", L"redirect=", {}},
+    };
+    int index = 0;
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        AttemptScope attempt(L"hostile_worker");
+        RemoveWorkerTempFiles();
+        MessageTrace trace;
+        ReleaseSite site(L"robustness_http_" + std::to_wstring(index++));
+        const std::string payload = MakeZip(AppEntries("2.4.1"));
+        ASSERT_TRUE(site.Put(L"dist/TavrinStudio.zip", payload));
+        const std::wstring payloadPath = site.HostPath(L"dist/TavrinStudio.zip");
+        std::wstring payloadUrl = site.Url(L"dist/TavrinStudio.zip");
+        if (c.payloadFault == L"redirect=") {
+            payloadUrl = testbed::HttpsUrl(L"/_fault/redirect=" + payloadPath);
+        } else if (!c.payloadFault.empty()) {
+            payloadUrl = site.FaultUrl(c.payloadFault, L"dist/TavrinStudio.zip");
+        }
+        const std::string manifest = ManifestJson("2.4.1", Narrow(payloadUrl), Sha256Hex(payload));
+        ASSERT_TRUE(site.PutManifest(manifest));
+        std::wstring servedManifest = site.Url(L"dist/latest.json");
+        if (c.manifestFault == kWrappingLength) {
+            servedManifest = site.FaultUrl(L"length=" + Plus(kTwoTo64, manifest.size()), L"dist/latest.json");
+        } else if (c.manifestFault == L"redirect=") {
+            servedManifest = testbed::HttpsUrl(L"/_fault/redirect=" + site.HostPath(L"dist/latest.json"));
+        } else if (!c.manifestFault.empty()) {
+            servedManifest = site.FaultUrl(c.manifestFault, L"dist/latest.json");
+        }
+        wcsncpy_s(manifestUrl, servedManifest.c_str(), _TRUNCATE);
+
+        ASSERT_TRUE(attempt.Run(trace, kNoHangMs)) << "the attempt hung\n" << trace.Describe();
+        if (c.failures.empty()) {
+            EXPECT_TRUE(Succeeded(trace.events())) << trace.Describe();
+            EXPECT_EQ(ReadText(attempt.appFolder() + L"\\version.txt"), "2.4.1\r\n");
+            continue;
+        }
+        const std::wstring failure = FailureText(trace.events());
+        EXPECT_NE(std::find(c.failures.begin(), c.failures.end(), failure), c.failures.end())
+            << Narrow(failure) << "\n" << trace.Describe();
+        EXPECT_FALSE(FileExists(attempt.appFolder())) << "something was installed";
+    }
+}
+
+// A server that sends the headers and then nothing. The cancel flag is checked between reads,
+// and under Wine a read returns only when its 256 KiB buffer is full, the stream ends or
+// WinHTTP's receive time-out (30 s by default) passes: the attempt ends with "취소됨" once that
+// read gives up, not at the moment of the request. The bound allows for the time-out twice.
+TEST(HostileHttpWorker, StalledPayloadEndsCancelledOnceTheReadGivesUp) {
+    AttemptScope attempt(L"hostile_stall");
+    RemoveWorkerTempFiles();
+    MessageTrace trace;
+    ReleaseSite site(L"robustness_http_stall");
+    const std::string payload = MakeZip(AppEntries("2.4.1"));
+    ASSERT_TRUE(site.Put(L"dist/TavrinStudio.zip", payload));
+    ASSERT_TRUE(site.PutManifest(
+        ManifestJson("2.4.1", Narrow(site.FaultUrl(L"stall", L"dist/TavrinStudio.zip")), Sha256Hex(payload))));
+
+    // The payload file appears once the headers are in and the first read waits.
+    const std::wstring payloadFile = TempFilePath(L"TavrinStudio_payload.zip");
+    std::atomic<bool> stop{false};
+    std::thread canceller([&] {
+        while (!stop && !FileExists(payloadFile)) Sleep(10);
+        Sleep(500);
+        installState.cancelRequested = true;
+    });
+    const bool ended = attempt.Run(trace, 75000);
+    stop = true;
+    canceller.join();
+
+    ASSERT_TRUE(ended) << "the attempt did not end after the cancel request\n" << trace.Describe();
+    EXPECT_EQ(trace.StageEvents(), (std::vector<TraceEvent>{ProgressEvent(0), StatusEvent(L"최신 버전 확인 중..."),
+                                                            StatusEvent(L"v2.4.1 내려받는 중..."),
+                                                            StatusEvent(L"취소됨"), DoneEvent(0)}))
+        << trace.Describe();
+    EXPECT_EQ(ReadText(payloadFile), "") << "the payload file stays, empty";
+    EXPECT_FALSE(FileExists(attempt.appFolder()));
+}
+
+}  // namespace
