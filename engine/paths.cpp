@@ -28,12 +28,16 @@ bool PathExists(const wchar_t* path) {
     return GetFileAttributesW(path) != INVALID_FILE_ATTRIBUTES;
 }
 
-bool GetPayloadPath(wchar_t (&out)[PATH_CAPACITY]) {
+bool GetTempFilePath(wchar_t (&out)[PATH_CAPACITY], const wchar_t* name) {
     wchar_t tempFolder[PATH_CAPACITY] = {};
     const DWORD length = GetTempPathW(PATH_CAPACITY, tempFolder);
     if (length == 0 || length >= PATH_CAPACITY) {
         out[0] = L'\0';
         return false;
     }
-    return JoinPath(out, tempFolder, L"TavrinStudio_payload.zip");
+    return JoinPath(out, tempFolder, name);
+}
+
+bool GetPayloadPath(wchar_t (&out)[PATH_CAPACITY]) {
+    return GetTempFilePath(out, L"TavrinStudio_payload.zip");
 }

@@ -23,16 +23,6 @@ void SetError(wchar_t* errorText, const wchar_t* text) {
     wcsncpy_s(errorText, WORKER_ERROR_CAPACITY, text, _TRUNCATE);
 }
 
-bool GetManifestPath(wchar_t (&out)[PATH_CAPACITY]) {
-    wchar_t tempFolder[PATH_CAPACITY] = {};
-    const DWORD length = GetTempPathW(PATH_CAPACITY, tempFolder);
-    if (length == 0 || length >= PATH_CAPACITY) {
-        out[0] = L'\0';
-        return false;
-    }
-    return JoinPath(out, tempFolder, L"tavrin_latest.json");
-}
-
 // One read of at most 16383 bytes; a failed read leaves an empty text. The file is deleted
 // afterwards whatever the read gave. False only when the file cannot be opened.
 bool ReadManifestFile(const wchar_t* path) {
@@ -102,7 +92,7 @@ void ReadInstalledVersion(const wchar_t* installDir, wchar_t* out, size_t capaci
 
 StageResult RunReleaseCheck(wchar_t* errorText) {
     wchar_t manifestPath[PATH_CAPACITY] = {};
-    if (!GetManifestPath(manifestPath)) {
+    if (!GetTempFilePath(manifestPath, L"tavrin_latest.json")) {
         SetError(errorText, L"임시 파일을 만들 수 없습니다");
         return StageResult::Failed;
     }

@@ -11,6 +11,7 @@
 // removed again when a test ends, whatever its outcome.
 #include "engine/owned.h"
 #include "tests/engine/shell_readback.h"
+#include "tests/support/held_self_removal.h"
 #include "tests/support/message_box.h"
 #include "tests/support/release_fixture.h"
 #include "tests/support/testbed.h"
@@ -216,62 +217,6 @@ std::vector<wchar_t> EnvironmentWith(const std::wstring& name, const std::wstrin
 void WaitUntilClosed(HWND box) {
     EXPECT_TRUE(WaitUntil([&] { return !IsWindow(box); }, kBoxMs)) << "the box did not close";
 }
-
-// The hidden interpreter that the uninstaller leaves to remove the setup copy, caught while its
-// delay runs and held suspended until the uninstaller has ended: it then goes on exactly as if
-// the final box had been dismissed at once, however slowly this machine answers the box.
-class HeldSelfRemoval {
-public:
-    HeldSelfRemoval() = default;
-    HeldSelfRemoval(const HeldSelfRemoval&) = delete;
-    HeldSelfRemoval& operator=(const HeldSelfRemoval&) = delete;
-    ~HeldSelfRemoval() { Release(); }
-
-    // Watches the uninstaller's children until its final box shows (the command starts before it).
-    void Catch(DWORD uninstallerId) {
-        for (int i = 0; i < 2000; ++i) {
-            const bool boxShown = CountMessageBoxes(uninstallerId) > 0;
-            if (const DWORD id = ChildCommand(uninstallerId)) {
-                Hold(id);
-                return;
-            }
-            if (boxShown) return;
-            Sleep(10);
-        }
-    }
-    bool Caught() const { return static_cast<bool>(process_); }
-    void Release() {
-        for (const auto& thread : threads_) ResumeThread(thread.get());
-        threads_.clear();
-    }
-
-private:
-    static DWORD ChildCommand(DWORD parentId) {
-        OwnedFile snapshot(CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0));
-        PROCESSENTRY32W entry = {};
-        entry.dwSize = sizeof entry;
-        for (BOOL more = Process32FirstW(snapshot.get(), &entry); more; more = Process32NextW(snapshot.get(), &entry)) {
-            if (entry.th32ParentProcessID == parentId && _wcsicmp(entry.szExeFile, L"cmd.exe") == 0) {
-                return entry.th32ProcessID;
-            }
-        }
-        return 0;
-    }
-    void Hold(DWORD processId) {
-        process_ = OwnedKernelHandle(OpenProcess(SYNCHRONIZE, FALSE, processId));
-        OwnedFile snapshot(CreateToolhelp32Snapshot(TH32CS_SNAPTHREAD, 0));
-        THREADENTRY32 entry = {};
-        entry.dwSize = sizeof entry;
-        for (BOOL more = Thread32First(snapshot.get(), &entry); more; more = Thread32Next(snapshot.get(), &entry)) {
-            if (entry.th32OwnerProcessID != processId) continue;
-            OwnedKernelHandle thread(OpenThread(THREAD_SUSPEND_RESUME, FALSE, entry.th32ThreadID));
-            if (thread && SuspendThread(thread.get()) != static_cast<DWORD>(-1)) threads_.push_back(std::move(thread));
-        }
-    }
-
-    OwnedKernelHandle process_;
-    std::vector<OwnedKernelHandle> threads_;
-};
 
 class EndToEnd : public testing::Test {
 protected:

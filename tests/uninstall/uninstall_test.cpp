@@ -12,6 +12,7 @@
 #include <gtest/gtest.h>
 
 #include "engine/owned.h"
+#include "tests/support/held_self_removal.h"
 #include "tests/support/message_box.h"
 #include "tests/support/testbed.h"
 
@@ -203,62 +204,6 @@ void ExpectExitCodeZero(const Child& child) {
     EXPECT_EQ(exitCode, 0u);
 }
 
-// The hidden interpreter that the uninstaller started: its cmd.exe child, which outlives it.
-DWORD FindSelfRemovalCommand(DWORD parentId) {
-    OwnedFile snapshot(CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0));
-    PROCESSENTRY32W entry = {};
-    entry.dwSize = sizeof entry;
-    for (BOOL more = Process32FirstW(snapshot.get(), &entry); more; more = Process32NextW(snapshot.get(), &entry)) {
-        if (entry.th32ParentProcessID == parentId && _wcsicmp(entry.szExeFile, L"cmd.exe") == 0) {
-            return entry.th32ProcessID;
-        }
-    }
-    return 0;
-}
-
-// The self-removal command, caught while its delay runs and held suspended until Release(), so
-// that reading the final box here never makes it late: it goes on as if the box had been
-// dismissed at once.
-class HeldCommand {
-public:
-    // Watches from the answer to the question until the final box shows; the command is started
-    // before that box, so one not caught by then was never started.
-    void Catch(DWORD uninstallerId) {
-        for (int i = 0; i < 1000; ++i) {
-            const bool boxShown = CountMessageBoxes(uninstallerId) > 0;
-            if (const DWORD id = FindSelfRemovalCommand(uninstallerId)) {
-                Hold(id);
-                return;
-            }
-            if (boxShown) return;
-            Sleep(10);
-        }
-    }
-    bool caught() const { return static_cast<bool>(process_); }
-    void Release() {
-        for (const auto& thread : threads_) ResumeThread(thread.get());
-        threads_.clear();
-    }
-    // True when the command ran to its end within timeoutMs.
-    bool WaitForEnd(DWORD timeoutMs) const { return WaitForSingleObject(process_.get(), timeoutMs) == WAIT_OBJECT_0; }
-
-private:
-    void Hold(DWORD processId) {
-        process_ = OwnedKernelHandle(OpenProcess(SYNCHRONIZE, FALSE, processId));
-        OwnedFile snapshot(CreateToolhelp32Snapshot(TH32CS_SNAPTHREAD, 0));
-        THREADENTRY32 entry = {};
-        entry.dwSize = sizeof entry;
-        for (BOOL more = Thread32First(snapshot.get(), &entry); more; more = Thread32Next(snapshot.get(), &entry)) {
-            if (entry.th32OwnerProcessID != processId) continue;
-            OwnedKernelHandle thread(OpenThread(THREAD_SUSPEND_RESUME, FALSE, entry.th32ThreadID));
-            if (thread && SuspendThread(thread.get()) != static_cast<DWORD>(-1)) threads_.push_back(std::move(thread));
-        }
-    }
-
-    OwnedKernelHandle process_;
-    std::vector<OwnedKernelHandle> threads_;
-};
-
 void WaitUntilClosed(HWND box) {
     for (int i = 0; i < 200 && IsWindow(box); ++i) Sleep(50);
     ASSERT_FALSE(IsWindow(box)) << "the box did not close";
@@ -281,9 +226,9 @@ void UninstallWithYes(const Launch& launch, bool expectSelfRemoval = true) {
     Child child;
     Start(launch, child);
     ASSERT_NO_FATAL_FAILURE(AnswerConfirmation(child, IDYES));
-    HeldCommand command;
+    HeldSelfRemoval command;
     command.Catch(child.id);
-    EXPECT_EQ(command.caught(), expectSelfRemoval);
+    EXPECT_EQ(command.Caught(), expectSelfRemoval);
     const auto box = WaitForMessageBox(nullptr, child.id, kBoxTimeoutMs);
     ASSERT_TRUE(box) << "no final box";
     EXPECT_EQ(box->caption, kDoneCaption);
@@ -295,7 +240,7 @@ void UninstallWithYes(const Launch& launch, bool expectSelfRemoval = true) {
     // Under Wine a handle to the ended process keeps its image file open, which would stop del.
     child.process.reset();
     command.Release();
-    if (command.caught()) {
+    if (command.Caught()) {
         EXPECT_TRUE(command.WaitForEnd(kSelfRemovalTimeoutMs)) << "the hidden command did not end";
     }
 }

@@ -19,35 +19,30 @@ constexpr int IDC_NEXT = 1001;
 constexpr int IDC_RUN_AFTER = 1005;
 constexpr int IDC_AGREE = 1007;
 
-struct Found {
+// A visible top-level window of one process with one class name.
+struct Search {
     DWORD processId;
+    const wchar_t* className;
     HWND window;
 };
 
-BOOL CALLBACK FindWizard(HWND window, LPARAM parameter) {
-    auto* found = reinterpret_cast<Found*>(parameter);
+BOOL CALLBACK VisitTopLevel(HWND window, LPARAM parameter) {
+    auto* search = reinterpret_cast<Search*>(parameter);
     wchar_t className[64] = {};
     GetClassNameW(window, className, 64);
     DWORD processId = 0;
     GetWindowThreadProcessId(window, &processId);
-    if (processId == found->processId && wcscmp(className, L"TavrinSetupWnd") == 0 && IsWindowVisible(window)) {
-        found->window = window;
+    if (processId == search->processId && wcscmp(className, search->className) == 0 && IsWindowVisible(window)) {
+        search->window = window;
         return FALSE;
     }
     return TRUE;
 }
 
-BOOL CALLBACK FindBox(HWND window, LPARAM parameter) {
-    auto* found = reinterpret_cast<Found*>(parameter);
-    wchar_t className[64] = {};
-    GetClassNameW(window, className, 64);
-    DWORD processId = 0;
-    GetWindowThreadProcessId(window, &processId);
-    if (processId == found->processId && wcscmp(className, L"#32770") == 0 && IsWindowVisible(window)) {
-        found->window = window;
-        return FALSE;
-    }
-    return TRUE;
+HWND FindTopLevel(DWORD processId, const wchar_t* className) {
+    Search search{processId, className, nullptr};
+    EnumWindows(VisitTopLevel, reinterpret_cast<LPARAM>(&search));
+    return search.window;
 }
 
 std::wstring TextOf(HWND window) {
@@ -144,46 +139,45 @@ int wmain(int argc, wchar_t** argv) {
     }
     CloseHandle(process.hThread);
 
-    Found wizard{process.dwProcessId, nullptr};
-    for (int i = 0; i < 600 && !wizard.window; ++i) {
-        EnumWindows(FindWizard, reinterpret_cast<LPARAM>(&wizard));
-        if (!wizard.window) Sleep(100);
+    HWND wizard = nullptr;
+    for (int i = 0; i < 600 && !wizard; ++i) {
+        wizard = FindTopLevel(process.dwProcessId, L"TavrinSetupWnd");
+        if (!wizard) Sleep(100);
     }
-    if (!wizard.window) {
+    if (!wizard) {
         std::fprintf(stderr, "demo_driver: the wizard window did not appear\n");
         TerminateProcess(process.hProcess, 1);
         return 1;
     }
-    if (HWND pathEdit = FindEditChild(wizard.window)) PrintUtf8("install folder: ", TextOf(pathEdit));
+    if (HWND pathEdit = FindEditChild(wizard)) PrintUtf8("install folder: ", TextOf(pathEdit));
 
     if (automatic) {
         Sleep(1000);  // let a watching person see the licence page
-        SetChecked(wizard.window, IDC_AGREE, true);
-        Click(wizard.window, IDC_NEXT);
+        SetChecked(wizard, IDC_AGREE, true);
+        Click(wizard, IDC_NEXT);
         Sleep(1000);
-        SetChecked(wizard.window, IDC_RUN_AFTER, false);
-        Click(wizard.window, IDC_NEXT);
+        SetChecked(wizard, IDC_RUN_AFTER, false);
+        Click(wizard, IDC_NEXT);
     }
 
     bool captured = false;
     int result = 1;
     for (;;) {
         if (WaitForSingleObject(process.hProcess, 100) == WAIT_OBJECT_0) break;
-        Found box{process.dwProcessId, nullptr};
-        EnumWindows(FindBox, reinterpret_cast<LPARAM>(&box));
-        if (box.window && automatic) {
-            HWND text = GetDlgItem(box.window, 0xFFFF);
-            PrintUtf8("the setup program says: ", text ? TextOf(text) : TextOf(box.window));
+        HWND box = FindTopLevel(process.dwProcessId, L"#32770");
+        if (box && automatic) {
+            HWND text = GetDlgItem(box, 0xFFFF);
+            PrintUtf8("the setup program says: ", text ? TextOf(text) : TextOf(box));
             TerminateProcess(process.hProcess, 1);
             break;
         }
-        if (!captured && IsWindow(wizard.window) && TextOf(GetDlgItem(wizard.window, IDC_NEXT)) == L"실행") {
+        if (!captured && IsWindow(wizard) && TextOf(GetDlgItem(wizard, IDC_NEXT)) == L"실행") {
             Sleep(500);  // the last repaint of the finished page
-            captured = SaveClientBitmap(wizard.window, argv[3]);
+            captured = SaveClientBitmap(wizard, argv[3]);
             result = 0;
             if (automatic) {
                 Sleep(1500);
-                Click(wizard.window, IDC_NEXT);  // "실행": start the installed application
+                Click(wizard, IDC_NEXT);  // "실행": start the installed application
             }
         }
     }
