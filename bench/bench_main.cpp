@@ -1,0 +1,87 @@
+// tavrin_bench.exe: the benchmarks of the setup program, run on demand by bench/run.sh inside
+// the test bed's Wine prefix against its local release host. One figure per process, so that
+// each starts from a fresh process and the install figure's peak memory is its own.
+//
+//   tavrin_bench download HTTP_BASE HTTPS_BASE ROUNDS
+//   tavrin_bench hash PATH ROUNDS
+//   tavrin_bench install RELEASE_BASE SHA256 ROUNDS
+//   tavrin_bench respond PROBE_MS BASE [BASE...]
+#include "bench/figures.h"
+
+#include <windows.h>
+#include <objbase.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <cwchar>
+
+namespace {
+
+int Usage() {
+    std::fputs("usage: tavrin_bench download HTTP_BASE HTTPS_BASE ROUNDS\n"
+               "       tavrin_bench hash PATH ROUNDS\n"
+               "       tavrin_bench install RELEASE_BASE SHA256 ROUNDS\n"
+               "       tavrin_bench respond PROBE_MS BASE [BASE...]\n",
+               stderr);
+    return 2;
+}
+
+int Count(const wchar_t* text) {
+    const int value = _wtoi(text);
+    return value > 0 && value <= 50 ? value : 0;
+}
+
+}  // namespace
+
+void EmitSample(const char* figure, const char* contender, double seconds) {
+    std::printf("sample %s %s %.6f\n", figure, contender, seconds);
+    std::fflush(stdout);
+}
+
+void EmitValue(const char* key, double value) {
+    std::printf("value %s %.6f\n", key, value);
+    std::fflush(stdout);
+}
+
+void EmitNote(const std::string& text) {
+    std::printf("note %s\n", text.c_str());
+    std::fflush(stdout);
+}
+
+std::string Utf8(const std::wstring& text) {
+    if (text.empty()) return {};
+    const int bytes = WideCharToMultiByte(CP_UTF8, 0, text.c_str(), static_cast<int>(text.size()), nullptr, 0,
+                                          nullptr, nullptr);
+    std::string out(static_cast<size_t>(bytes), '\0');
+    WideCharToMultiByte(CP_UTF8, 0, text.c_str(), static_cast<int>(text.size()), out.data(), bytes, nullptr, nullptr);
+    return out;
+}
+
+std::wstring TempPath(const wchar_t* name) {
+    wchar_t temp[MAX_PATH] = {};
+    GetTempPathW(MAX_PATH, temp);
+    std::wstring path = temp;
+    if (!path.empty() && path.back() != L'\\') path += L'\\';
+    return path + name;
+}
+
+int wmain(int argc, wchar_t** argv) {
+    if (argc < 2) return Usage();
+    // The wizard's thread is a single-threaded apartment in the program as well.
+    CoInitialize(nullptr);
+    int result = 2;
+    const wchar_t* figure = argv[1];
+    if (wcscmp(figure, L"download") == 0 && argc == 5 && Count(argv[4])) {
+        result = RunDownloadFigure(argv[2], argv[3], Count(argv[4]));
+    } else if (wcscmp(figure, L"hash") == 0 && argc == 4 && Count(argv[3])) {
+        result = RunHashFigure(argv[2], Count(argv[3]));
+    } else if (wcscmp(figure, L"install") == 0 && argc == 5 && Count(argv[4])) {
+        result = RunInstallFigure(argv[2], argv[3], Count(argv[4]));
+    } else if (wcscmp(figure, L"respond") == 0 && argc >= 4 && Count(argv[2])) {
+        result = RunRespondFigure(argv + 3, argc - 3, static_cast<unsigned>(Count(argv[2])));
+    } else {
+        result = Usage();
+    }
+    CoUninitialize();
+    return result;
+}

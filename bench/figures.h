@@ -1,0 +1,35 @@
+// The figures of the benchmark. Each runs in a process of its own (bench_main.cpp) and writes
+// plain lines to standard output, which bench/results.py turns into RESULTS.md:
+//   sample <figure> <contender> <seconds>   one timed run
+//   value <key> <number>                    a single measurement
+//   note <text>                             something a reader of the raw output should know
+// Each returns the process exit code: 0 when every run completed and checked out.
+#pragma once
+
+#include <string>
+
+void EmitSample(const char* figure, const char* contender, double seconds);
+void EmitValue(const char* key, double value);
+void EmitNote(const std::string& text);
+
+// download HTTP_BASE HTTPS_BASE ROUNDS: DownloadToFile against the bare WinHTTP loop on
+// <base>body.bin, both schemes, and DownloadToFile with the wizard hidden; the order rotates
+// each round. <base>small.bin warms the contenders up.
+int RunDownloadFigure(const wchar_t* httpBase, const wchar_t* httpsBase, int rounds);
+
+// hash PATH ROUNDS: HashFileSha256 against the bare BCrypt loop on the same (cached) file.
+int RunHashFigure(const wchar_t* path, int rounds);
+
+// install RELEASE_BASE SHA256 ROUNDS: the whole InstallWorker against the sum of its parts.
+// RELEASE_BASE ends with '/' and holds dist/latest.json, dist/TavrinStudio.zip and
+// models/auraface/<five models>; SHA256 is the payload's digest.
+int RunInstallFigure(const wchar_t* releaseBase, const wchar_t* sha256, int rounds);
+
+// respond BASE...: the wizard's message handling delay and the report rate during a 1 GiB
+// DownloadToFile of <base>body.bin, for each base given.
+int RunRespondFigure(const wchar_t* const* bases, int count, unsigned probePeriodMs);
+
+// The same file in the user's temporary folder (the prefix's drive): where downloads land.
+std::wstring TempPath(const wchar_t* name);
+// UTF-16 to UTF-8 for the output lines.
+std::string Utf8(const std::wstring& text);
