@@ -16,7 +16,7 @@
 
 namespace {
 
-bool FileExists(const std::wstring& path) { return GetFileAttributesW(path.c_str()) != INVALID_FILE_ATTRIBUTES; }
+using testbed::FileExists;
 
 std::string ReadText(const std::wstring& path) {
     std::string bytes;

@@ -35,21 +35,9 @@ void AppendCompletion(std::vector<TraceEvent>& events) {
     events.push_back(DoneEvent(1));
 }
 
-bool FileExists(const std::wstring& path) { return GetFileAttributesW(path.c_str()) != INVALID_FILE_ATTRIBUTES; }
+using testbed::FileExists;
 
-// Names in a folder, without "." and "..".
-std::vector<std::wstring> FolderEntries(const std::wstring& folder) {
-    std::vector<std::wstring> names;
-    WIN32_FIND_DATAW found;
-    HANDLE find = FindFirstFileW((folder + L"\\*").c_str(), &found);
-    if (find == INVALID_HANDLE_VALUE) return names;
-    do {
-        const std::wstring name = found.cFileName;
-        if (name != L"." && name != L"..") names.push_back(name);
-    } while (FindNextFileW(find, &found));
-    FindClose(find);
-    return names;
-}
+using testbed::FolderEntries;
 
 void RunModelStages(MessageTrace& trace) {
     ASSERT_TRUE(trace.RunOnThread([] {

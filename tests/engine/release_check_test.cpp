@@ -85,7 +85,7 @@ CheckOutcome RunCheck(MessageTrace& trace) {
 
 std::wstring NewInstallDir() { return testbed::MakeScratchFolder(L"release_check"); }
 
-bool FileExists(const std::wstring& path) { return GetFileAttributesW(path.c_str()) != INVALID_FILE_ATTRIBUTES; }
+using testbed::FileExists;
 
 // A manifest of exactly `total` bytes whose url member lies where `keyEnd` says: the index of the
 // last byte of the key's closing quote (keyEnd) or of the value's closing quote (valueEnd).

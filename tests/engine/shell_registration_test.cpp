@@ -33,7 +33,7 @@ void SetInstallDir(const std::wstring& installDir) {
     wcsncpy_s(installState.installDir, installDir.c_str(), _TRUNCATE);
 }
 
-bool FileExists(const std::wstring& path) { return GetFileAttributesW(path.c_str()) != INVALID_FILE_ATTRIBUTES; }
+using testbed::FileExists;
 
 class ShellRegistrationTest : public ::testing::Test {
 protected:

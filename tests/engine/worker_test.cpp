@@ -30,7 +30,7 @@ TraceEvent Announce(int position) {
     return StatusEvent(L"AI 모델 준비 중 (약 408MB)  " + std::to_wstring(position) + L" / 5");
 }
 
-bool FileExists(const std::wstring& path) { return GetFileAttributesW(path.c_str()) != INVALID_FILE_ATTRIBUTES; }
+using testbed::FileExists;
 
 std::vector<ZipEntry> WithoutApplication(std::vector<ZipEntry> entries) {
     std::erase_if(entries, [](const ZipEntry& entry) { return entry.name == "TavrinStudio/TavrinAI.exe"; });

@@ -4,6 +4,7 @@
 #pragma once
 
 #include "tests/support/message_trace.h"
+#include "tests/support/testbed.h"
 
 #include <windows.h>
 
@@ -69,11 +70,10 @@ private:
     HANDLE thread_ = nullptr;
 };
 
-bool FileExists(const std::wstring& path);
+using testbed::FileExists;
+using testbed::FolderEntries;
 // The file's bytes, or "<missing>".
 std::string ReadText(const std::wstring& path);
-// Names in a folder, without "." and "..", sorted.
-std::vector<std::wstring> FolderEntries(const std::wstring& folder);
 
 // The failure text of an attempt that ended in a failure exit: the status posted right before
 // its one WM_SETUP_DONE 0, which is its last event. "<no failure exit>" for any other ending.

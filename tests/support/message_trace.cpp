@@ -109,16 +109,22 @@ bool MessageTrace::RunOnThread(const std::function<void()>& work, DWORD timeoutM
     OwnedKernelHandle thread(CreateThread(nullptr, 0, RunWork, &threadWork, 0, nullptr));
     if (!thread) return false;
     const ULONGLONG deadline = GetTickCount64() + timeoutMs;
+    bool inTime = true;
     for (;;) {
         const ULONGLONG now = GetTickCount64();
-        if (now >= deadline) return false;
+        if (inTime && now >= deadline) {
+            // The work still refers to this frame: ask it to stop and keep answering its
+            // messages until it has (the test's own timeout bounds this).
+            inTime = false;
+            installState.cancelRequested = true;
+        }
         const DWORD wait = MsgWaitForMultipleObjects(1, thread.addressOf(), FALSE,
-                                                     static_cast<DWORD>(deadline - now), QS_ALLINPUT);
+                                                     inTime ? static_cast<DWORD>(deadline - now) : 100, QS_ALLINPUT);
         if (wait == WAIT_OBJECT_0) break;
         Pump();
     }
     Pump();
-    return true;
+    return inTime;
 }
 
 bool MessageTrace::RunWorker(DWORD timeoutMs) {

@@ -34,7 +34,8 @@ public:
     void SetDesktopBoxChecked(bool checked);
 
     // Runs work on a new thread while this thread pumps messages; returns after the thread has
-    // ended and the queue has been drained. False when it did not end within timeoutMs.
+    // ended and the queue has been drained. False when it did not end within timeoutMs: the
+    // work is then asked to cancel (cancelRequested) and still waited for.
     bool RunOnThread(const std::function<void()>& work, DWORD timeoutMs = 120000);
     // Starts InstallWorker on its own thread and pumps until it ends (WM_SETUP_DONE is its last post).
     bool RunWorker(DWORD timeoutMs = 120000);

@@ -24,6 +24,7 @@
 #pragma once
 
 #include <string>
+#include <vector>
 
 namespace testbed {
 
@@ -49,6 +50,11 @@ std::wstring MakeScratchFolder(const wchar_t* prefix);
 bool WriteFileBytes(const std::wstring& path, const std::string& bytes);
 // Reads a whole file; returns false when it cannot be opened.
 bool ReadFileBytes(const std::wstring& path, std::string& bytes);
+
+// True when a file or folder exists at path.
+bool FileExists(const std::wstring& path);
+// Names in a folder, without "." and "..", sorted; empty when the folder cannot be read.
+std::vector<std::wstring> FolderEntries(const std::wstring& folder);
 
 // A Linux path given to us by ctest (such as TAVRIN_SOURCE_DIR) as a Windows path.
 std::wstring FromUnixPath(const std::string& unixPath);
