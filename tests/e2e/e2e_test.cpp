@@ -196,23 +196,6 @@ void DeleteFolder(const std::wstring& folder) {
     SHFileOperationW(&operation);
 }
 
-// The current environment with one variable set, as a block for CreateProcessW.
-std::vector<wchar_t> EnvironmentWith(const std::wstring& name, const std::wstring& value) {
-    std::vector<wchar_t> block;
-    const auto append = [&](const std::wstring& entry) {
-        block.insert(block.end(), entry.begin(), entry.end());
-        block.push_back(L'\0');
-    };
-    wchar_t* strings = GetEnvironmentStringsW();
-    for (const wchar_t* entry = strings; *entry; entry += wcslen(entry) + 1) {
-        const std::wstring text = entry;
-        if (_wcsicmp(text.substr(0, text.find(L'=', 1)).c_str(), name.c_str()) != 0) append(text);
-    }
-    FreeEnvironmentStringsW(strings);
-    append(name + L"=" + value);
-    block.push_back(L'\0');
-    return block;
-}
 
 void WaitUntilClosed(HWND box) {
     EXPECT_TRUE(WaitUntil([&] { return !IsWindow(box); }, kBoxMs)) << "the box did not close";
@@ -337,7 +320,7 @@ protected:
     void UninstallWithYes() {
         std::wstring command = UninstallString();
         ASSERT_EQ(command, L"\"" + installDir_ + L"\\TavrinSetup.exe\" /uninstall");
-        std::vector<wchar_t> environment = EnvironmentWith(L"USERPROFILE", profile_);
+        std::vector<wchar_t> environment = testbed::EnvironmentBlock({{L"USERPROFILE", profile_}});
         STARTUPINFOW startup = {};
         startup.cb = sizeof startup;
         PROCESS_INFORMATION created = {};

@@ -108,4 +108,27 @@ std::vector<std::wstring> FolderEntries(const std::wstring& folder) {
     return names;
 }
 
+std::vector<wchar_t> EnvironmentBlock(const EnvironmentChanges& changes) {
+    std::vector<wchar_t> block;
+    const auto append = [&](const std::wstring& entry) {
+        block.insert(block.end(), entry.begin(), entry.end());
+        block.push_back(L'\0');
+    };
+    wchar_t* strings = GetEnvironmentStringsW();
+    for (const wchar_t* entry = strings; entry && *entry; entry += wcslen(entry) + 1) {
+        const std::wstring text = entry;
+        // Entries such as "=C:=C:\..." begin with '='; the name ends at the next one.
+        const std::wstring name = text.substr(0, text.find(L'=', 1));
+        bool changed = false;
+        for (const auto& change : changes) changed = changed || _wcsicmp(change.first.c_str(), name.c_str()) == 0;
+        if (!changed) append(text);
+    }
+    if (strings) FreeEnvironmentStringsW(strings);
+    for (const auto& [name, value] : changes) {
+        if (value) append(name + L"=" + *value);
+    }
+    block.push_back(L'\0');
+    return block;
+}
+
 }  // namespace testbed

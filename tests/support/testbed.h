@@ -23,7 +23,9 @@
 // the prefix does not trust.
 #pragma once
 
+#include <optional>
 #include <string>
+#include <utility>
 #include <vector>
 
 namespace testbed {
@@ -55,6 +57,12 @@ bool ReadFileBytes(const std::wstring& path, std::string& bytes);
 bool FileExists(const std::wstring& path);
 // Names in a folder, without "." and "..", sorted; empty when the folder cannot be read.
 std::vector<std::wstring> FolderEntries(const std::wstring& folder);
+
+// Environment changes for a child process: a value, or nullopt to leave the variable out.
+using EnvironmentChanges = std::vector<std::pair<std::wstring, std::optional<std::wstring>>>;
+// This process's environment with the changes applied, as a block for CreateProcessW
+// (CREATE_UNICODE_ENVIRONMENT). Names compare without regard to case.
+std::vector<wchar_t> EnvironmentBlock(const EnvironmentChanges& changes);
 
 // A Linux path given to us by ctest (such as TAVRIN_SOURCE_DIR) as a Windows path.
 std::wstring FromUnixPath(const std::string& unixPath);

@@ -142,31 +142,8 @@ void ExpectShellEntriesRemoved() {
     EXPECT_FALSE(UninstallKeyExists());
 }
 
-// Environment changes for the uninstaller: a value, or nullopt to leave the variable out.
-using EnvironmentChanges = std::vector<std::pair<std::wstring, std::optional<std::wstring>>>;
-
-std::vector<wchar_t> EnvironmentBlock(const EnvironmentChanges& changes) {
-    std::vector<wchar_t> block;
-    const auto append = [&](const std::wstring& entry) {
-        block.insert(block.end(), entry.begin(), entry.end());
-        block.push_back(L'\0');
-    };
-    wchar_t* strings = GetEnvironmentStringsW();
-    for (const wchar_t* entry = strings; *entry; entry += wcslen(entry) + 1) {
-        const std::wstring text = entry;
-        // Entries such as "=C:=C:\..." begin with '='; the name ends at the next one.
-        const std::wstring name = text.substr(0, text.find(L'=', 1));
-        bool changed = false;
-        for (const auto& change : changes) changed = changed || _wcsicmp(change.first.c_str(), name.c_str()) == 0;
-        if (!changed) append(text);
-    }
-    FreeEnvironmentStringsW(strings);
-    for (const auto& [name, value] : changes) {
-        if (value) append(name + L"=" + *value);
-    }
-    block.push_back(L'\0');
-    return block;
-}
+using testbed::EnvironmentBlock;
+using testbed::EnvironmentChanges;
 
 struct Launch {
     std::wstring exe{};

@@ -3,32 +3,11 @@
 #include "tests/support/testbed.h"
 
 #include <cwchar>
-#include <map>
 
 namespace {
 
 // Names compare case-insensitively in a Windows environment; the map keeps them sorted, as
 // CreateProcessW prefers.
-struct NoCase {
-    bool operator()(const std::wstring& a, const std::wstring& b) const { return _wcsicmp(a.c_str(), b.c_str()) < 0; }
-};
-
-std::wstring EnvironmentBlock(const std::vector<std::pair<std::wstring, std::wstring>>& overrides) {
-    std::map<std::wstring, std::wstring, NoCase> variables;
-    wchar_t* strings = GetEnvironmentStringsW();
-    for (const wchar_t* entry = strings; entry && *entry; entry += wcslen(entry) + 1) {
-        const wchar_t* equals = wcschr(entry + 1, L'=');  // names like "=C:" start with '='
-        if (!equals) continue;
-        variables[std::wstring(entry, equals)] = equals + 1;
-    }
-    if (strings) FreeEnvironmentStringsW(strings);
-    for (const auto& [name, value] : overrides) variables[name] = value;
-    std::wstring block;
-    for (const auto& [name, value] : variables) block += name + L"=" + value + L'\0';
-    block += L'\0';
-    return block;
-}
-
 struct WindowSearch {
     DWORD processId;
     HWND found;
@@ -184,7 +163,8 @@ Capture CaptureClient(HWND window) {
 SetupProcess::SetupProcess(const std::vector<std::pair<std::wstring, std::wstring>>& environment,
                            const std::wstring& exe) {
     std::wstring commandLine = L"\"" + exe + L"\"";
-    std::wstring block = EnvironmentBlock(environment);
+    testbed::EnvironmentChanges changes(environment.begin(), environment.end());
+    std::vector<wchar_t> block = testbed::EnvironmentBlock(changes);
     STARTUPINFOW startup{};
     startup.cb = sizeof startup;
     PROCESS_INFORMATION info{};
