@@ -62,6 +62,13 @@ std::wstring Wide(const std::string& utf8) {
     return out;
 }
 
+// The program the stories run: this build's TavrinSetup.exe, or the one TAVRIN_E2E_SETUP_EXE
+// names (a Linux path), such as the signed shipping build.
+std::wstring StoryExePath() {
+    const std::string chosen = testbed::Env("TAVRIN_E2E_SETUP_EXE");
+    return chosen.empty() ? SetupExePath() : testbed::FromUnixPath(chosen);
+}
+
 // A release made by make_releases.py, in the bed's staging folder.
 std::wstring ReleaseFolder(const wchar_t* name) { return testbed::Root() + L"\\e2e-releases\\" + name; }
 
@@ -236,7 +243,7 @@ protected:
     void StartInstall() {
         setup_.reset();
         setup_ = std::make_unique<SetupProcess>(std::vector<std::pair<std::wstring, std::wstring>>{
-            {L"USERPROFILE", profile_}});
+            {L"USERPROFILE", profile_}}, StoryExePath());
         ASSERT_TRUE(setup_->Window());
         setup_->Click(IDC_AGREE);
         setup_->Click(IDC_NEXT);
@@ -302,7 +309,7 @@ protected:
         EXPECT_EQ(Names(ListTree(AppFolder())), AppFiles(version));
         EXPECT_EQ(ReadText(AppFolder() + L"\\version.txt"), version + "\r\n");
         EXPECT_EQ(ReadText(AppFolder() + L"\\data\\notes-" + Wide(version) + L".txt"), "Tavrin AI " + version + "\r\n");
-        EXPECT_EQ(ReadText(installDir_ + L"\\TavrinSetup.exe"), ReadText(SetupExePath()));
+        EXPECT_EQ(ReadText(installDir_ + L"\\TavrinSetup.exe"), ReadText(StoryExePath()));
         ExpectShortcut(ShortcutPath(CSIDL_PROGRAMS), AppFolder(), L"TavrinAI.exe");
         ExpectShortcut(ShortcutPath(CSIDL_DESKTOPDIRECTORY), AppFolder(), L"TavrinAI.exe");
         ExpectUninstallEntry(installDir_, Wide(version));
