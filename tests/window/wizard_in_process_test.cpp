@@ -32,8 +32,8 @@ std::wstring Caption(HWND control) {
     return text;
 }
 
-// The wizard window on the test's thread: created hidden of the program's class as the program
-// creates it, shown, and pumped by the test as the program's message loop would.
+// The wizard window on the test's thread: the program's window procedure, style and client size,
+// shown, and pumped by the test as the program's message loop would.
 class InProcessWizard {
 public:
     InProcessWizard() {
