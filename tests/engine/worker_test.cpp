@@ -13,6 +13,7 @@
 #include <gtest/gtest.h>
 
 #include <cwchar>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -155,6 +156,16 @@ TEST_F(WorkerTest, FirstInstallRunsEveryStage) {
     EXPECT_EQ(trace.StageEvents(), expected) << trace.Describe();
     ExpectInstalled(L"2.4.1", L"TavrinAI.exe");
     ExpectAllModels();
+
+    // Every request the host saw, manifest, payload and each model, names the setup program.
+    std::set<std::string> paths;
+    for (const testbed::HostRequest& request : testbed::HostRequests("/t/worker_first/")) {
+        paths.insert(request.path);
+        EXPECT_EQ(request.Header("User-Agent").value_or("<none>"), "TavrinSetup/1.0") << request.path;
+    }
+    std::set<std::string> expectedPaths = {"/t/worker_first/dist/latest.json", "/t/worker_first/dist/TavrinStudio.zip"};
+    for (const std::wstring& name : kModels) expectedPaths.insert("/t/worker_first/models/auraface/" + Narrow(name));
+    EXPECT_EQ(paths, expectedPaths);
 }
 
 // A newer release over an install: the app folder is replaced (this one has no application, so

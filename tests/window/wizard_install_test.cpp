@@ -13,7 +13,6 @@
 #include "tests/window/setup_driver.h"
 #include "tests/window/wizard_pixels.h"
 #include "window/controls.h"
-#include "window/theme.h"
 
 #include <gtest/gtest.h>
 
@@ -36,21 +35,30 @@ std::string Utf8(const std::wstring& text) {
 }
 
 // The payload: the usual app folder with the sample application as TavrinAI.exe, which records
-// each start (its working folder) in %USERPROFILE%\.tavrin_ai\started.txt.
-std::string Payload() {
+// each start (its working folder) in %USERPROFILE%\.tavrin_ai\started.txt. Without the
+// application, the app folder has no TavrinAI.exe; its run_tavrin.bat starts the sample under
+// another name, in the working folder the batch file was given.
+std::string Payload(bool withApplication = true) {
     std::string application;
     EXPECT_TRUE(testbed::ReadFileBytes(testbed::FromUnixPath(TAVRIN_SAMPLE_APP_EXE), application));
     std::vector<ZipEntry> entries = AppEntries(kVersion);
     for (ZipEntry& entry : entries) {
         if (entry.name == "TavrinStudio/TavrinAI.exe") entry.data = application;
     }
+    if (!withApplication) {
+        std::erase_if(entries, [](const ZipEntry& entry) { return entry.name == "TavrinStudio/TavrinAI.exe"; });
+        for (ZipEntry& entry : entries) {
+            if (entry.name == "TavrinStudio/run_tavrin.bat") entry.data = "@\"%~dp0sample_app.exe\"\r\n";
+        }
+        entries.push_back({"TavrinStudio/sample_app.exe", application});
+    }
     return MakeZip(entries);
 }
 
 // Publishes the manifest naming payloadUrl (the payload's own URL unless a fault is wanted), the
 // payload and the five models on the program's release host.
-void Publish(const std::wstring& payloadUrl = testbed::HttpsUrl(kPayloadPath)) {
-    const std::string payload = Payload();
+void Publish(const std::wstring& payloadUrl = testbed::HttpsUrl(kPayloadPath), bool withApplication = true) {
+    const std::string payload = Payload(withApplication);
     ASSERT_TRUE(testbed::WriteFileBytes(testbed::WwwPath(kPayloadPath), payload));
     for (const wchar_t* model : kModels) {
         ASSERT_TRUE(testbed::WriteFileBytes(testbed::WwwPath(std::wstring(L"models/auraface/") + model),
@@ -134,26 +142,30 @@ Capture CaptureAfter(HWND window, const std::function<void()>& send, const std::
     return capture;
 }
 
-constexpr RECT kTrack{36, 172, 564, 178};
+// Where the progress bar runs: the track from 36 to W - 36.
+constexpr RECT kBar{36, 172, 564, 178};
 
 // The progress page is on the display (not still the location page): separator and third bar,
 // and the disabled primary button.
 bool ProgressPageShown(const Capture& cap) {
-    return cap.All({36, 118, 564, 119}, THEME_TRACK) && cap.All({460, 60, 556, 62}, THEME_ACCENT) &&
+    return cap.All({36, 118, 564, 119}, kTrack) && cap.All({460, 60, 556, 62}, kAccent) &&
            cap.At(468, 460) == RGB(46, 46, 46) && cap.At(362, 460) == RGB(58, 58, 58);
 }
 
 TEST_F(WizardInstall, FinishedPageRunsTheApplicationOrCloses) {
-    Publish();
     struct Case {
         const char* name;
         int button;
         bool launches;
+        bool withApplication;  // false: the app folder has run_tavrin.bat but no TavrinAI.exe
     };
-    for (const Case& c : {Case{"실행 launches", IDC_NEXT, true}, Case{"닫기 only closes", IDC_CANCEL, false}}) {
+    int index = 0;
+    for (const Case& c : {Case{"실행 launches", IDC_NEXT, true, true}, Case{"닫기 only closes", IDC_CANCEL, false, true},
+                          Case{"실행 falls back to run_tavrin.bat", IDC_NEXT, true, false}}) {
         SCOPED_TRACE(c.name);
+        Publish(testbed::HttpsUrl(kPayloadPath), c.withApplication);
         DeleteFileW(StartRecordPath().c_str());
-        installDir_ = scratch_ + L"\\" + std::to_wstring(c.button);  // a first install each time
+        installDir_ = scratch_ + L"\\" + std::to_wstring(index++);  // a first install each time
         auto setup = Start();
         ASSERT_TRUE(setup->Window());
         StartAttempt(*setup, false);
@@ -162,20 +174,20 @@ TEST_F(WizardInstall, FinishedPageRunsTheApplicationOrCloses) {
         EXPECT_EQ(CountMessageBoxes(setup->ProcessId()), 0);
         EXPECT_TRUE(IsWindowEnabled(setup->Control(IDC_NEXT)));
         EXPECT_EQ(TextOf(setup->Control(IDC_CANCEL)), L"닫기");
-        EXPECT_TRUE(Exists(AppFolder() + L"\\TavrinAI.exe"));
+        EXPECT_EQ(Exists(AppFolder() + L"\\TavrinAI.exe"), c.withApplication);
         EXPECT_TRUE(StartRecord().empty()) << "nothing launched before the button";
 
         const Capture finished = CaptureAfter(setup->Window(), [] {}, [](const Capture& cap) {
-            return cap.All(kTrack, THEME_ACCENT) && cap.At(468, 460) == RGB(45, 74, 110) &&
-                   cap.Count({36, 200, 564, 240}, THEME_MUTED) > 0;
+            return cap.All(kBar, kAccent) && cap.At(468, 460) == RGB(45, 74, 110) &&
+                   cap.Count({36, 200, 564, 240}, kMuted) > 0;
         });
-        if (c.launches) finished.Save(L"page_finished");
+        if (c.launches && c.withApplication) finished.Save(L"page_finished");
         ExpectStepIndicator(finished, 2);
-        EXPECT_TRUE(finished.All(kTrack, THEME_ACCENT));
-        EXPECT_EQ(finished.At(564, 174), THEME_BACKGROUND);
-        ExpectText(finished, {36, 140, 564, 162}, THEME_ACCENT, THEME_TEXT);   // status line, finished
-        ExpectText(finished, {36, 200, 564, 216}, THEME_MUTED, THEME_ACCENT);  // completion note, line 1
-        ExpectText(finished, {36, 218, 564, 240}, THEME_MUTED, THEME_ACCENT);  // and line 2
+        EXPECT_TRUE(finished.All(kBar, kAccent));
+        EXPECT_EQ(finished.At(564, 174), kBackground);
+        ExpectText(finished, {36, 140, 564, 162}, kAccent, kText);   // status line, finished
+        ExpectText(finished, {36, 200, 564, 216}, kMuted, kAccent);  // completion note, line 1
+        ExpectText(finished, {36, 218, 564, 240}, kMuted, kAccent);  // and line 2
         ExpectButton(finished, ChildRect(setup->Control(IDC_NEXT)), RGB(45, 74, 110), RGB(255, 255, 255));
 
         PostMessageW(setup->Control(c.button), BM_CLICK, 0, 0);
@@ -221,13 +233,13 @@ TEST_F(WizardInstall, FailureShowsTheWorkersTextAndOffersARetry) {
     // Out of the way of the capture: the progress page stays, now without a bar.
     SetWindowPos(box->box, nullptr, 0, 0, 0, 0, SWP_NOSIZE | SWP_NOZORDER | SWP_NOACTIVATE);
     const Capture failed = CaptureAfter(setup->Window(), [] {}, [](const Capture& cap) {
-        return ProgressPageShown(cap) && cap.All(kTrack, THEME_BACKGROUND);
+        return ProgressPageShown(cap) && cap.All(kBar, kBackground);
     });
     failed.Save(L"page_failed");
     ExpectStepIndicator(failed, 2);
-    EXPECT_TRUE(failed.All(kTrack, THEME_BACKGROUND));
-    EXPECT_TRUE(failed.All({36, 118, 564, 119}, THEME_TRACK));
-    ExpectText(failed, {36, 140, 564, 162}, THEME_TEXT, THEME_ACCENT);
+    EXPECT_TRUE(failed.All(kBar, kBackground));
+    EXPECT_TRUE(failed.All({36, 118, 564, 119}, kTrack));
+    ExpectText(failed, {36, 140, 564, 162}, kText, kAccent);
 
     AnswerMessageBox(box->box, IDOK);
     ASSERT_TRUE(WaitUntil([&] { return IsWindowVisible(setup->PathEdit()) != FALSE; }, 10000));
@@ -297,22 +309,22 @@ TEST_F(WizardInstall, ProgressPageFollowsTheWorkersValues) {
         SCOPED_TRACE(c.name);
         const Capture capture = CaptureAfter(window, progress(c.value), [&](const Capture& cap) {
             if (!ProgressPageShown(cap)) return false;
-            if (!c.fillRight) return cap.All(kTrack, THEME_BACKGROUND);
-            return cap.All({36, 172, c.fillRight, 178}, THEME_ACCENT) && cap.All({c.fillRight, 172, 564, 178}, THEME_TRACK);
+            if (!c.fillRight) return cap.All(kBar, kBackground);
+            return cap.All({36, 172, c.fillRight, 178}, kAccent) && cap.All({c.fillRight, 172, 564, 178}, kTrack);
         });
         if (c.value == 500) capture.Save(L"page_progress");
         if (!c.fillRight) {
-            EXPECT_TRUE(capture.All(kTrack, THEME_BACKGROUND));
+            EXPECT_TRUE(capture.All(kBar, kBackground));
         } else {
-            EXPECT_TRUE(capture.All({36, 172, c.fillRight, 178}, THEME_ACCENT));
-            EXPECT_TRUE(capture.All({c.fillRight, 172, 564, 178}, THEME_TRACK));
+            EXPECT_TRUE(capture.All({36, 172, c.fillRight, 178}, kAccent));
+            EXPECT_TRUE(capture.All({c.fillRight, 172, 564, 178}, kTrack));
         }
-        EXPECT_EQ(capture.At(35, 174), THEME_BACKGROUND);
-        EXPECT_EQ(capture.At(564, 174), THEME_BACKGROUND);
-        EXPECT_TRUE(capture.All({36, 179, 564, 199}, THEME_BACKGROUND)) << "no completion note while running";
+        EXPECT_EQ(capture.At(35, 174), kBackground);
+        EXPECT_EQ(capture.At(564, 174), kBackground);
+        EXPECT_TRUE(capture.All({36, 179, 564, 199}, kBackground)) << "no completion note while running";
         ExpectStepIndicator(capture, 2);
-        EXPECT_TRUE(capture.All({36, 118, 564, 119}, THEME_TRACK));
-        ExpectText(capture, {36, 140, 564, 162}, THEME_TEXT, THEME_ACCENT);
+        EXPECT_TRUE(capture.All({36, 118, 564, 119}, kTrack));
+        ExpectText(capture, {36, 140, 564, 162}, kText, kAccent);
         ExpectButton(capture, ChildRect(setup->Control(IDC_NEXT)), RGB(46, 46, 46), RGB(119, 119, 119));
         ExpectButton(capture, ChildRect(setup->Control(IDC_CANCEL)), RGB(58, 58, 58), RGB(255, 255, 255));
     }
@@ -322,12 +334,12 @@ TEST_F(WizardInstall, ProgressPageFollowsTheWorkersValues) {
     auto segment = [](const Capture& cap, int& left, int& right) {
         left = right = -1;
         for (int x = 36; x < 564; ++x) {
-            if (cap.At(x, 174) != THEME_ACCENT) continue;
+            if (cap.At(x, 174) != kAccent) continue;
             if (left < 0) left = x;
             right = x + 1;
         }
-        return left >= 0 && right - left <= 120 && cap.All({left, 172, right, 178}, THEME_ACCENT) &&
-               cap.All({36, 172, left, 178}, THEME_TRACK) && cap.All({right, 172, 564, 178}, THEME_TRACK);
+        return left >= 0 && right - left <= 120 && cap.All({left, 172, right, 178}, kAccent) &&
+               cap.All({36, 172, left, 178}, kTrack) && cap.All({right, 172, 564, 178}, kTrack);
     };
     int firstLeft = 0, firstRight = 0;
     const Capture marquee = CaptureAfter(window, progress(PROGRESS_MARQUEE), [&](const Capture& cap) {
