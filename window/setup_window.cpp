@@ -119,7 +119,7 @@ LRESULT CALLBACK SetupWndProc(HWND window, UINT message, WPARAM wParam, LPARAM l
         HandleWizardClose(window);
         return 0;
     case WM_COMMAND:
-        HandleWizardCommand(window, LOWORD(wParam));
+        HandleWizardCommand(window, LOWORD(wParam), HIWORD(wParam));
         return 0;
     case WM_SETUP_STATUS:
         HandleStatusMessage(window, lParam);

@@ -23,6 +23,7 @@
 // the prefix does not trust.
 #pragma once
 
+#include <cstddef>
 #include <optional>
 #include <string>
 #include <utility>
@@ -43,6 +44,14 @@ std::wstring HttpsUrl(const std::wstring& path);
 std::wstring UntrustedHttpsUrl(const std::wstring& path);
 unsigned short HttpPort();
 unsigned short HttpsPort();
+
+// The release host's request log (logs/requests.log in the bed), to which it appends one line
+// per answered request, holding its request line ("GET /dist/latest.json HTTP/1.1"). Its length
+// now in bytes, and what was appended from an earlier length on.
+size_t RequestLogLength();
+std::string RequestLogSince(size_t length);
+// How many lines appended since length hold a GET of that URL path ("/dist/latest.json").
+int RequestsSince(size_t length, const std::string& path);
 
 // A new, empty folder of its own under the prefix's temporary folder; removed by the caller or
 // left for the prefix to be discarded with the run.
