@@ -21,7 +21,6 @@ int logoHeight;
 
 namespace {
 
-const wchar_t* const WINDOW_CLASS = L"TavrinSetupWnd";
 const wchar_t* const WINDOW_TITLE = L"Tavrin AI 설치";
 // Fixed size: no sizing frame, no maximise box.
 constexpr DWORD WINDOW_STYLE = WS_CAPTION | WS_SYSMENU | WS_MINIMIZEBOX;
@@ -55,7 +54,7 @@ void RegisterWizardClass(HINSTANCE instance) {
     windowClass.hIcon = LoadIconW(instance, MAKEINTRESOURCEW(IDI_APP));
     windowClass.hCursor = LoadCursorW(nullptr, IDC_ARROW);
     // No background brush: every paint covers the whole client area.
-    windowClass.lpszClassName = WINDOW_CLASS;
+    windowClass.lpszClassName = WIZARD_WINDOW_CLASS;
     RegisterClassW(&windowClass);
 }
 
@@ -67,7 +66,7 @@ HWND CreateWizardWindow(HINSTANCE instance) {
     const int height = frame.bottom - frame.top;
     const int x = (GetSystemMetrics(SM_CXSCREEN) - width) / 2;
     const int y = (GetSystemMetrics(SM_CYSCREEN) - height) / 2;
-    return CreateWindowExW(0, WINDOW_CLASS, WINDOW_TITLE, WINDOW_STYLE, x, y, width, height, nullptr, nullptr,
+    return CreateWindowExW(0, WIZARD_WINDOW_CLASS, WINDOW_TITLE, WINDOW_STYLE, x, y, width, height, nullptr, nullptr,
                            instance, nullptr);
 }
 
@@ -119,7 +118,7 @@ LRESULT CALLBACK SetupWndProc(HWND window, UINT message, WPARAM wParam, LPARAM l
         HandleWizardClose(window);
         return 0;
     case WM_COMMAND:
-        HandleWizardCommand(window, LOWORD(wParam));
+        HandleWizardCommand(window, LOWORD(wParam), HIWORD(wParam));
         return 0;
     case WM_SETUP_STATUS:
         HandleStatusMessage(window, lParam);

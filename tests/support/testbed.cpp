@@ -95,6 +95,28 @@ std::vector<HostRequest> HostRequests(const std::string& pathPrefix) {
     return requests;
 }
 
+static std::wstring RequestLogPath() { return Root() + L"\\logs\\requests.log"; }
+
+size_t RequestLogLength() {
+    std::string log;
+    ReadFileBytes(RequestLogPath(), log);
+    return log.size();
+}
+
+std::string RequestLogSince(size_t length) {
+    std::string log;
+    ReadFileBytes(RequestLogPath(), log);
+    return length < log.size() ? log.substr(length) : "";
+}
+
+int RequestsSince(size_t length, const std::string& path) {
+    const std::string log = RequestLogSince(length);
+    const std::string request = "\"GET " + path + " ";
+    int count = 0;
+    for (size_t at = log.find(request); at != std::string::npos; at = log.find(request, at + 1)) ++count;
+    return count;
+}
+
 std::wstring MakeScratchFolder(const wchar_t* prefix) {
     static std::atomic<unsigned> counter{0};
     wchar_t temp[MAX_PATH] = {};

@@ -30,6 +30,7 @@
 // The host writes every request it receives, with its headers, to logs/headers.log in the bed.
 #pragma once
 
+#include <cstddef>
 #include <optional>
 #include <string>
 #include <utility>
@@ -52,6 +53,14 @@ std::wstring ExpiredCertificateUrl(const std::wstring& path);
 std::wstring OtherHostCertificateUrl(const std::wstring& path);
 unsigned short HttpPort();
 unsigned short HttpsPort();
+
+// The release host's request log (logs/requests.log in the bed), to which it appends one line
+// per answered request, holding its request line ("GET /dist/latest.json HTTP/1.1"). Its length
+// now in bytes, and what was appended from an earlier length on.
+size_t RequestLogLength();
+std::string RequestLogSince(size_t length);
+// How many lines appended since length hold a GET of that URL path ("/dist/latest.json").
+int RequestsSince(size_t length, const std::string& path);
 
 // A new, empty folder of its own under the prefix's temporary folder; removed by the caller or
 // left for the prefix to be discarded with the run.

@@ -271,6 +271,116 @@ TEST_F(WizardInstall, FailureShowsTheWorkersTextAndOffersARetry) {
     EXPECT_TRUE(setup->Running());
 }
 
+// The failure box opens over a page already painted without a bar: the worker may have drawn
+// its last value just before it reported the end, and the box's own loop paints only what is
+// invalid by then.
+TEST_F(WizardInstall, FailureBoxOpensOverAPageWithoutTheBar) {
+    Publish(FaultUrl(L"stall"));  // the attempt waits in the payload download
+    auto setup = Start();
+    ASSERT_TRUE(setup->Window());
+    StartAttempt(*setup, true);
+    HWND window = setup->Window();
+    const Capture drawn = CaptureAfter(window, [&] { Deliver(window, WM_SETUP_PROGRESS, 500); },
+                                       [](const Capture& cap) {
+        return ProgressPageShown(cap) && cap.All({36, 172, 300, 178}, THEME_ACCENT);
+    });
+    ASSERT_TRUE(drawn.All({36, 172, 300, 178}, THEME_ACCENT)) << "the bar was never drawn";
+
+    Deliver(window, WM_SETUP_DONE, 0);  // the worker's end, as a failure
+    auto box = WaitForMessageBox(window, 0, 10000);
+    ASSERT_TRUE(box);
+    RECT boxRect{};
+    GetWindowRect(box->box, &boxRect);
+    MapWindowPoints(HWND_DESKTOP, window, reinterpret_cast<POINT*>(&boxRect), 2);
+    // The track's pixels that the box leaves in view.
+    const auto uncovered = [&](const Capture& cap, COLORREF color) {
+        int matching = 0, seen = 0;
+        for (int y = kTrack.top; y < kTrack.bottom; ++y) {
+            for (int x = kTrack.left; x < kTrack.right; ++x) {
+                const POINT point{x, y};
+                if (PtInRect(&boxRect, point)) continue;
+                ++seen;
+                if (cap.At(x, y) == color) ++matching;
+            }
+        }
+        return std::make_pair(matching, seen);
+    };
+    ASSERT_GT(uncovered(drawn, THEME_BACKGROUND).second, 0) << "the box hides the whole track";
+    const Capture failed = CaptureAfter(window, [] {}, [&](const Capture& cap) {
+        const auto [matching, seen] = uncovered(cap, THEME_BACKGROUND);
+        return matching == seen;
+    });
+    failed.Save(L"failure_box_open");
+    const auto [background, seen] = uncovered(failed, THEME_BACKGROUND);
+    EXPECT_EQ(background, seen) << "a stale bar under the box";
+    ExpectStepIndicator(failed, 2);
+    AnswerMessageBox(box->box, IDOK);
+}
+
+// Folders the location page refuses at once, before anything is fetched, and folders it hands to
+// an attempt (which here ends at the payload, "서버 응답 404", so nothing is written anywhere).
+TEST_F(WizardInstall, LocationPageRefusesAFolderThatIsNotAbsolute) {
+    Publish(FaultUrl(L"status=404"));
+    struct Case {
+        const char* name;
+        std::wstring folder;
+        bool accepted;
+    };
+    for (const Case& c : {Case{"a bare name", L"abc", false}, Case{"rooted, without a drive", L"\\abc", false},
+                          Case{"a drive, without a root", L"C:abc", false}, Case{"a drive path", installDir_, true},
+                          Case{"a share", L"\\\\tavrin-test-host\\share\\TavrinAI", true}}) {
+        SCOPED_TRACE(c.name);
+        installDir_ = c.folder;
+        auto setup = Start();
+        ASSERT_TRUE(setup->Window());
+        const size_t logStart = testbed::RequestLogLength();
+        StartAttempt(*setup, true);
+        auto box = WaitForMessageBox(setup->Window(), 0, 120000);
+        ASSERT_TRUE(box);
+        EXPECT_EQ(box->caption, L"Tavrin AI");
+        EXPECT_EQ(box->Style(), UINT{MB_OK | MB_ICONWARNING});
+        if (c.accepted) {
+            EXPECT_EQ(box->text, L"서버 응답 404");
+            EXPECT_EQ(testbed::RequestsSince(logStart, "/dist/latest.json"), 1);
+            continue;
+        }
+        EXPECT_EQ(box->text, L"설치 폴더를 전체 경로로 입력하세요.\n(예: C:\\TavrinAI 또는 \\\\서버\\공유\\TavrinAI)");
+        AnswerMessageBox(box->box, IDOK);
+        ASSERT_TRUE(WaitUntil([&] { return CountMessageBoxes(setup->ProcessId()) == 0; }, 10000));
+        EXPECT_TRUE(IsWindowVisible(setup->PathEdit()));
+        EXPECT_EQ(TextOf(setup->PathEdit()), c.folder);
+        EXPECT_EQ(TextOf(setup->Control(IDC_NEXT)), L"설치");
+        EXPECT_TRUE(IsWindowEnabled(setup->Control(IDC_NEXT)));
+        EXPECT_EQ(testbed::RequestsSince(logStart, "/dist/latest.json"), 0) << testbed::RequestLogSince(logStart);
+    }
+}
+
+// An owner-drawn button reports a double click as a click and then a double click; "다음" on the
+// licence page must count it once: the location page, and nothing fetched until "설치".
+TEST_F(WizardInstall, DoubleClickOnNextStopsAtTheLocationPage) {
+    Publish(FaultUrl(L"status=404"));
+    auto setup = Start();
+    ASSERT_TRUE(setup->Window());
+    setup->Click(IDC_AGREE);
+    const size_t logStart = testbed::RequestLogLength();
+    const LPARAM button = reinterpret_cast<LPARAM>(setup->Control(IDC_NEXT));
+    Deliver(setup->Window(), WM_COMMAND, MAKEWPARAM(IDC_NEXT, BN_CLICKED), button);
+    Deliver(setup->Window(), WM_COMMAND, MAKEWPARAM(IDC_NEXT, BN_DOUBLECLICKED), button);
+    EXPECT_TRUE(IsWindowVisible(setup->PathEdit()));
+    EXPECT_EQ(TextOf(setup->Control(IDC_NEXT)), L"설치");
+    EXPECT_TRUE(IsWindowEnabled(setup->Control(IDC_NEXT)));
+    EXPECT_EQ(CountMessageBoxes(setup->ProcessId()), 0);
+
+    // "설치" starts the one attempt; by the time it has failed, a request of an attempt started
+    // by the double click would be in the log as well.
+    SendMessageW(setup->PathEdit(), WM_SETTEXT, 0, reinterpret_cast<LPARAM>(installDir_.c_str()));
+    setup->Command(IDC_NEXT);
+    auto box = WaitForMessageBox(setup->Window(), 0, 120000);
+    ASSERT_TRUE(box);
+    EXPECT_EQ(box->text, L"서버 응답 404");
+    EXPECT_EQ(testbed::RequestsSince(logStart, "/dist/latest.json"), 1) << testbed::RequestLogSince(logStart);
+}
+
 TEST_F(WizardInstall, DecliningTheSameVersionClosesWithoutABox) {
     Publish();
     ASSERT_TRUE(testbed::WriteFileBytes(AppFolder() + L"\\version.txt", kVersion + "\r\n"));
