@@ -258,7 +258,10 @@ TEST_F(WizardInstall, FailureShowsTheWorkersTextAndOffersARetry) {
         if (closeBox) {
             Deliver(setup->Window(), WM_CLOSE);
         } else {
-            for (int press = 0; press < 3; ++press) setup->Command(IDC_CANCEL);
+            // One press: the trickle lets the worker end within a chunk, and a press that
+            // arrives after its end is a plain "취소" that closes the window. Repeated presses
+            // while the worker is held are the in-process wizard test's case.
+            setup->Command(IDC_CANCEL);
         }
         EXPECT_TRUE(IsWindow(setup->Window()));
         auto cancelled = WaitForMessageBox(setup->Window(), 0, 120000);
