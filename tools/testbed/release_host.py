@@ -23,6 +23,10 @@ program's download code can be driven through every way a real server misbehaves
                     /dist/latest.json; a PATH with "://" is used as a whole URL
     loop            302 to this very URL, on every request: a redirect loop that only the
                     client can end
+    chunked         Transfer-Encoding: chunked, the whole body, then the last (empty) chunk
+    chunkcut=N      Transfer-Encoding: chunked, N bytes of body, then a connection reset
+                    before the last chunk: a stream that breaks where no length could tell
+                    (WinHTTP takes a graceful close there for the end of the body)
 
 Standard library only. The process never outlives its watcher: it ends after --max-lifetime
 seconds, and as soon as the process named by --parent-pid is gone.
@@ -45,6 +49,7 @@ import urllib.parse
 
 CHUNK = 1 << 20           # body chunk for TLS and for fault modes that send whole bodies
 TRICKLE_CHUNK = 1024
+CHUNKED_CHUNK = 16384     # data per chunk of a chunked body: several chunks even for small files
 STALL_LIMIT = 120.0       # seconds a stalled response waits for the client to give up
 TRICKLE_LIMIT = 900.0     # a trickled body is abandoned after this long
 IDLE_TIMEOUT = 30.0       # keep-alive connections idle longer than this are closed
@@ -84,11 +89,11 @@ def parse_fault(segment):
     name, sep, value = segment.partition("=")
     name = urllib.parse.unquote(name)
     value = urllib.parse.unquote(value) if sep else None
-    if name in ("nolength", "stall", "loop"):
+    if name in ("nolength", "stall", "loop", "chunked"):
         if value is not None:
             raise FaultError(segment)
         return name, None
-    if name in ("status", "short", "drop", "dropfirst", "trickle", "longer", "hold"):
+    if name in ("status", "short", "drop", "dropfirst", "trickle", "longer", "hold", "chunkcut"):
         if value is None or not value.isdigit():
             raise FaultError(segment)
         number = int(value)
@@ -294,6 +299,27 @@ class Handler(http.server.BaseHTTPRequestHandler):
                 if self.client_closed(pause):
                     raise ClientGone()
 
+    def send_chunks(self, body, count, last):
+        """Sends count bytes of body as chunks, then the last (empty) chunk only when last.
+        Raises ClientGone."""
+        sock = self.connection
+        sock.settimeout(SEND_TIMEOUT)
+        remaining = count
+        while remaining > 0:
+            data = body.read(min(CHUNKED_CHUNK, remaining))
+            if not data:
+                raise ClientGone()
+            try:
+                sock.sendall(b"%x\r\n" % len(data) + data + b"\r\n")
+            except OSError as error:
+                raise ClientGone() from error
+            remaining -= len(data)
+        if last:
+            try:
+                sock.sendall(b"0\r\n\r\n")
+            except OSError as error:
+                raise ClientGone() from error
+
     def client_closed(self, wait):
         """Waits up to wait seconds; True when the client closed or reset the connection."""
         sock = self.connection
@@ -400,6 +426,19 @@ class Handler(http.server.BaseHTTPRequestHandler):
                     while time.monotonic() < deadline:
                         if self.client_closed(min(0.1, max(deadline - time.monotonic(), 0.0))):
                             break
+            elif name in ("chunked", "chunkcut"):
+                whole = name == "chunked"
+                self.send_response(200)
+                self.send_header("Content-Type", "application/octet-stream")
+                self.send_header("Transfer-Encoding", "chunked")
+                if not whole:
+                    self.close_connection = True
+                    self.send_header("Connection", "close")
+                self.end_headers()
+                if not head:
+                    self.send_chunks(body, size if whole else min(value, size), last=whole)
+                    if not whole:
+                        self.reset_connection()
         except ClientGone:
             self.close_connection = True
         except OSError:
