@@ -11,7 +11,7 @@
 // removed again when a test ends, whatever its outcome.
 #include "engine/owned.h"
 #include "tests/engine/shell_readback.h"
-#include "tests/support/held_self_removal.h"
+#include "tests/support/self_removal.h"
 #include "tests/support/message_box.h"
 #include "tests/support/release_fixture.h"
 #include "tests/support/testbed.h"
@@ -342,9 +342,6 @@ protected:
         EXPECT_EQ(question->caption, L"Tavrin AI 제거");
         AnswerMessageBox(question->box, IDYES);
         WaitUntilClosed(question->box);
-        HeldSelfRemoval selfRemoval;
-        selfRemoval.Catch(created.dwProcessId);
-        EXPECT_TRUE(selfRemoval.Caught()) << "no self-removal command";
         const auto done = WaitForMessageBox(nullptr, created.dwProcessId, kBoxMs);
         ASSERT_TRUE(done) << "no final box";
         EXPECT_EQ(done->text, L"제거가 끝났습니다.");
@@ -355,7 +352,7 @@ protected:
         EXPECT_EQ(exitCode, 0u);
         // Under Wine a handle to the ended process keeps its image file open, which would stop del.
         uninstaller_.reset();
-        selfRemoval.Release();
+        EXPECT_TRUE(SelfRemovalCommand(created.dwProcessId).Found()) << "no self-removal command";
         EXPECT_TRUE(WaitUntil([&] { return !Exists(installDir_); }, kSelfRemovalMs))
             << "the install folder is still there";
     }

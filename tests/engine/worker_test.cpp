@@ -3,6 +3,7 @@
 // HKCU, and fetching the models into a scratch USERPROFILE.
 #include "engine/install_state.h"
 #include "engine/paths.h"
+#include "engine/release_host.h"
 #include "engine/shell_registration.h"
 #include "tests/engine/shell_readback.h"
 #include "tests/support/message_trace.h"
@@ -12,6 +13,7 @@
 
 #include <gtest/gtest.h>
 
+#include <cstring>
 #include <cwchar>
 #include <set>
 #include <string>
@@ -224,5 +226,84 @@ TEST_F(WorkerTest, CancelAfterPayloadDownloadStillFinishes) {
     EXPECT_TRUE(FileExists(modelFolder_));
     for (const std::wstring& name : kModels) EXPECT_FALSE(FileExists(modelFolder_ + L"\\" + name)) << Narrow(name);
 }
+
+// A body sent chunked carries no length: only its last chunk tells that it is whole. Served that
+// way, the manifest, the payload and the models each arrive whole; broken off before the last
+// chunk, each is a failed download, never a complete file. The manifest breaks off right before
+// its digest, which would otherwise pass for a release without one; a model that broke off is
+// left missing and fetched by the next attempt.
+enum class Chunked { Manifest, Payload, Models };
+
+struct ChunkedCase {
+    const char* name;
+    Chunked served;  // the download(s) served chunked; the rest as files
+    bool cut;        // reset before the last chunk
+};
+
+class ChunkedBodyTest : public WorkerTest, public ::testing::WithParamInterface<ChunkedCase> {};
+
+TEST_P(ChunkedBodyTest, ArrivesWholeOrFails) {
+    const ChunkedCase& c = GetParam();
+    ReleaseSite site(std::wstring(L"worker_chunked_") + std::wstring(c.name, c.name + strlen(c.name)));
+    PublishModels(site);
+    const std::string payload = MakeZip(AppEntries("2.4.1"));
+    ASSERT_TRUE(site.Put(L"dist/TavrinStudio.zip", payload));
+    const std::wstring payloadUrl =
+        c.served != Chunked::Payload ? site.Url(L"dist/TavrinStudio.zip")
+        : c.cut ? site.FaultUrl(L"chunkcut=" + std::to_wstring(payload.size() / 2), L"dist/TavrinStudio.zip")
+                : site.FaultUrl(L"chunked", L"dist/TavrinStudio.zip");
+    const std::string manifest = ManifestJson("2.4.1", Narrow(payloadUrl), Sha256Hex(payload));
+    ASSERT_TRUE(site.PutManifest(manifest));
+    if (c.served == Chunked::Manifest) {
+        const size_t beforeDigest = manifest.find(",\n  \"sha256\"");
+        ASSERT_NE(beforeDigest, std::string::npos);
+        const std::wstring fault = c.cut ? L"chunkcut=" + std::to_wstring(beforeDigest) : L"chunked";
+        wcsncpy_s(manifestUrl, site.FaultUrl(fault, L"dist/latest.json").c_str(), _TRUNCATE);
+    }
+    if (c.served == Chunked::Models) {
+        const std::wstring fault = c.cut ? L"chunkcut=1000" : L"chunked";
+        wcsncpy_s(modelBaseUrl, site.FaultUrl(fault, L"models/auraface/").c_str(), _TRUNCATE);
+    }
+
+    MessageTrace trace;
+    RunAttempt(trace);
+
+    if (!c.cut) {
+        EXPECT_EQ(trace.events().back(), DoneEvent(1)) << trace.Describe();
+        ExpectInstalled(L"2.4.1", L"TavrinAI.exe");
+        ExpectAllModels();
+        return;
+    }
+    if (c.served != Chunked::Models) {
+        const std::vector<TraceEvent> events = trace.StageEvents();
+        ASSERT_GE(events.size(), 2u) << trace.Describe();
+        EXPECT_EQ(events[events.size() - 2], StatusEvent(L"다운로드가 중간에 끊겼습니다")) << trace.Describe();
+        EXPECT_EQ(events.back(), DoneEvent(0)) << trace.Describe();
+        EXPECT_FALSE(FileExists(appFolder_)) << "something was installed";
+        return;
+    }
+    EXPECT_EQ(trace.events().back(), DoneEvent(1)) << trace.Describe();
+    for (const std::wstring& name : kModels) {
+        EXPECT_FALSE(FileExists(modelFolder_ + L"\\" + name)) << Narrow(name);
+        EXPECT_FALSE(FileExists(modelFolder_ + L"\\" + name + L".part")) << Narrow(name);
+    }
+
+    // The next attempt (a newer release, so no question comes) meets a host that answers whole.
+    wcsncpy_s(modelBaseUrl, site.Url(L"models/auraface/").c_str(), _TRUNCATE);
+    ASSERT_TRUE(site.Publish("2.4.2", MakeZip(AppEntries("2.4.2"))));
+    MessageTrace next;
+    RunAttempt(next);
+    EXPECT_EQ(next.events().back(), DoneEvent(1)) << next.Describe();
+    ExpectAllModels();
+}
+
+INSTANTIATE_TEST_SUITE_P(Bodies, ChunkedBodyTest,
+                         ::testing::Values(ChunkedCase{"manifest", Chunked::Manifest, false},
+                                           ChunkedCase{"manifest_cut", Chunked::Manifest, true},
+                                           ChunkedCase{"payload", Chunked::Payload, false},
+                                           ChunkedCase{"payload_cut", Chunked::Payload, true},
+                                           ChunkedCase{"models", Chunked::Models, false},
+                                           ChunkedCase{"models_cut", Chunked::Models, true}),
+                         [](const auto& info) { return std::string(info.param.name); });
 
 }  // namespace

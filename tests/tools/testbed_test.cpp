@@ -251,6 +251,33 @@ TEST_F(TestbedHost, LogsEveryRequestWithItsHeaders) {
     EXPECT_EQ("localhost:" + std::to_string(testbed::HttpsPort()), last.Header("Host").value_or("<none>"));
 }
 
+// A chunked body carries no length: only its last (empty) chunk tells the client that it is
+// whole. chunkcut closes the connection before that chunk, which the client must see as an error.
+TEST_F(TestbedHost, ChunkedSendsTheWholeBodyAndChunkCutBreaksOffBeforeTheLastChunk) {
+    for (const bool secure : {false, true}) {
+        SCOPED_TRACE(secure ? "https" : "http");
+        const auto url = [&](const wchar_t* fault) {
+            return secure ? testbed::HttpsUrl(BlobPath(fault)) : testbed::HttpUrl(BlobPath(fault));
+        };
+        const Fetched whole = Fetch(url(L"chunked"));
+        ASSERT_TRUE(whole.answered) << "error " << whole.error;
+        EXPECT_EQ(200u, whole.status);
+        EXPECT_FALSE(whole.hasLength);
+        EXPECT_EQ(0u, whole.error);
+        EXPECT_TRUE(whole.body == blob_);
+
+        for (const size_t sent : {size_t{100000}, blob_.size()}) {
+            SCOPED_TRACE(testing::Message() << "chunkcut=" << sent);
+            const Fetched cut = Fetch(url((L"chunkcut=" + std::to_wstring(sent)).c_str()));
+            ASSERT_TRUE(cut.answered) << "error " << cut.error;
+            EXPECT_FALSE(cut.hasLength);
+            EXPECT_NE(0u, cut.error) << "the broken stream ended like a whole one";
+            EXPECT_LE(cut.body.size(), sent);
+            EXPECT_TRUE(cut.body == blob_.substr(0, cut.body.size()));
+        }
+    }
+}
+
 TEST_F(TestbedHost, DropResetsTheConnectionAndDropFirstOnlyOnce) {
     for (const wchar_t* fault : {L"drop=1000", L"dropfirst=1000"}) {
         SCOPED_TRACE(testing::Message() << std::string(fault, fault + wcslen(fault)));

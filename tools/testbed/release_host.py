@@ -33,6 +33,10 @@ Extra HTTPS listeners (--extra-https PORT:CERT:KEY, repeatable) serve the same f
 certificates: the bed uses them for an expired certificate and for one issued to another host
 name. With --header-log every request is written there as one line: the method and the path,
 then each header as "Name: value", separated by tabs.
+    chunked         Transfer-Encoding: chunked, the whole body, then the last (empty) chunk
+    chunkcut=N      Transfer-Encoding: chunked, N bytes of body, then a connection reset
+                    before the last chunk: a stream that breaks where no length could tell
+                    (WinHTTP takes a graceful close there for the end of the body)
 
 Standard library only. The process never outlives its watcher: it ends after --max-lifetime
 seconds, and as soon as the process named by --parent-pid is gone.
@@ -57,6 +61,7 @@ import urllib.parse
 CHUNK = 1 << 20           # body chunk for TLS and for fault modes that send whole bodies
 TRICKLE_CHUNK = 1024
 PACE_CHUNK = 256 * 1024   # the client's own read size, so that each burst ends one read
+CHUNKED_CHUNK = 16384     # data per chunk of a chunked body: several chunks even for small files
 STALL_LIMIT = 120.0       # seconds a stalled response waits for the client to give up
 TRICKLE_LIMIT = 900.0     # a trickled body is abandoned after this long
 IDLE_TIMEOUT = 30.0       # keep-alive connections idle longer than this are closed
@@ -109,11 +114,11 @@ def parse_fault(segment):
         if not items or any(not item or any(c in item for c in "\r\n\0") for item in items):
             raise FaultError(segment)
         return name, items
-    if name in ("nolength", "stall", "loop"):
+    if name in ("nolength", "stall", "loop", "chunked"):
         if value is not None:
             raise FaultError(segment)
         return name, None
-    if name in ("status", "short", "drop", "dropfirst", "trickle", "longer", "hold"):
+    if name in ("status", "short", "drop", "dropfirst", "trickle", "longer", "hold", "chunkcut"):
         if value is None or not value.isdigit():
             raise FaultError(segment)
         number = int(value)
@@ -359,6 +364,27 @@ class Handler(http.server.BaseHTTPRequestHandler):
                 if wait > 0 and self.client_closed(wait):
                     raise ClientGone()
 
+    def send_chunks(self, body, count, last):
+        """Sends count bytes of body as chunks, then the last (empty) chunk only when last.
+        Raises ClientGone."""
+        sock = self.connection
+        sock.settimeout(SEND_TIMEOUT)
+        remaining = count
+        while remaining > 0:
+            data = body.read(min(CHUNKED_CHUNK, remaining))
+            if not data:
+                raise ClientGone()
+            try:
+                sock.sendall(b"%x\r\n" % len(data) + data + b"\r\n")
+            except OSError as error:
+                raise ClientGone() from error
+            remaining -= len(data)
+        if last:
+            try:
+                sock.sendall(b"0\r\n\r\n")
+            except OSError as error:
+                raise ClientGone() from error
+
     def client_closed(self, wait):
         """Waits up to wait seconds; True when the client closed or reset the connection."""
         sock = self.connection
@@ -490,6 +516,19 @@ class Handler(http.server.BaseHTTPRequestHandler):
                     while time.monotonic() < deadline:
                         if self.client_closed(min(0.1, max(deadline - time.monotonic(), 0.0))):
                             break
+            elif name in ("chunked", "chunkcut"):
+                whole = name == "chunked"
+                self.send_response(200)
+                self.send_header("Content-Type", "application/octet-stream")
+                self.send_header("Transfer-Encoding", "chunked")
+                if not whole:
+                    self.close_connection = True
+                    self.send_header("Connection", "close")
+                self.end_headers()
+                if not head:
+                    self.send_chunks(body, size if whole else min(value, size), last=whole)
+                    if not whole:
+                        self.reset_connection()
         except ClientGone:
             self.close_connection = True
         except OSError:
