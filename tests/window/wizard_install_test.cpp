@@ -298,8 +298,8 @@ TEST_F(WizardInstall, FailureBoxOpensOverAPageWithoutTheBar) {
     // The track's pixels that the box leaves in view.
     const auto uncovered = [&](const Capture& cap, COLORREF color) {
         int matching = 0, seen = 0;
-        for (int y = kTrack.top; y < kTrack.bottom; ++y) {
-            for (int x = kTrack.left; x < kTrack.right; ++x) {
+        for (int y = kBar.top; y < kBar.bottom; ++y) {
+            for (int x = kBar.left; x < kBar.right; ++x) {
                 const POINT point{x, y};
                 if (PtInRect(&boxRect, point)) continue;
                 ++seen;
