@@ -13,6 +13,7 @@
 
 #include "engine/owned.h"
 #include "tests/support/held_self_removal.h"
+#include "tests/support/message_trace.h"
 #include "tests/support/message_box.h"
 #include "tests/support/testbed.h"
 
@@ -290,6 +291,38 @@ TEST_F(UninstallTest, ExtraFilesKeepTheInstallFolderButNotTheSetupCopy) {
     EXPECT_FALSE(Exists(install.appFolder));
     EXPECT_FALSE(Exists(install.setupCopy));
     EXPECT_TRUE(Exists(install.folder + L"\\notes.txt"));
+}
+
+// A folder link in the app folder, the model folder and the data folder, each to a folder outside
+// with a file of the user's: nothing is deleted through a link. Each folder goes with its link
+// where the platform can delete a link as a link; under Wine, which cannot, the folder holding
+// the link is left whole instead.
+TEST_F(UninstallTest, DeletesNothingThroughALink) {
+    Install install;
+    ASSERT_NO_FATAL_FAILURE(MakeInstall(install));
+    const std::wstring folders[] = {install.appFolder, install.Profile(L".insightface\\models\\auraface"),
+                                    install.Profile(L".tavrin_ai")};
+    std::vector<std::wstring> outsides;
+    for (const std::wstring& folder : folders) {
+        outsides.push_back(install.root + L"\\outside_" + std::to_wstring(outsides.size()));
+        Put(outsides.back() + L"\\sentinel.txt");
+        ASSERT_TRUE(testbed::MakeFolderLink(folder + L"\\linked", outsides.back()));
+    }
+
+    UninstallWithYes({.exe = install.setupCopy, .environment = {{L"USERPROFILE", install.profile}}},
+                     /*expectSelfRemoval=*/true);
+
+    ExpectShellEntriesRemoved();
+    for (size_t i = 0; i < outsides.size(); ++i) {
+        SCOPED_TRACE(testing::Message() << "link in " << Narrow(folders[i]));
+        EXPECT_TRUE(Exists(outsides[i] + L"\\sentinel.txt"));
+        EXPECT_EQ(testbed::FolderEntries(outsides[i]), (std::vector<std::wstring>{L"sentinel.txt"}));
+        if (Exists(folders[i] + L"\\linked")) {
+            EXPECT_GE(testbed::FolderEntries(folders[i]).size(), 2u) << "the folder around the link was cut";
+        } else {
+            EXPECT_FALSE(Exists(folders[i]));
+        }
+    }
 }
 
 TEST_F(UninstallTest, RunFromAnotherFolderTakesThatFolderForTheInstallFolder) {
