@@ -163,10 +163,14 @@ bool MakeFolderLink(const std::wstring& link, const std::wstring& target) {
         return false;
     }
     CloseHandle(process.hThread);
-    WaitForSingleObject(process.hProcess, 30000);
     CloseHandle(process.hProcess);
-    const DWORD attributes = GetFileAttributesW(link.c_str());
-    return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_REPARSE_POINT);
+    // The handle of a Linux program may be signalled before the program has run: look for the
+    // link itself.
+    for (ULONGLONG deadline = GetTickCount64() + 30000; GetTickCount64() < deadline; Sleep(20)) {
+        const DWORD attributes = GetFileAttributesW(link.c_str());
+        if (attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_REPARSE_POINT)) return true;
+    }
+    return false;
 }
 
 }  // namespace testbed
