@@ -7,9 +7,9 @@
 #
 # The result is cached outside the clone, keyed by the source version, in
 #   ${TAVRIN_TOOL_CACHE:-/var/cache/tavrin}/bsdtar-<version>/bsdtar.exe
-# so that only the first run on a machine builds it (about two minutes on two cores). The build
-# runs in a temporary folder and the result is moved into the cache in one step, so an interrupted
-# build never leaves a half-written program there. With OUT, the cached program is also copied to
+# so that only the first run on a machine builds it (two to five minutes on two cores, most of it
+# in configure). The build runs in a temporary folder and the result is moved into the cache in
+# one step, so an interrupted build never leaves a half-written program there. With OUT, the cached program is also copied to
 # OUT (only when it differs, so that the copy's time stamp tells when it changed).
 #
 # Needs a deb-src entry for the machine's suites, dpkg-dev, make, the mingw-w64 C compiler and
@@ -71,7 +71,7 @@ build() {
   # shellcheck disable=SC2064 # the folder is fixed now
   trap "rm -rf -- '$work'" EXIT
   local started=$SECONDS
-  echo "build-bsdtar: building bsdtar $version for $host in $work (about two minutes)" >&2
+  echo "build-bsdtar: building bsdtar $version for $host in $work (a few minutes)" >&2
   (cd "$work" && apt-get source -qq "$source_package=$version" >"$work/source.log" 2>&1) || {
     tail -n 20 "$work/source.log" >&2
     die "apt-get source $source_package=$version failed (a deb-src entry, network access to the Debian mirror and dpkg-dev are needed)"
