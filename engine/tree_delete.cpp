@@ -27,8 +27,8 @@ bool RemoveLink(const wchar_t* path) {
     FILE_ATTRIBUTE_TAG_INFO tag = {};
     if (!GetFileInformationByHandleEx(link.get(), FileAttributeTagInfo, &tag, sizeof tag)) return false;
     if (!IsLink(tag.FileAttributes) || tag.ReparseTag == 0) return false;
-    FILE_DISPOSITION_INFO disposition = {};
-    disposition.DeleteFile = TRUE;
+    // Brace-initialised: the member's name, DeleteFile, is also a macro of the platform headers.
+    FILE_DISPOSITION_INFO disposition = {TRUE};
     return SetFileInformationByHandle(link.get(), FileDispositionInfo, &disposition, sizeof disposition) != 0;
 }
 

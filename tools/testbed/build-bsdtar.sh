@@ -9,8 +9,9 @@
 #   ${TAVRIN_TOOL_CACHE:-/var/cache/tavrin}/bsdtar-<version>/bsdtar.exe
 # so that only the first run on a machine builds it (two to five minutes on two cores, most of it
 # in configure). The build runs in a temporary folder and the result is moved into the cache in
-# one step, so an interrupted build never leaves a half-written program there. With OUT, the cached program is also copied to
-# OUT (only when it differs, so that the copy's time stamp tells when it changed).
+# one step, so an interrupted build never leaves a half-written program there. With OUT, the
+# cached program is also copied to OUT (only when it differs, so that the copy's time stamp tells
+# when it changed).
 #
 # Needs a deb-src entry for the machine's suites, dpkg-dev, make, the mingw-w64 C compiler and
 # libz-mingw-w64-dev: tools/install-deps.sh provides all of them.
