@@ -36,7 +36,7 @@ METHOD = """## How it is measured
 - The whole install uses a scratch `USERPROFILE` and install folder, both removed before every
   run, so that every run fetches all five models and extracts into a new folder. Its parts:
   bare downloads of the manifest, the payload and each model, one bare hash of the payload, one
-  run of the same `tar.exe` (the bed's stand-in in the prefix's system folder) on it.
+  run of the same `tar.exe` (the bed's bsdtar in the prefix's system folder) on it.
 - Responsiveness: a thread posts a message carrying the performance counter every 2 ms; the
   window thread takes the delay at its handling. The report rate counts the post times
   (`GetMessageTime`) of the worker's `WM_SETUP_STATUS` in any 1 s window.

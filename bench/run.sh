@@ -49,13 +49,14 @@ say "configure and build in $build"
 cmake --preset mingw -B "$build" -DTAVRIN_BUILD_BENCH=ON \
   -DTAVRIN_TEST_HTTP_PORT="$http_port" -DTAVRIN_TEST_HTTPS_PORT="$https_port" -DTAVRIN_TEST_DISPLAY="$display" \
   -DTAVRIN_RELEASE_BASE="https://localhost:$https_port" >/dev/null
-cmake --build "$build" -j"$jobs" --target tavrin_bench tar trust_ca TavrinSetup
+cmake --build "$build" -j"$jobs" --target tavrin_bench trust_ca TavrinSetup
 bench_exe=$build/bench/tavrin_bench.exe
 setup_exe=$build/window/TavrinSetup.exe
-# The bed's tools come with the tests (tools/), or with the benchmark when the tests are off.
+# The bed's tools come with the tests (tools/), or with the benchmark when the tests are off; its
+# tar.exe is bsdtar, the same program the tests run, from its cache (built there if missing).
 tools_dir=$build/tools
-[ -f "$tools_dir/tar/tar.exe" ] || tools_dir=$build/bench-tools
-tar_exe=$tools_dir/tar/tar.exe
+[ -f "$tools_dir/trust_ca/trust_ca.exe" ] || tools_dir=$build/bench-tools
+tar_exe=$(tools/testbed/build-bsdtar.sh)
 trust_exe=$tools_dir/trust_ca/trust_ca.exe
 
 say "data in $data"

@@ -53,6 +53,12 @@ struct KernelTraits {
     static type invalid() { return nullptr; }
     static void close(type h) { CloseHandle(h); }
 };
+// Directory listings (FindFirstFileW).
+struct FindTraits {
+    using type = HANDLE;
+    static type invalid() { return INVALID_HANDLE_VALUE; }
+    static void close(type h) { FindClose(h); }
+};
 struct InternetTraits {
     using type = HINTERNET;
     static type invalid() { return nullptr; }
@@ -86,6 +92,7 @@ struct MemoryDcTraits {
 
 using OwnedFile = Owned<FileTraits>;
 using OwnedKernelHandle = Owned<KernelTraits>;
+using OwnedFind = Owned<FindTraits>;
 using OwnedInternet = Owned<InternetTraits>;
 using OwnedHashAlgorithm = Owned<HashAlgorithmTraits>;
 using OwnedHash = Owned<HashTraits>;

@@ -30,13 +30,15 @@ say "Building (release host https://localhost:$https_port)"
 cmake --preset mingw -B "$build" -DTAVRIN_RELEASE_BASE="https://localhost:$https_port" \
   -DTAVRIN_TEST_HTTP_PORT=$http_port -DTAVRIN_TEST_HTTPS_PORT=$https_port \
   -DTAVRIN_TEST_DISPLAY=$virtual_display >/dev/null
-cmake --build "$build" -j"$(nproc)" --target TavrinSetup tar trust_ca sample_app demo_driver
+cmake --build "$build" -j"$(nproc)" --target TavrinSetup trust_ca sample_app demo_driver
+# The bed's tar.exe: bsdtar, built by install-deps above (or now) and kept in its cache.
+tar_exe=$(tools/testbed/build-bsdtar.sh)
 
 say "Starting a private Wine prefix, a virtual display and the release host"
 export TAVRIN_TESTBED_OWNER_PID=$$
 teardown() { "$root/tools/testbed/teardown.sh" "$bed" >/dev/null 2>&1 || true; }
 trap teardown EXIT
-tools/testbed/setup.sh "$bed" "$build/tools/tar/tar.exe" "$build/tools/trust_ca/trust_ca.exe" \
+tools/testbed/setup.sh "$bed" "$tar_exe" "$build/tools/trust_ca/trust_ca.exe" \
   $http_port $https_port $virtual_display
 
 say "Making release $version with the release tool"

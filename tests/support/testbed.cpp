@@ -195,4 +195,46 @@ std::vector<wchar_t> EnvironmentBlock(const EnvironmentChanges& changes) {
     return block;
 }
 
+// The Linux name of a Windows path, through Wine's own export; "" when there is none.
+static std::string UnixPath(const std::wstring& path) {
+    using UnixName = char*(CDECL*)(const wchar_t*);
+    const auto unixName = reinterpret_cast<UnixName>(
+        reinterpret_cast<void*>(GetProcAddress(GetModuleHandleW(L"kernel32.dll"), "wine_get_unix_file_name")));
+    if (!unixName) return "";
+    char* name = unixName(path.c_str());
+    if (!name) return "";
+    std::string out = name;
+    HeapFree(GetProcessHeap(), 0, name);
+    return out;
+}
+
+bool MakeFolderLink(const std::wstring& link, const std::wstring& target) {
+    const std::string unixLink = UnixPath(link);
+    const std::string unixTarget = UnixPath(target);
+    if (unixLink.empty() || unixTarget.empty()) return false;
+    // Wine starts a Linux program as it starts a Windows one; it splits the command line into
+    // the program's arguments by the Windows rules.
+    const std::string command = "ln -s -- \"" + unixTarget + "\" \"" + unixLink + "\"";
+    const int units = MultiByteToWideChar(CP_UTF8, 0, command.c_str(), -1, nullptr, 0);
+    if (units <= 0) return false;
+    std::wstring commandLine(static_cast<size_t>(units), L'\0');
+    MultiByteToWideChar(CP_UTF8, 0, command.c_str(), -1, commandLine.data(), units);
+    STARTUPINFOW startup = {};
+    startup.cb = sizeof startup;
+    PROCESS_INFORMATION process = {};
+    if (!CreateProcessW(L"Z:\\bin\\ln", commandLine.data(), nullptr, nullptr, FALSE, CREATE_NO_WINDOW, nullptr,
+                        nullptr, &startup, &process)) {
+        return false;
+    }
+    CloseHandle(process.hThread);
+    CloseHandle(process.hProcess);
+    // The handle of a Linux program may be signalled before the program has run: look for the
+    // link itself.
+    for (ULONGLONG deadline = GetTickCount64() + 30000; GetTickCount64() < deadline; Sleep(20)) {
+        const DWORD attributes = GetFileAttributesW(link.c_str());
+        if (attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_REPARSE_POINT)) return true;
+    }
+    return false;
+}
+
 }  // namespace testbed

@@ -96,6 +96,13 @@ using EnvironmentChanges = std::vector<std::pair<std::wstring, std::optional<std
 // (CREATE_UNICODE_ENVIRONMENT). Names compare without regard to case.
 std::vector<wchar_t> EnvironmentBlock(const EnvironmentChanges& changes);
 
+// Makes link a folder link to the existing folder target (both Windows paths; link must not
+// exist). Wine makes neither junctions (FSCTL_SET_REPARSE_POINT is not supported) nor symbolic
+// links (CreateSymbolicLinkW does nothing and reports success), so this is a host symbolic
+// link, which Wine presents as a folder with FILE_ATTRIBUTE_REPARSE_POINT, as Windows presents
+// a junction. False when the link could not be made.
+bool MakeFolderLink(const std::wstring& link, const std::wstring& target);
+
 // A Linux path given to us by ctest (such as TAVRIN_SOURCE_DIR) as a Windows path.
 std::wstring FromUnixPath(const std::string& unixPath);
 // Environment variable as UTF-8, empty when unset.

@@ -70,7 +70,9 @@ std::string MakeZip(const std::vector<ZipEntry>& entries) {
         Put16(directory, 0);
         Put16(directory, 0);
         Put16(directory, 0);
-        Put32(directory, folder ? (040755u << 16) | 0x10 : (0100644u << 16));
+        // Unix mode bits in the high half, as Info-ZIP writes them: they alone mark a link.
+        const uint32_t mode = entry.symlink ? 0120777u : folder ? 040755u : 0100644u;
+        Put32(directory, (mode << 16) | (folder ? 0x10 : 0));
         Put32(directory, offset);
         directory += entry.name;
     }

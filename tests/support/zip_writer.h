@@ -6,7 +6,8 @@
 
 struct ZipEntry {
     std::string name;  // UTF-8, '/'-separated; a name ending in '/' is a folder
-    std::string data;
+    std::string data;  // for a symbolic link: the path it points to
+    bool symlink = false;
 };
 
 // A complete zip archive of the entries, in order, uncompressed.

@@ -1,8 +1,8 @@
 // Proves the test bed that every other test stands on: the release host answers over HTTP and
 // over HTTPS with a certificate the prefix trusts, refuses trust on the untrusted port, fails the
 // expired and the wrong-name ports for that one reason each, injects its faults as
-// tests/support/testbed.h promises and logs every request's headers, and the prefix has the
-// stand-in tar.exe and the Korean font replacements. Uses WinHTTP directly, not the product's
+// tests/support/testbed.h promises and logs every request's headers, and the prefix has bsdtar
+// as its tar.exe and the Korean font replacements. Uses WinHTTP directly, not the product's
 // download code.
 #include <windows.h>
 #include <winhttp.h>
@@ -292,12 +292,46 @@ TEST_F(TestbedHost, DropResetsTheConnectionAndDropFirstOnlyOnce) {
     EXPECT_TRUE(again.body == blob_);
 }
 
-TEST(TestbedPrefix, HasTheStandInTarInSystem32) {
+// What "<system folder>\tar.exe --version" prints (standard output and error), or "" when it
+// cannot be started or does not end within 30 s.
+std::string SystemTarVersion() {
     wchar_t system[MAX_PATH] = {};
-    ASSERT_NE(0u, GetSystemDirectoryW(system, MAX_PATH));
-    std::string bytes;
-    ASSERT_TRUE(testbed::ReadFileBytes(std::wstring(system) + L"\\tar.exe", bytes));
-    EXPECT_EQ(0, bytes.compare(0, 2, "MZ"));
+    if (GetSystemDirectoryW(system, MAX_PATH) == 0) return "";
+    SECURITY_ATTRIBUTES inherit = {sizeof inherit, nullptr, TRUE};
+    HANDLE readEnd = nullptr;
+    HANDLE writeEnd = nullptr;
+    if (!CreatePipe(&readEnd, &writeEnd, &inherit, 0)) return "";
+    OwnedKernelHandle reader(readEnd);
+    OwnedKernelHandle writer(writeEnd);
+    SetHandleInformation(reader.get(), HANDLE_FLAG_INHERIT, 0);
+    STARTUPINFOW startup = {};
+    startup.cb = sizeof startup;
+    startup.dwFlags = STARTF_USESTDHANDLES;
+    startup.hStdOutput = writer.get();
+    startup.hStdError = writer.get();
+    std::wstring commandLine = L"\"" + std::wstring(system) + L"\\tar.exe\" --version";
+    PROCESS_INFORMATION process = {};
+    if (!CreateProcessW(nullptr, commandLine.data(), nullptr, nullptr, TRUE, CREATE_NO_WINDOW, nullptr, nullptr,
+                        &startup, &process)) {
+        return "";
+    }
+    OwnedKernelHandle processHandle(process.hProcess);
+    OwnedKernelHandle threadHandle(process.hThread);
+    writer.reset();
+    std::string out;
+    char chunk[512];
+    DWORD got = 0;
+    while (ReadFile(reader.get(), chunk, sizeof chunk, &got, nullptr) && got > 0) out.append(chunk, got);
+    return WaitForSingleObject(processHandle.get(), 30000) == WAIT_OBJECT_0 ? out : "";
+}
+
+// The extraction tests are only as good as the tool they run: it must be the program Windows
+// ships as its tar.exe, libarchive's bsdtar (with zlib for zip archives), not a look-alike.
+TEST(TestbedPrefix, SystemTarIsBsdtarOfLibarchive) {
+    const std::string version = SystemTarVersion();
+    EXPECT_EQ(0u, version.rfind("bsdtar ", 0)) << version;
+    EXPECT_NE(std::string::npos, version.find(" - libarchive ")) << version;
+    EXPECT_NE(std::string::npos, version.find("zlib/")) << version;
 }
 
 TEST(TestbedPrefix, ReplacesWindowsUiFacesWithAKoreanFont) {

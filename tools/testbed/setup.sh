@@ -2,7 +2,7 @@
 # setup.sh TESTBED_DIR TAR_EXE TRUST_CA_EXE HTTP_PORT HTTPS_PORT DISPLAY_NUM
 #
 # Makes the test bed of one test run: a fresh Wine prefix (Korean font replacements, no crash
-# dialogs, no links into the host's home, the stand-in tar.exe, the run's test CA trusted), Xvfb,
+# dialogs, no links into the host's home, bsdtar as system32\tar.exe, the run's test CA trusted), Xvfb,
 # a persistent wineserver and the local release host on loopback (HTTP_PORT, HTTPS_PORT with a
 # certificate of the run's CA, HTTPS_PORT+1 with an untrusted self-signed one, HTTPS_PORT+2 with
 # an expired certificate of the run's CA and HTTPS_PORT+3 with one of the run's CA issued to
@@ -240,7 +240,7 @@ printf '%s\r\n' 'REGEDIT4' '' \
 timeout 60 "$WINE_BIN" regedit /S "Z:${run//\//\\}\\testbed.reg" </dev/null >>"$logs/wine.log" 2>&1 \
   || fail "regedit failed"
 
-step "install the stand-in tar.exe"
+step "install bsdtar as the system's tar.exe"
 cp -- "$tar_exe" "$bed/prefix/drive_c/windows/system32/tar.exe"
 
 step "trust the test CA in the prefix" "$logs/wine.log"

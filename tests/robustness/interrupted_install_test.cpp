@@ -1,0 +1,191 @@
+// The setup program killed in the middle of an install: during extraction, and after extraction
+// before shell registration has written the uninstall entry. A real attempt runs in a child
+// process (this program, started again with kChildSwitch), which is killed at that point; the
+// next attempt, run here, must end in a working install with both shortcuts and the uninstall
+// entry, answering the same-version question with Yes where the killed attempt left a version
+// file behind.
+#include "engine/install_state.h"
+#include "tests/engine/shell_readback.h"
+#include "tests/robustness/attempt.h"
+#include "tests/support/message_trace.h"
+#include "tests/support/release_fixture.h"
+#include "tests/support/testbed.h"
+#include "tests/support/zip_writer.h"
+
+#include <gtest/gtest.h>
+
+#include <windows.h>
+#include <shellapi.h>
+#include <tlhelp32.h>
+
+#include <cwchar>
+#include <string>
+#include <vector>
+
+namespace {
+
+constexpr wchar_t kChildSwitch[] = L"--interrupted-install";
+constexpr wchar_t kAfterExtraction[] = L"after-extraction";
+constexpr wchar_t kDuringExtraction[] = L"during-extraction";
+constexpr DWORD kChildDeadlineMs = 120000;
+
+// A release whose extraction takes a while (a few thousand small files after the program's
+// own), so that the child can be caught inside it.
+std::string SlowPayload() {
+    std::vector<ZipEntry> entries = AppEntries("2.4.1");
+    for (int i = 0; i < 3000; ++i) {
+        entries.push_back({"TavrinStudio/lib/part_" + std::to_string(i / 100) + "/" + std::to_string(i) + ".py", "x"});
+    }
+    return MakeZip(entries);
+}
+
+// The child: one whole attempt into installDir. With kAfterExtraction its window thread stops
+// answering once stage 5 announces itself, so the worker waits in the desktop-box query (after
+// the setup copy and the Start-menu shortcut, before the desktop shortcut and the uninstall
+// entry) until the process is killed. USERPROFILE comes from the parent's environment.
+int RunChildAttempt(const std::wstring& mode, const std::wstring& installDir) {
+    ResetInstallState();
+    ReleaseSite site(L"robustness_interrupted_install");
+    MessageTrace trace;
+    if (mode == kAfterExtraction) {
+        trace.onEvent = [](const TraceEvent& event) {
+            if (event == StatusEvent(L"바로가기 만드는 중...")) Sleep(INFINITE);
+        };
+    }
+    wcsncpy_s(installState.installDir, installDir.c_str(), _TRUNCATE);
+    installState.busy = true;
+    trace.RunWorker(kChildDeadlineMs * 2);
+    return 0;
+}
+
+// The id of a running process named exeName whose parent is parentId; 0 when there is none.
+DWORD ChildProcessNamed(DWORD parentId, const wchar_t* exeName) {
+    HANDLE snapshot = CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0);
+    if (snapshot == INVALID_HANDLE_VALUE) return 0;
+    PROCESSENTRY32W entry = {};
+    entry.dwSize = sizeof entry;
+    DWORD found = 0;
+    for (BOOL more = Process32FirstW(snapshot, &entry); more && !found; more = Process32NextW(snapshot, &entry)) {
+        if (entry.th32ParentProcessID == parentId && _wcsicmp(entry.szExeFile, exeName) == 0) found = entry.th32ProcessID;
+    }
+    CloseHandle(snapshot);
+    return found;
+}
+
+// Ends the process with that id (if any) and waits for it.
+void Kill(DWORD processId) {
+    if (!processId) return;
+    HANDLE process = OpenProcess(PROCESS_TERMINATE | SYNCHRONIZE, FALSE, processId);
+    if (!process) return;
+    TerminateProcess(process, 1);
+    WaitForSingleObject(process, 10000);
+    CloseHandle(process);
+}
+
+struct InterruptCase {
+    const char* name;
+    const wchar_t* mode;
+    // True once the child has reached the point where it is killed.
+    bool (*reached)(DWORD childId, const AttemptScope& attempt);
+    void (*verifyLeftover)(const AttemptScope& attempt);
+};
+
+TEST(InterruptedInstall, NextAttemptEndsInAWorkingInstall) {
+    const InterruptCase cases[] = {
+        {"killed during extraction", kDuringExtraction,
+         [](DWORD childId, const AttemptScope& attempt) {
+             return ChildProcessNamed(childId, L"tar.exe") != 0 && FileExists(attempt.appFolder() + L"\\lib\\data.bin");
+         },
+         [](const AttemptScope& attempt) {
+             EXPECT_EQ(ReadText(attempt.appFolder() + L"\\version.txt"), "2.4.1\r\n");
+             EXPECT_FALSE(FileExists(attempt.appFolder() + L"\\lib\\part_29\\2999.py")) << "extraction had ended";
+             EXPECT_TRUE(shell_readback::ReadUninstallEntry().empty());
+         }},
+        {"killed after extraction, before the uninstall entry", kAfterExtraction,
+         [](DWORD, const AttemptScope& attempt) {
+             return FileExists(attempt.installDir() + L"\\TavrinSetup.exe") &&
+                    FileExists(shell_readback::ShortcutPath(CSIDL_PROGRAMS));
+         },
+         [](const AttemptScope& attempt) {
+             EXPECT_TRUE(FileExists(attempt.appFolder() + L"\\lib\\part_29\\2999.py"));
+             EXPECT_FALSE(FileExists(shell_readback::ShortcutPath(CSIDL_DESKTOPDIRECTORY)));
+             EXPECT_TRUE(shell_readback::ReadUninstallEntry().empty());
+         }},
+    };
+    const std::string payload = SlowPayload();
+    wchar_t self[MAX_PATH] = {};
+    ASSERT_GT(GetModuleFileNameW(nullptr, self, MAX_PATH), 0u);
+    for (const InterruptCase& c : cases) {
+        SCOPED_TRACE(c.name);
+        AttemptScope attempt(L"interrupted_install");
+        RemoveWorkerTempFiles();
+        ReleaseSite site(L"robustness_interrupted_install");
+        ASSERT_TRUE(site.Publish("2.4.1", payload));
+
+        std::wstring commandLine = L"\"" + std::wstring(self) + L"\" " + kChildSwitch + L" " + c.mode + L" \"" +
+                                   attempt.installDir() + L"\"";
+        STARTUPINFOW startup = {};
+        startup.cb = sizeof startup;
+        PROCESS_INFORMATION child = {};
+        ASSERT_TRUE(CreateProcessW(nullptr, commandLine.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr,
+                                   &startup, &child));
+        CloseHandle(child.hThread);
+        bool reached = false;
+        bool childEnded = false;
+        for (ULONGLONG deadline = GetTickCount64() + kChildDeadlineMs; GetTickCount64() < deadline;) {
+            if (c.reached(child.dwProcessId, attempt)) {
+                reached = true;
+                break;
+            }
+            if (WaitForSingleObject(child.hProcess, 20) == WAIT_OBJECT_0) {
+                childEnded = true;
+                break;
+            }
+        }
+        // tar.exe is a process of its own that would go on writing after the setup program ended:
+        // it is killed right after it, as a crash of the machine would end both.
+        const DWORD tar = ChildProcessNamed(child.dwProcessId, L"tar.exe");
+        TerminateProcess(child.hProcess, 1);
+        WaitForSingleObject(child.hProcess, 10000);
+        Kill(tar);
+        CloseHandle(child.hProcess);
+        ASSERT_FALSE(childEnded) << "the child ended before it could be killed";
+        ASSERT_TRUE(reached) << "the child did not get there in time";
+        c.verifyLeftover(attempt);
+
+        // The next attempt: the killed one left its version file (the same release), so the
+        // question comes; the user wants the install.
+        MessageTrace trace;
+        BoxAnswerer yes(trace.window(), IDYES);
+        ASSERT_TRUE(attempt.Run(trace, 300000)) << trace.Describe();
+        yes.Stop();
+        EXPECT_EQ(yes.texts().size(), 1u);
+        EXPECT_TRUE(Succeeded(trace.events())) << trace.Describe();
+        EXPECT_EQ(ReadText(attempt.appFolder() + L"\\version.txt"), "2.4.1\r\n");
+        EXPECT_TRUE(FileExists(attempt.appFolder() + L"\\lib\\part_29\\2999.py"));
+        EXPECT_TRUE(FileExists(attempt.installDir() + L"\\TavrinSetup.exe"));
+        shell_readback::ExpectShortcut(shell_readback::ShortcutPath(CSIDL_PROGRAMS), attempt.appFolder(),
+                                       L"TavrinAI.exe");
+        shell_readback::ExpectShortcut(shell_readback::ShortcutPath(CSIDL_DESKTOPDIRECTORY), attempt.appFolder(),
+                                       L"TavrinAI.exe");
+        shell_readback::ExpectUninstallEntry(attempt.installDir(), L"2.4.1");
+        EXPECT_FALSE(FileExists(TempFilePath(L"TavrinStudio_payload.zip")));
+    }
+}
+
+}  // namespace
+
+// The child mode takes the place of GoogleTest's own main.
+int main(int argc, char** argv) {
+    int wideCount = 0;
+    wchar_t** wide = CommandLineToArgvW(GetCommandLineW(), &wideCount);
+    if (wide && wideCount == 4 && wcscmp(wide[1], kChildSwitch) == 0) {
+        const std::wstring mode = wide[2];
+        const std::wstring installDir = wide[3];
+        LocalFree(wide);
+        return RunChildAttempt(mode, installDir);
+    }
+    if (wide) LocalFree(wide);
+    ::testing::InitGoogleTest(&argc, argv);
+    return RUN_ALL_TESTS();
+}
