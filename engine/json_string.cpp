@@ -3,7 +3,6 @@
 #include <windows.h>
 
 #include <climits>
-#include <cstdio>
 #include <cstring>
 
 namespace {
@@ -17,9 +16,13 @@ bool ReadJsonString(const char* text, const char* key, wchar_t* out, size_t capa
 
     // A key whose quoted form does not fit is never searched for in a cut form, which could
     // match another member.
+    const size_t keyLength = std::strlen(key);
+    const size_t patternLength = keyLength + 2;
+    if (patternLength >= PATTERN_CAPACITY) return false;
     char pattern[PATTERN_CAPACITY] = {};
-    const int patternLength = std::snprintf(pattern, sizeof pattern, "\"%s\"", key);
-    if (patternLength < 0 || static_cast<size_t>(patternLength) >= sizeof pattern) return false;
+    pattern[0] = '"';
+    std::memcpy(pattern + 1, key, keyLength);
+    pattern[patternLength - 1] = '"';
 
     const char* keyAt = std::strstr(text, pattern);
     if (!keyAt) return false;
