@@ -102,7 +102,8 @@ def check_size(check, image):
     print("  %-8s %9d %9s" % ("headers", headers, ""))
     for name, _, virtual_size, raw_size, _ in sections:
         print("  %-8s %9d %9d" % (name, raw_size, virtual_size))
-    check.expect(len(image) <= MAX_FILE_BYTES, "the file is %d bytes, more than %d (%.0f KiB)"
+    check.expect(len(image) <= MAX_FILE_BYTES, "the file is %d bytes, more than %d (%.0f KiB); the link map "
+                 "TavrinSetup.map beside it shows what each library contributes"
                  % (len(image), MAX_FILE_BYTES, MAX_FILE_BYTES / 1024))
 
 
