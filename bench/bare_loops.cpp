@@ -1,6 +1,8 @@
 #include "bench/bare_loops.h"
 
+#include "engine/download.h"
 #include "engine/owned.h"
+#include "engine/payload.h"
 
 #include <winhttp.h>
 
@@ -10,12 +12,10 @@
 
 namespace {
 
-constexpr DWORD DOWNLOAD_BUFFER_BYTES = 262144;
-constexpr DWORD HASH_BUFFER_BYTES = 1048576;
 constexpr ULONG DIGEST_BYTES = 32;
 
-// Static, as the engine's buffers are: one contender runs at a time.
-unsigned char downloadBuffer[DOWNLOAD_BUFFER_BYTES];
+// Static and of the engine's sizes, as the engine's buffers are: one contender runs at a time.
+unsigned char downloadBuffer[DOWNLOAD_BUFFER_SIZE];
 UCHAR hashBuffer[HASH_BUFFER_BYTES];
 
 }  // namespace
@@ -60,7 +60,7 @@ int64_t BareDownload(const wchar_t* url, const wchar_t* targetPath) {
     int64_t received = 0;
     for (;;) {
         DWORD got = 0;
-        if (!WinHttpReadData(request.get(), downloadBuffer, DOWNLOAD_BUFFER_BYTES, &got) || got == 0) break;
+        if (!WinHttpReadData(request.get(), downloadBuffer, DOWNLOAD_BUFFER_SIZE, &got) || got == 0) break;
         DWORD written = 0;
         if (!WriteFile(file.get(), downloadBuffer, got, &written, nullptr) || written != got) return -1;
         received += got;

@@ -9,13 +9,15 @@
 // GET url into targetPath with the calls DownloadToFile makes (WinHttpCrackUrl, WinHttpOpen with
 // the same user agent and proxy setting, Connect, OpenRequest, SendRequest, ReceiveResponse, the
 // status and Content-Length queries, CreateFileW with the same flags, WinHttpReadData into a
-// static 256 KiB buffer, WriteFile of each chunk). No report, no cancel check.
+// static buffer of the engine's DOWNLOAD_BUFFER_SIZE bytes, WriteFile of each chunk). No
+// report, no cancel check.
 // Returns the bytes stored, or -1 when the request failed, the status was not 200, a write
 // failed or a Content-Length was given and not met.
 int64_t BareDownload(const wchar_t* url, const wchar_t* targetPath);
 
 // SHA-256 of the file with the calls HashFileSha256 makes (BCrypt SHA-256 provider and hash
-// object, CreateFileW with FILE_FLAG_SEQUENTIAL_SCAN, ReadFile into a static 1 MiB buffer).
+// object, CreateFileW with FILE_FLAG_SEQUENTIAL_SCAN, ReadFile into a static buffer of
+// the engine's HASH_BUFFER_BYTES).
 // 64 lower-case hex digits, or "" when the file or the provider cannot be used.
 std::wstring BareHash(const wchar_t* path);
 

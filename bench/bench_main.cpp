@@ -6,6 +6,8 @@
 //   tavrin_bench hash PATH ROUNDS
 //   tavrin_bench install RELEASE_BASE SHA256 ROUNDS
 //   tavrin_bench respond PROBE_MS BASE [BASE...]
+//   tavrin_bench startup SETUP_EXE BARE_EXE ROUNDS
+//   tavrin_bench setup_memory SETUP_EXE
 #include "bench/figures.h"
 
 #include <windows.h>
@@ -21,7 +23,9 @@ int Usage() {
     std::fputs("usage: tavrin_bench download HTTP_BASE HTTPS_BASE ROUNDS\n"
                "       tavrin_bench hash PATH ROUNDS\n"
                "       tavrin_bench install RELEASE_BASE SHA256 ROUNDS\n"
-               "       tavrin_bench respond PROBE_MS BASE [BASE...]\n",
+               "       tavrin_bench respond PROBE_MS BASE [BASE...]\n"
+               "       tavrin_bench startup SETUP_EXE BARE_EXE ROUNDS\n"
+               "       tavrin_bench setup_memory SETUP_EXE\n",
                stderr);
     return 2;
 }
@@ -79,6 +83,10 @@ int wmain(int argc, wchar_t** argv) {
         result = RunInstallFigure(argv[2], argv[3], Count(argv[4]));
     } else if (wcscmp(figure, L"respond") == 0 && argc >= 4 && Count(argv[2])) {
         result = RunRespondFigure(argv + 3, argc - 3, static_cast<unsigned>(Count(argv[2])));
+    } else if (wcscmp(figure, L"startup") == 0 && argc == 5 && Count(argv[4])) {
+        result = RunStartupFigure(argv[2], argv[3], Count(argv[4]));
+    } else if (wcscmp(figure, L"setup_memory") == 0 && argc == 3) {
+        result = RunSetupMemoryFigure(argv[2]);
     } else {
         result = Usage();
     }

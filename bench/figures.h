@@ -29,6 +29,15 @@ int RunInstallFigure(const wchar_t* releaseBase, const wchar_t* sha256, int roun
 // DownloadToFile of <base>body.bin, for each base given.
 int RunRespondFigure(const wchar_t* const* bases, int count, unsigned probePeriodMs);
 
+// startup SETUP_EXE BARE_EXE ROUNDS: seconds from process creation to the end of the first
+// paint of the window, TavrinSetup.exe against the bare window program, in turns; the peak
+// working set of each at that moment.
+int RunStartupFigure(const wchar_t* setupExe, const wchar_t* bareExe, int rounds);
+
+// setup_memory SETUP_EXE: TavrinSetup.exe installs the release its build names through its
+// wizard, driven from outside; its own peak working set on the licence and the finished page.
+int RunSetupMemoryFigure(const wchar_t* setupExe);
+
 // The same file in the user's temporary folder (the prefix's drive): where downloads land.
 std::wstring TempPath(const wchar_t* name);
 // UTF-16 to UTF-8 for the output lines.

@@ -14,6 +14,10 @@
 #   TAVRIN_BENCH_DISPLAY     Xvfb display number (default 89)
 #   TAVRIN_BENCH_ROUNDS      runs per contender for download and verification (default 5)
 #   TAVRIN_BENCH_INSTALL_ROUNDS  runs per contender for the whole install (default 3)
+#   TAVRIN_BENCH_STARTUP_ROUNDS  starts per contender for the start-up figure (default 20)
+#   TAVRIN_BENCH_FIGURES     the figures to take, of: native hash download respond install startup
+#                            setup_memory (default all). A run of only some writes its results to
+#                            the build folder's bench-out/RESULTS.md, not bench/RESULTS.md.
 #   TAVRIN_BENCH_JOBS        build parallelism (default: nproc)
 #   TAVRIN_BENCH_QUIET_WAIT  seconds to wait in all for the machine to quiet down before the
 #                            figures (default 300; the load of other work spoils the figures)
@@ -28,6 +32,9 @@ https_port=${TAVRIN_BENCH_HTTPS_PORT:-47543}
 display=${TAVRIN_BENCH_DISPLAY:-89}
 rounds=${TAVRIN_BENCH_ROUNDS:-5}
 install_rounds=${TAVRIN_BENCH_INSTALL_ROUNDS:-3}
+startup_rounds=${TAVRIN_BENCH_STARTUP_ROUNDS:-20}
+all_figures="native startup hash download respond install setup_memory"
+figures=${TAVRIN_BENCH_FIGURES:-$all_figures}
 jobs=${TAVRIN_BENCH_JOBS:-$(nproc)}
 quiet_wait=${TAVRIN_BENCH_QUIET_WAIT:-300}
 bed=$build/benchbed
@@ -35,7 +42,8 @@ data=$build/bench-data
 out=$build/bench-out
 command_line="bench/run.sh"
 for name in TAVRIN_BENCH_BUILD_DIR TAVRIN_BENCH_HTTP_PORT TAVRIN_BENCH_HTTPS_PORT TAVRIN_BENCH_DISPLAY \
-            TAVRIN_BENCH_ROUNDS TAVRIN_BENCH_INSTALL_ROUNDS TAVRIN_BENCH_JOBS TAVRIN_BENCH_QUIET_WAIT; do
+            TAVRIN_BENCH_ROUNDS TAVRIN_BENCH_INSTALL_ROUNDS TAVRIN_BENCH_STARTUP_ROUNDS TAVRIN_BENCH_FIGURES \
+            TAVRIN_BENCH_JOBS TAVRIN_BENCH_QUIET_WAIT; do
   [ -n "${!name:-}" ] && command_line="$name=${!name} $command_line"
 done
 
@@ -49,9 +57,11 @@ say "configure and build in $build"
 cmake --preset mingw -B "$build" -DTAVRIN_BUILD_BENCH=ON \
   -DTAVRIN_TEST_HTTP_PORT="$http_port" -DTAVRIN_TEST_HTTPS_PORT="$https_port" -DTAVRIN_TEST_DISPLAY="$display" \
   -DTAVRIN_RELEASE_BASE="https://localhost:$https_port" >/dev/null
-cmake --build "$build" -j"$jobs" --target tavrin_bench trust_ca TavrinSetup
+cmake --build "$build" -j"$jobs" --target tavrin_bench tavrin_bare_window trust_ca TavrinSetup
 bench_exe=$build/bench/tavrin_bench.exe
 setup_exe=$build/window/TavrinSetup.exe
+bare_window_exe=$build/bench/tavrin_bare_window.exe
+windows_path() { echo "Z:$(echo "$1" | tr / '\\')"; }
 # The bed's tools come with the tests (tools/), or with the benchmark when the tests are off; its
 # tar.exe is bsdtar, the same program the tests run, from its cache (built there if missing).
 tools_dir=$build/tools
@@ -78,10 +88,17 @@ for model in "$data"/models/*; do place "$model" "$www/install/models/auraface/"
 sha256=$(cut -c1-64 "$data/TavrinStudio.zip.sha256")
 printf '{\n  "version": "9.9.9",\n  "url": "https://localhost:%s/bench/install/dist/TavrinStudio.zip",\n  "sha256": "%s"\n}\n' \
   "$https_port" "$sha256" >"$www/install/dist/latest.json"
+# The same release at the host's root, where the TavrinSetup.exe of this build looks for it.
+root_www=$bed/www
+mkdir -p "$root_www/dist" "$root_www/models/auraface"
+place "$data/TavrinStudio.zip" "$root_www/dist/TavrinStudio.zip"
+for model in "$data"/models/*; do place "$model" "$root_www/models/auraface/"; done
+printf '{\n  "version": "9.9.9",\n  "url": "https://localhost:%s/dist/TavrinStudio.zip",\n  "sha256": "%s"\n}\n' \
+  "$https_port" "$sha256" >"$root_www/dist/latest.json"
 
 http_base=http://127.0.0.1:$http_port/bench/
 https_base=https://localhost:$https_port/bench/
-body_windows="Z:$(echo "$www/body.bin" | tr / '\\')"
+body_windows=$(windows_path "$www/body.bin")
 mkdir -p "$out"
 raw=$out/raw.txt
 : >"$raw"
@@ -115,10 +132,14 @@ wait_quiet() {
   echo "note $1 started with the machine $busy% busy" | tee -a "$raw"
 }
 
+# True when the figure is one of this run's.
+wanted() { [[ " $figures " == *" $1 "* ]]; }
+
 # figure NAME TIMEOUT ARGS...: one process of the benchmark program in the bed's prefix.
 figure() {
   local name=$1 timeout=$2
   shift 2
+  wanted "$name" || return 0
   wait_quiet "$name"
   say "$name"
   if ! TAVRIN_TESTBED=$bed TAVRIN_WINE_TIMEOUT=$timeout tools/testbed/wine-run.sh "$bench_exe" "$name" "$@" \
@@ -128,14 +149,19 @@ figure() {
   fi
 }
 
-wait_quiet native
-say "native tools (context)"
-python3 bench/native_times.py 3 "${http_base}body.bin" "${https_base}body.bin" "$bed/ca/ca.pem" \
-  "$bed/prefix/drive_c/bench_curl.bin" "$www/body.bin" | tee -a "$raw" || status=1
+if wanted native; then
+  wait_quiet native
+  say "native tools (context)"
+  python3 bench/native_times.py 3 "${http_base}body.bin" "${https_base}body.bin" "$bed/ca/ca.pem" \
+    "$bed/prefix/drive_c/bench_curl.bin" "$www/body.bin" | tee -a "$raw" || status=1
+fi
+# Start-up first: the large transfers of the other figures leave the disk writing back for a while.
+figure startup 900 "$(windows_path "$setup_exe")" "$(windows_path "$bare_window_exe")" "$startup_rounds"
 figure hash 600 "$body_windows" "$rounds"
 figure download 1200 "$http_base" "$https_base" "$rounds"
 figure respond 600 2 "$https_base" "$http_base"
 figure install 1500 "https://localhost:$https_port/bench/install/" "$sha256" "$install_rounds"
+figure setup_memory 1200 "$(windows_path "$setup_exe")"
 load_after=$(cut -d' ' -f1-3 /proc/loadavg)
 
 {
@@ -147,6 +173,9 @@ load_after=$(cut -d' ' -f1-3 /proc/loadavg)
   echo "machine.load_before $load_before"
   echo "machine.load_after $load_after"
   echo "exe.size $(stat -c %s "$setup_exe")"
+  # Its verdict is the summary's; a failed check must not stop the run here.
+  { python3 tests/tools/executable_check.py "$setup_exe" --objdump x86_64-w64-mingw32-objdump || true; } |
+    sed 's/^/exe.check /'
   echo "data.body $(stat -c %s "$data/body.bin")"
   echo "data.payload $(stat -c %s "$data/TavrinStudio.zip")"
   echo "data.models $(cat "$data"/models/* | wc -c)"
@@ -159,6 +188,8 @@ say "tear down"
 "$repo/tools/testbed/teardown.sh" "$bed" >/dev/null 2>&1 || true
 trap - EXIT
 
-python3 bench/results.py "$raw" "$out/machine.txt" bench/RESULTS.md
-say "figures in bench/RESULTS.md"
+results=bench/RESULTS.md
+[ "$figures" = "$all_figures" ] || results=$out/RESULTS.md
+python3 bench/results.py "$raw" "$out/machine.txt" "$results"
+say "figures in $results"
 exit $status

@@ -11,7 +11,6 @@
 
 namespace {
 
-constexpr DWORD DOWNLOAD_BUFFER_SIZE = 262144;
 constexpr size_t HOST_CAPACITY = 256;
 constexpr size_t URL_PATH_CAPACITY = 2048;
 constexpr size_t STATUS_LINE_CAPACITY = 160;

@@ -3,6 +3,10 @@
 
 #include <cstddef>
 
+// Bytes asked of the server per read and written to the file per write: the size of the static
+// buffer every download reads into.
+constexpr unsigned long DOWNLOAD_BUFFER_SIZE = 262144;
+
 // Fetches url into targetPath (created or replaced), reporting progress to
 // installState.mainWindow and stopping when installState.cancelRequested is set.
 // - url, targetPath: NUL-terminated UTF-16.

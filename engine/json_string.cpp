@@ -3,7 +3,6 @@
 #include <windows.h>
 
 #include <climits>
-#include <cstdio>
 #include <cstring>
 
 namespace {
@@ -15,10 +14,13 @@ constexpr size_t PATTERN_CAPACITY = 64;  // bytes, terminator included
 const char* FindQuotedKey(const char* text, const char* key, size_t& patternLength) {
     // A key whose quoted form does not fit is never searched for in a cut form, which could
     // match another member.
+    const size_t keyLength = std::strlen(key);
+    if (keyLength + 2 >= PATTERN_CAPACITY) return nullptr;
     char pattern[PATTERN_CAPACITY] = {};
-    const int length = std::snprintf(pattern, sizeof pattern, "\"%s\"", key);
-    if (length < 0 || static_cast<size_t>(length) >= sizeof pattern) return nullptr;
-    patternLength = static_cast<size_t>(length);
+    pattern[0] = '"';
+    std::memcpy(pattern + 1, key, keyLength);
+    pattern[keyLength + 1] = '"';
+    patternLength = keyLength + 2;
     return std::strstr(text, pattern);
 }
 

@@ -10,7 +10,6 @@
 
 namespace {
 
-constexpr size_t HASH_BUFFER_BYTES = 1048576;  // 1 MiB per read
 constexpr ULONG DIGEST_BYTES = 32;
 constexpr size_t DIGEST_TEXT_CAPACITY = 2 * DIGEST_BYTES + 1;
 constexpr size_t ANNOUNCEMENT_CAPACITY = 96;

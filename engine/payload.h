@@ -5,6 +5,9 @@
 
 #include <cstddef>
 
+// Bytes read from the file per read while hashing: the size of the static hash buffer.
+constexpr size_t HASH_BUFFER_BYTES = 1048576;
+
 // Posts "v%s 내려받는 중...", rewrites the subtitle and downloads installState.releaseUrl into
 // payloadPath. Failure: the download's reason in errorText, Failed (the payload file stays).
 StageResult DownloadPayload(const wchar_t* payloadPath, wchar_t* errorText);

@@ -1,7 +1,8 @@
 #!/usr/bin/env python3
-"""Checks the built TavrinSetup.exe as a file: a 64-bit GUI program that imports from Windows
-system DLLs only, and whose resources are the logo, the icon group, the licence text and the
-version block, with no application manifest.
+"""Checks the built TavrinSetup.exe as a file: a 64-bit GUI program of at most 150 KiB that
+imports from Windows system DLLs only, and whose resources are the logo, the icon group, the
+licence text and the version block, with no application manifest. It prints the size of each
+section, so that a file grown past the limit shows where the growth is.
 
 With --res RES_DIR it also redraws the images with RES_DIR/draw_images.py, requires the result
 to equal the committed logo.bmp and app.ico byte for byte, and requires the executable to carry
@@ -20,6 +21,8 @@ RT_ICON, RT_BITMAP, RT_RCDATA, RT_GROUP_ICON, RT_VERSION, RT_MANIFEST = 3, 2, 10
 IDB_LOGO, IDI_APP, IDR_LICENSE, VERSION_ID = 101, 102, 103, 1
 BACKGROUND_BGR = bytes((26, 24, 22))  # RGB(22, 24, 26)
 ICON_SIZES = [16, 24, 32, 48, 64, 128, 256]
+# The whole file, resources included: what a user downloads before anything else happens.
+MAX_FILE_BYTES = 150 * 1024
 
 # Windows system DLLs. msvcrt.dll is the C runtime that ships with every Windows and that
 # mingw-w64 links against; the compiler's own runtimes (libstdc++, libgcc, winpthread) must be
@@ -63,10 +66,10 @@ def check_headers_and_imports(check, exe, objdump):
     return dlls
 
 
-# --- the resource section, parsed here ------------------------------------------------------
+# --- the section table and the file size ---------------------------------------------------
 
-def read_resources(image):
-    """{(type, name, language): bytes} for every resource; string names stay strings."""
+def pe_headers(image):
+    """(offset of the optional header, its size, number of sections) of a PE32+ image."""
     pe = struct.unpack_from("<I", image, 0x3C)[0]
     if image[pe:pe + 4] != b"PE\0\0":
         raise ValueError("no PE signature")
@@ -74,16 +77,49 @@ def read_resources(image):
     optional = pe + 24
     if struct.unpack_from("<H", image, optional)[0] != 0x20B:
         raise ValueError("not a PE32+ optional header")
+    return optional, optional_size, sections_count
+
+
+def read_sections(image):
+    """[(name, rva, virtual size, raw size in the file, raw offset)] in the order of the table."""
+    optional, optional_size, sections_count = pe_headers(image)
+    sections = []
+    for i in range(sections_count):
+        entry = optional + optional_size + 40 * i
+        name = image[entry:entry + 8].rstrip(b"\0").decode("ascii", "replace")
+        virtual_size, rva, raw_size, raw_offset = struct.unpack_from("<IIII", image, entry + 8)
+        sections.append((name, rva, virtual_size, raw_size, raw_offset))
+    return sections
+
+
+def check_size(check, image):
+    """Prints the file's size and each section's, then requires the file to fit the limit."""
+    print("file: %d bytes (%.1f KiB), at most %d bytes (%.0f KiB) allowed"
+          % (len(image), len(image) / 1024, MAX_FILE_BYTES, MAX_FILE_BYTES / 1024))
+    sections = read_sections(image)
+    headers = min((raw_offset for _, _, _, raw_size, raw_offset in sections if raw_size), default=len(image))
+    print("  %-8s %9s %9s" % ("section", "in file", "in memory"))
+    print("  %-8s %9d %9s" % ("headers", headers, ""))
+    for name, _, virtual_size, raw_size, _ in sections:
+        print("  %-8s %9d %9d" % (name, raw_size, virtual_size))
+    check.expect(len(image) <= MAX_FILE_BYTES, "the file is %d bytes, more than %d (%.0f KiB); the link map "
+                 "TavrinSetup.map beside it shows what each library contributes"
+                 % (len(image), MAX_FILE_BYTES, MAX_FILE_BYTES / 1024))
+
+
+# --- the resource section, parsed here ------------------------------------------------------
+
+def read_resources(image):
+    """{(type, name, language): bytes} for every resource; string names stay strings."""
+    optional, _, _ = pe_headers(image)
     directories_count = struct.unpack_from("<I", image, optional + 108)[0]
     if directories_count <= 2:
         return {}
     resource_rva, resource_size = struct.unpack_from("<II", image, optional + 112 + 2 * 8)
     if resource_rva == 0 or resource_size == 0:
         return {}
-    sections = []
-    for i in range(sections_count):
-        virtual_size, rva, raw_size, raw_offset = struct.unpack_from("<IIII", image, optional + optional_size + 40 * i + 8)
-        sections.append((rva, max(virtual_size, raw_size), raw_offset))
+    sections = [(rva, max(virtual_size, raw_size), raw_offset)
+                for _, rva, virtual_size, raw_size, raw_offset in read_sections(image)]
 
     def offset_of(address):
         for rva, size, raw in sections:
@@ -266,6 +302,7 @@ def main():
     with open(args.exe, "rb") as exe:
         image = exe.read()
     try:
+        check_size(check, image)
         resources = check_resources(check, image)
         if args.res:
             check_drawn_images(check, args.res, resources)
