@@ -3,7 +3,7 @@
 #
 # Builds the benchmark program (and the bed's tools), makes the data once (bench/make_data.py),
 # sets up a test bed (a private Wine prefix, Xvfb and the local release host, see
-# tools/testbed/setup.sh), runs every figure with its contenders side by side, tears the bed down
+# tests/bed/setup.sh), runs every figure with its contenders side by side, tears the bed down
 # and writes bench/RESULTS.md (replacing the previous run's). Needs what tools/install-deps.sh
 # installs, plus curl. Takes about ten minutes on two cores.
 #
@@ -52,19 +52,20 @@ cmake --preset mingw -B "$build" -DTAVRIN_BUILD_BENCH=ON \
 cmake --build "$build" -j"$jobs" --target tavrin_bench tar trust_ca TavrinSetup
 bench_exe=$build/bench/tavrin_bench.exe
 setup_exe=$build/window/TavrinSetup.exe
-# The bed's tools come with the tests (tools/), or with the benchmark when the tests are off.
+# The bed's tools come with the tests (tools/, tests/bed/), or with the benchmark when the tests are off.
 tools_dir=$build/tools
-[ -f "$tools_dir/tar/tar.exe" ] || tools_dir=$build/bench-tools
+trust_dir=$build/tests/bed
+[ -f "$tools_dir/tar/tar.exe" ] || { tools_dir=$build/bench-tools; trust_dir=$build/bench-tools; }
 tar_exe=$tools_dir/tar/tar.exe
-trust_exe=$tools_dir/trust_ca/trust_ca.exe
+trust_exe=$trust_dir/trust_ca/trust_ca.exe
 
 say "data in $data"
 python3 bench/make_data.py "$data"
 
 say "test bed in $bed"
-trap '"$repo/tools/testbed/teardown.sh" "$bed" >/dev/null 2>&1 || true' EXIT
+trap '"$repo/tests/bed/teardown.sh" "$bed" >/dev/null 2>&1 || true' EXIT
 TAVRIN_TESTBED_OWNER_PID=$$ TAVRIN_TESTBED_LIFETIME=3600 \
-  tools/testbed/setup.sh "$bed" "$tar_exe" "$trust_exe" "$http_port" "$https_port" "$display"
+  tests/bed/setup.sh "$bed" "$tar_exe" "$trust_exe" "$http_port" "$https_port" "$display"
 
 # The release host serves www; hard links put the data there without copying 2 GB.
 www=$bed/www/bench
@@ -120,7 +121,7 @@ figure() {
   shift 2
   wait_quiet "$name"
   say "$name"
-  if ! TAVRIN_TESTBED=$bed TAVRIN_WINE_TIMEOUT=$timeout tools/testbed/wine-run.sh "$bench_exe" "$name" "$@" \
+  if ! TAVRIN_TESTBED=$bed TAVRIN_WINE_TIMEOUT=$timeout tests/bed/wine-run.sh "$bench_exe" "$name" "$@" \
        </dev/null | tee -a "$raw"; then
     echo "note figure $name failed" | tee -a "$raw"
     status=1
@@ -155,7 +156,7 @@ load_after=$(cut -d' ' -f1-3 /proc/loadavg)
 } >"$out/machine.txt"
 
 say "tear down"
-"$repo/tools/testbed/teardown.sh" "$bed" >/dev/null 2>&1 || true
+"$repo/tests/bed/teardown.sh" "$bed" >/dev/null 2>&1 || true
 trap - EXIT
 
 python3 bench/results.py "$raw" "$out/machine.txt" bench/RESULTS.md

@@ -10,10 +10,10 @@
 // the program as USERPROFILE); the prefix's shortcuts and uninstall entry are shared, and are
 // removed again when a test ends, whatever its outcome.
 #include "engine/owned.h"
-#include "tests/engine/shell_readback.h"
 #include "tests/support/held_self_removal.h"
 #include "tests/support/message_box.h"
 #include "tests/support/release_fixture.h"
+#include "tests/support/shell_readback.h"
 #include "tests/support/testbed.h"
 #include "tests/window/setup_driver.h"
 #include "window/controls.h"

@@ -3,8 +3,8 @@
 // HKCU, and shortcuts read back through IShellLinkW.
 #include "engine/install_state.h"
 #include "engine/shell_registration.h"
-#include "tests/engine/shell_readback.h"
 #include "tests/support/message_trace.h"
+#include "tests/support/shell_readback.h"
 #include "tests/support/testbed.h"
 
 #include <gtest/gtest.h>

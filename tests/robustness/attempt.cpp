@@ -1,8 +1,8 @@
 #include "tests/robustness/attempt.h"
 
 #include "engine/install_state.h"
-#include "tests/engine/shell_readback.h"
 #include "tests/support/message_box.h"
+#include "tests/support/shell_readback.h"
 #include "tests/support/testbed.h"
 
 #include <gtest/gtest.h>

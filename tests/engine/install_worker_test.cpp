@@ -4,9 +4,9 @@
 #include "engine/install_state.h"
 #include "engine/paths.h"
 #include "engine/shell_registration.h"
-#include "tests/engine/shell_readback.h"
 #include "tests/support/message_trace.h"
 #include "tests/support/release_fixture.h"
+#include "tests/support/shell_readback.h"
 #include "tests/support/testbed.h"
 #include "tests/support/zip_writer.h"
 
