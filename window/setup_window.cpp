@@ -5,6 +5,7 @@
 #include "window/setup_window.h"
 
 #include "engine/install_state.h"
+#include "engine/layout.h"
 #include "engine/owned.h"
 #include "res/resource.h"
 #include "window/controls.h"
@@ -21,7 +22,6 @@ int logoHeight;
 
 namespace {
 
-const wchar_t* const WINDOW_CLASS = L"TavrinSetupWnd";
 const wchar_t* const WINDOW_TITLE = L"Tavrin AI 설치";
 // Fixed size: no sizing frame, no maximise box.
 constexpr DWORD WINDOW_STYLE = WS_CAPTION | WS_SYSMENU | WS_MINIMIZEBOX;
@@ -43,7 +43,7 @@ void LoadLogo(HINSTANCE instance) {
 void SetDefaultInstallDir() {
     wchar_t localAppData[MAX_PATH] = {};
     if (FAILED(SHGetFolderPathW(nullptr, CSIDL_LOCAL_APPDATA, nullptr, SHGFP_TYPE_CURRENT, localAppData)) ||
-        !PathCombineW(installState.installDir, localAppData, L"TavrinAI")) {
+        !PathCombineW(installState.installDir, localAppData, INSTALL_FOLDER_NAME)) {
         installState.installDir[0] = L'\0';
     }
 }
@@ -55,7 +55,7 @@ void RegisterWizardClass(HINSTANCE instance) {
     windowClass.hIcon = LoadIconW(instance, MAKEINTRESOURCEW(IDI_APP));
     windowClass.hCursor = LoadCursorW(nullptr, IDC_ARROW);
     // No background brush: every paint covers the whole client area.
-    windowClass.lpszClassName = WINDOW_CLASS;
+    windowClass.lpszClassName = SETUP_WINDOW_CLASS;
     RegisterClassW(&windowClass);
 }
 
@@ -67,7 +67,7 @@ HWND CreateWizardWindow(HINSTANCE instance) {
     const int height = frame.bottom - frame.top;
     const int x = (GetSystemMetrics(SM_CXSCREEN) - width) / 2;
     const int y = (GetSystemMetrics(SM_CYSCREEN) - height) / 2;
-    return CreateWindowExW(0, WINDOW_CLASS, WINDOW_TITLE, WINDOW_STYLE, x, y, width, height, nullptr, nullptr,
+    return CreateWindowExW(0, SETUP_WINDOW_CLASS, WINDOW_TITLE, WINDOW_STYLE, x, y, width, height, nullptr, nullptr,
                            instance, nullptr);
 }
 

@@ -3,6 +3,9 @@
 
 #include <windows.h>
 
+// The wizard window's class, by which tests and the demo find it.
+constexpr wchar_t SETUP_WINDOW_CLASS[] = L"TavrinSetupWnd";
+
 // The logo from IDB_LOGO, drawn in the header; null when the resource could not be loaded.
 // Owned by RunSetupWizard, which deletes it after the message loop. Window thread only.
 extern HBITMAP logoBitmap;
