@@ -52,12 +52,8 @@ cmake --preset mingw -B "$build" -DTAVRIN_BUILD_BENCH=ON \
 cmake --build "$build" -j"$jobs" --target tavrin_bench tar trust_ca TavrinSetup
 bench_exe=$build/bench/tavrin_bench.exe
 setup_exe=$build/window/TavrinSetup.exe
-# The bed's tools come with the tests (tools/, tests/bed/), or with the benchmark when the tests are off.
-tools_dir=$build/tools
-trust_dir=$build/tests/bed
-[ -f "$tools_dir/tar/tar.exe" ] || { tools_dir=$build/bench-tools; trust_dir=$build/bench-tools; }
-tar_exe=$tools_dir/tar/tar.exe
-trust_exe=$trust_dir/trust_ca/trust_ca.exe
+tar_exe=$build/tools/tar/tar.exe
+trust_exe=$build/tests/bed/trust_ca/trust_ca.exe
 
 say "data in $data"
 python3 bench/make_data.py "$data"
@@ -73,10 +69,10 @@ mkdir -p "$www/install/dist" "$www/install/models/auraface"
 place() { ln -f "$1" "$2" 2>/dev/null || cp -f "$1" "$2"; }
 place "$data/body.bin" "$www/body.bin"
 place "$data/small.bin" "$www/small.bin"
-place "$data/TavrinStudio.zip" "$www/install/dist/TavrinStudio.zip"
+place "$data/TavrinStudio.zip" "$www/install/dist/payload.zip"
 for model in "$data"/models/*; do place "$model" "$www/install/models/auraface/"; done
 sha256=$(cut -c1-64 "$data/TavrinStudio.zip.sha256")
-printf '{\n  "version": "9.9.9",\n  "url": "https://localhost:%s/bench/install/dist/TavrinStudio.zip",\n  "sha256": "%s"\n}\n' \
+printf '{\n  "version": "9.9.9",\n  "url": "https://localhost:%s/bench/install/dist/payload.zip",\n  "sha256": "%s"\n}\n' \
   "$https_port" "$sha256" >"$www/install/dist/latest.json"
 
 http_base=http://127.0.0.1:$http_port/bench/

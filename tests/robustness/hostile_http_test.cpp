@@ -201,30 +201,30 @@ TEST(HostileHttpWorker, EndsInAnAllowedWay) {
         MessageTrace trace;
         ReleaseSite site(L"robustness_http_" + std::to_wstring(index++));
         const std::string payload = MakeZip(AppEntries("2.4.1"));
-        ASSERT_TRUE(site.Put(L"dist/TavrinStudio.zip", payload));
-        const std::wstring payloadPath = site.HostPath(L"dist/TavrinStudio.zip");
-        std::wstring payloadUrl = site.Url(L"dist/TavrinStudio.zip");
+        ASSERT_TRUE(site.Put(PAYLOAD_FILE, payload));
+        const std::wstring payloadPath = site.HostPath(PAYLOAD_FILE);
+        std::wstring payloadUrl = site.Url(PAYLOAD_FILE);
         if (c.payloadFault == L"redirect=") {
             payloadUrl = testbed::HttpsUrl(L"/_fault/redirect=" + payloadPath);
         } else if (!c.payloadFault.empty()) {
-            payloadUrl = site.FaultUrl(c.payloadFault, L"dist/TavrinStudio.zip");
+            payloadUrl = site.FaultUrl(c.payloadFault, PAYLOAD_FILE);
         }
         const std::string manifest = ManifestJson("2.4.1", Narrow(payloadUrl), Sha256Hex(payload));
         ASSERT_TRUE(site.PutManifest(manifest));
-        std::wstring servedManifest = site.Url(L"dist/latest.json");
+        std::wstring servedManifest = site.Url(MANIFEST_URL_PATH);
         if (c.manifestFault == kWrappingLength) {
-            servedManifest = site.FaultUrl(L"length=" + Plus(kTwoTo64, manifest.size()), L"dist/latest.json");
+            servedManifest = site.FaultUrl(L"length=" + Plus(kTwoTo64, manifest.size()), MANIFEST_URL_PATH);
         } else if (c.manifestFault == L"redirect=") {
-            servedManifest = testbed::HttpsUrl(L"/_fault/redirect=" + site.HostPath(L"dist/latest.json"));
+            servedManifest = testbed::HttpsUrl(L"/_fault/redirect=" + site.HostPath(MANIFEST_URL_PATH));
         } else if (!c.manifestFault.empty()) {
-            servedManifest = site.FaultUrl(c.manifestFault, L"dist/latest.json");
+            servedManifest = site.FaultUrl(c.manifestFault, MANIFEST_URL_PATH);
         }
         wcsncpy_s(manifestUrl, servedManifest.c_str(), _TRUNCATE);
 
         ASSERT_TRUE(attempt.Run(trace, kNoHangMs)) << "the attempt hung\n" << trace.Describe();
         if (c.failures.empty()) {
             EXPECT_TRUE(Succeeded(trace.events())) << trace.Describe();
-            EXPECT_EQ(ReadText(attempt.appFolder() + L"\\version.txt"), "2.4.1\r\n");
+            EXPECT_EQ(ReadText(InFolder(attempt.appFolder(), VERSION_FILE_NAME)), "2.4.1\r\n");
             continue;
         }
         const std::wstring failure = FailureText(trace.events());
@@ -244,12 +244,12 @@ TEST(HostileHttpWorker, StalledPayloadEndsCancelledOnceTheReadGivesUp) {
     MessageTrace trace;
     ReleaseSite site(L"robustness_http_stall");
     const std::string payload = MakeZip(AppEntries("2.4.1"));
-    ASSERT_TRUE(site.Put(L"dist/TavrinStudio.zip", payload));
+    ASSERT_TRUE(site.Put(PAYLOAD_FILE, payload));
     ASSERT_TRUE(site.PutManifest(
-        ManifestJson("2.4.1", Narrow(site.FaultUrl(L"stall", L"dist/TavrinStudio.zip")), Sha256Hex(payload))));
+        ManifestJson("2.4.1", Narrow(site.FaultUrl(L"stall", PAYLOAD_FILE)), Sha256Hex(payload))));
 
     // The payload file appears once the headers are in and the first read waits.
-    const std::wstring payloadFile = TempFilePath(L"TavrinStudio_payload.zip");
+    const std::wstring payloadFile = TempFilePath(PAYLOAD_TEMP_NAME);
     std::atomic<bool> stop{false};
     std::thread canceller([&] {
         while (!stop && !FileExists(payloadFile)) Sleep(10);

@@ -246,3 +246,31 @@ int CountMessageBoxes(DWORD processId) {
     EnumWindows(VisitTopLevel, reinterpret_cast<LPARAM>(&search));
     return search.count;
 }
+
+BoxAnswerer::BoxAnswerer(HWND owner, int buttonId) : owner_(owner), buttonId_(buttonId) {
+    thread_ = OwnedKernelHandle(CreateThread(nullptr, 0, Watch, this, 0, nullptr));
+}
+
+void BoxAnswerer::Stop() {
+    stop_ = true;
+    if (thread_) WaitForSingleObject(thread_.get(), 10000);
+    thread_.reset();
+}
+
+DWORD WINAPI BoxAnswerer::Watch(LPVOID parameter) {
+    auto* self = static_cast<BoxAnswerer*>(parameter);
+    HWND answered = nullptr;
+    while (!self->stop_) {
+        const std::optional<MessageBoxInfo> box = WaitForMessageBox(self->owner_, 0, 100);
+        // A box just answered may still be found while it closes.
+        if (!box || box->box == answered) continue;
+        answered = box->box;
+        self->boxes_.push_back(*box);
+        if (self->buttonId_ == PRESS_ENTER) {
+            PressEnterIn(box->box);
+        } else {
+            AnswerMessageBox(box->box, self->buttonId_);
+        }
+    }
+    return 0;
+}

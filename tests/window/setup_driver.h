@@ -14,6 +14,9 @@
 // The TavrinSetup.exe of this build (Windows path).
 std::wstring SetupExePath();
 
+// The visible wizard window of the process processId; null when it has none (yet).
+HWND FindWizardWindow(DWORD processId);
+
 // Text of a window or standard control (WM_GETTEXT works across processes).
 std::wstring TextOf(HWND window);
 // The child's rectangle in its parent's client coordinates.
