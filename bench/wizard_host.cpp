@@ -33,15 +33,8 @@ WizardHost::WizardHost() {
     paintMs_.reserve(RECORD_RESERVE);
 
     HINSTANCE instance = GetModuleHandleW(nullptr);
-    // What RunSetupWizard does before it creates the window: the logo and the default folder.
-    logoBitmap = LoadBitmapW(instance, MAKEINTRESOURCEW(IDB_LOGO));
-    if (logoBitmap) {
-        BITMAP info{};
-        if (GetObjectW(logoBitmap, sizeof info, &info)) {
-            logoWidth = info.bmWidth;
-            logoHeight = info.bmHeight;
-        }
-    }
+    // What RunSetupWizard does before it creates the window: the logo.
+    LoadLogo(instance);
     WNDCLASSW windowClass{};
     windowClass.lpfnWndProc = HostWndProc;
     windowClass.hInstance = instance;

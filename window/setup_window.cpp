@@ -28,16 +28,6 @@ constexpr DWORD WINDOW_STYLE = WS_CAPTION | WS_SYSMENU | WS_MINIMIZEBOX;
 constexpr int CLIENT_WIDTH = 600;
 constexpr int CLIENT_HEIGHT = 520;
 
-void LoadLogo(HINSTANCE instance) {
-    logoBitmap = LoadBitmapW(instance, MAKEINTRESOURCEW(IDB_LOGO));
-    if (!logoBitmap) return;
-    BITMAP info{};
-    if (GetObjectW(logoBitmap, sizeof info, &info)) {
-        logoWidth = info.bmWidth;
-        logoHeight = info.bmHeight;
-    }
-}
-
 // Local application data joined with "TavrinAI". When the folder cannot be found the field
 // stays empty and the user has to type a folder before installing.
 void SetDefaultInstallDir() {
@@ -92,6 +82,16 @@ LRESULT OnCreate(HWND window) {
 }
 
 }  // namespace
+
+void LoadLogo(HINSTANCE instance) {
+    logoBitmap = LoadBitmapW(instance, MAKEINTRESOURCEW(IDB_LOGO));
+    if (!logoBitmap) return;
+    BITMAP info{};
+    if (GetObjectW(logoBitmap, sizeof info, &info)) {
+        logoWidth = info.bmWidth;
+        logoHeight = info.bmHeight;
+    }
+}
 
 int RunSetupWizard(HINSTANCE instance) {
     LoadLogo(instance);

@@ -12,6 +12,10 @@ extern HBITMAP logoBitmap;
 extern int logoWidth;   // pixels, from the loaded bitmap
 extern int logoHeight;  // pixels, from the loaded bitmap
 
+// Loads IDB_LOGO of instance into logoBitmap, logoWidth and logoHeight; logoBitmap stays null
+// (and the sizes untouched) when the resource cannot be loaded. The caller owns the bitmap.
+void LoadLogo(HINSTANCE instance);
+
 // Loads the logo, sets the default install folder, creates and shows the wizard window and runs
 // the message loop until the window is destroyed; then deletes the logo. Main thread, COM
 // initialised by the caller. Returns the process exit code (0), also when the window could not

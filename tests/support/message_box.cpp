@@ -12,15 +12,6 @@ bool IsMessageBoxWindow(HWND window) {
     return wcscmp(className, L"#32770") == 0 && IsWindowVisible(window);
 }
 
-std::wstring TextOf(HWND window) {
-    // WM_GETTEXT is marshalled across processes for standard controls.
-    const LRESULT length = SendMessageW(window, WM_GETTEXTLENGTH, 0, 0);
-    std::wstring text(static_cast<size_t>(length) + 1, L'\0');
-    SendMessageW(window, WM_GETTEXT, text.size(), reinterpret_cast<LPARAM>(text.data()));
-    text.resize(wcslen(text.c_str()));
-    return text;
-}
-
 struct Search {
     HWND owner;
     DWORD processId;
@@ -150,6 +141,15 @@ UINT IconStyle(HWND box) {
 }
 
 }  // namespace
+
+std::wstring TextOf(HWND window) {
+    // WM_GETTEXT is marshalled across processes for standard controls.
+    const LRESULT length = SendMessageW(window, WM_GETTEXTLENGTH, 0, 0);
+    std::wstring text(static_cast<size_t>(length) + 1, L'\0');
+    SendMessageW(window, WM_GETTEXT, text.size(), reinterpret_cast<LPARAM>(text.data()));
+    text.resize(wcslen(text.c_str()));
+    return text;
+}
 
 UINT MessageBoxInfo::Style() const {
     auto has = [&](int id) { return std::find(buttons.begin(), buttons.end(), id) != buttons.end(); };

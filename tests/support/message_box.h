@@ -12,6 +12,9 @@
 #include <string>
 #include <vector>
 
+// Text of a window or standard control, also of another process.
+std::wstring TextOf(HWND window);
+
 struct MessageBoxInfo {
     HWND box = nullptr;
     HWND owner = nullptr;

@@ -64,14 +64,6 @@ std::wstring SetupExePath() {
     return testbed::FromUnixPath(TAVRIN_SETUP_EXE);
 }
 
-std::wstring TextOf(HWND window) {
-    const LRESULT length = SendMessageW(window, WM_GETTEXTLENGTH, 0, 0);
-    std::wstring text(static_cast<size_t>(length) + 1, L'\0');
-    SendMessageW(window, WM_GETTEXT, text.size(), reinterpret_cast<LPARAM>(text.data()));
-    text.resize(wcslen(text.c_str()));
-    return text;
-}
-
 RECT ChildRect(HWND child) {
     RECT rect{};
     GetWindowRect(child, &rect);
