@@ -99,17 +99,23 @@ void SetError(wchar_t* errorText, size_t errorCapacity, const wchar_t* text) {
 
 struct TransferResult {
     uint64_t received = 0;
+    bool readFailed = false;
     bool writeFailed = false;
 };
 
-// Reads until the data ends, a write fails or a cancel request is seen.
+// Reads until the data ends, a read or a write fails or a cancel request is seen.
 TransferResult Transfer(HINTERNET request, HANDLE file, uint64_t expected) {
     TransferResult result;
     ULONGLONG lastReport = 0;
     while (!installState.cancelRequested.load()) {
         DWORD got = 0;
-        // A failed read counts as the end of the data; the length check decides afterwards.
-        if (!WinHttpReadData(request, downloadBuffer, DOWNLOAD_BUFFER_SIZE, &got) || got == 0) break;
+        // Only a successful read of nothing is the end of the body. A failed one is a broken
+        // stream, whether or not a length would have told: a chunked body has none.
+        if (!WinHttpReadData(request, downloadBuffer, DOWNLOAD_BUFFER_SIZE, &got)) {
+            result.readFailed = true;
+            break;
+        }
+        if (got == 0) break;
         DWORD written = 0;
         if (!WriteFile(file, downloadBuffer, got, &written, nullptr) || written != got) {
             result.writeFailed = true;
@@ -187,7 +193,7 @@ bool DownloadToFile(const wchar_t* url, const wchar_t* targetPath, wchar_t* erro
         SetError(errorText, errorCapacity, L"받은 파일을 저장하지 못했습니다 (디스크 공간 확인)");
         return false;
     }
-    if (expected != 0 && transfer.received != expected) {
+    if (transfer.readFailed || (expected != 0 && transfer.received != expected)) {
         SetError(errorText, errorCapacity, L"다운로드가 중간에 끊겼습니다");
         return false;
     }

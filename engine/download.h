@@ -8,7 +8,9 @@
 // - url, targetPath: NUL-terminated UTF-16.
 // - errorText/errorCapacity (units, terminator included): on failure the Korean reason is
 //   formatted into it, cut to fit; on success it is untouched.
-// Returns true when the whole body was stored. Never deletes targetPath; before the response
-// status is known to be 200 the target is not touched. Worker thread only: not reentrant
-// (shares the static 256 KiB download buffer).
+// Returns true when the whole body was stored: the stream ended with a successful read of
+// nothing, after as many bytes as a Content-Length gave (when one did). A failed read is
+// "다운로드가 중간에 끊겼습니다", with or without a length. Never deletes targetPath; before the
+// response status is known to be 200 the target is not touched. Worker thread only: not
+// reentrant (shares the static 256 KiB download buffer).
 bool DownloadToFile(const wchar_t* url, const wchar_t* targetPath, wchar_t* errorText, size_t errorCapacity);

@@ -36,6 +36,18 @@ bool FormatTarCommandLine(wchar_t (&out)[COMMAND_LINE_CAPACITY], const wchar_t* 
     return written > 0;
 }
 
+// Looked for before anything is deleted: on a Windows without it (before 10 1803) the old app
+// folder would be gone with nothing to take its place.
+bool TarToolExists() {
+    wchar_t systemFolder[PATH_CAPACITY] = {};
+    const UINT length = GetSystemDirectoryW(systemFolder, PATH_CAPACITY);
+    if (length == 0 || length >= PATH_CAPACITY) return false;
+    wchar_t tar[PATH_CAPACITY] = {};
+    if (!JoinPath(tar, systemFolder, L"tar.exe")) return false;
+    const DWORD attributes = GetFileAttributesW(tar);
+    return attributes != INVALID_FILE_ATTRIBUTES && !(attributes & FILE_ATTRIBUTE_DIRECTORY);
+}
+
 }  // namespace
 
 bool ExtractArchive(const wchar_t* archivePath, const wchar_t* targetDir) {
@@ -76,6 +88,10 @@ StageResult PrepareAndExtract(const wchar_t* payloadPath, wchar_t* errorText) {
     if (!JoinPath(appFolder, installDir, APP_FOLDER_NAME)) {
         SetError(errorText, L"설치 폴더를 만들 수 없습니다.");
         return StageResult::Failed;
+    }
+    if (!TarToolExists()) {
+        SetError(errorText, L"압축 해제 도구(tar.exe)를 찾을 수 없습니다. Windows 10 (1803) 이상이 필요합니다.");
+        return StageResult::FailedDeletePayload;
     }
     if (SHCreateDirectoryExW(nullptr, installDir, nullptr) != ERROR_SUCCESS && !PathExists(installDir)) {
         SetError(errorText, L"설치 폴더를 만들 수 없습니다.");

@@ -13,5 +13,6 @@ bool ExtractArchive(const wchar_t* archivePath, const wchar_t* targetDir);
 // deleted (FailedDeletePayload). On success the payload file has been deleted; when the
 // extraction fails, the partial app folder it left is removed as well. An installDir from
 // which no absolute app-folder path of at most 259 units can be formed fails as a folder that
-// cannot be made, before anything is created or deleted.
+// cannot be made, and a system folder without tar.exe fails with a text of its own; both before
+// anything is created or deleted.
 StageResult PrepareAndExtract(const wchar_t* payloadPath, wchar_t* errorText);

@@ -10,18 +10,30 @@ namespace {
 
 constexpr size_t PATTERN_CAPACITY = 64;  // bytes, terminator included
 
+// The first occurrence of the quoted key in text, and the quoted key's length; nullptr when
+// there is none.
+const char* FindQuotedKey(const char* text, const char* key, size_t& patternLength) {
+    // A key whose quoted form does not fit is never searched for in a cut form, which could
+    // match another member.
+    char pattern[PATTERN_CAPACITY] = {};
+    const int length = std::snprintf(pattern, sizeof pattern, "\"%s\"", key);
+    if (length < 0 || static_cast<size_t>(length) >= sizeof pattern) return nullptr;
+    patternLength = static_cast<size_t>(length);
+    return std::strstr(text, pattern);
+}
+
 }  // namespace
+
+bool JsonKeyPresent(const char* text, const char* key) {
+    size_t patternLength = 0;
+    return text && key && FindQuotedKey(text, key, patternLength);
+}
 
 bool ReadJsonString(const char* text, const char* key, wchar_t* out, size_t capacity) {
     if (!text || !key || !out) return false;
 
-    // A key whose quoted form does not fit is never searched for in a cut form, which could
-    // match another member.
-    char pattern[PATTERN_CAPACITY] = {};
-    const int patternLength = std::snprintf(pattern, sizeof pattern, "\"%s\"", key);
-    if (patternLength < 0 || static_cast<size_t>(patternLength) >= sizeof pattern) return false;
-
-    const char* keyAt = std::strstr(text, pattern);
+    size_t patternLength = 0;
+    const char* keyAt = FindQuotedKey(text, key, patternLength);
     if (!keyAt) return false;
     const char* colon = std::strchr(keyAt + patternLength, ':');
     if (!colon) return false;

@@ -17,8 +17,11 @@ bool JoinPath(wchar_t (&out)[PATH_CAPACITY], const wchar_t* directory, const wch
     out[0] = L'\0';
     if (!IsAbsolutePath(directory) || !name || !name[0]) return false;
     // PathCombineW fails when the result would not fit MAX_PATH units; check ourselves as well so
-    // that a directory at the limit never comes back cut.
-    if (wcslen(directory) + 1 + wcslen(name) >= PATH_CAPACITY) return false;
+    // that a directory at the limit never comes back cut. A directory that already ends in a
+    // backslash gets no second one.
+    const size_t directoryLength = wcslen(directory);
+    const size_t separator = directory[directoryLength - 1] == L'\\' ? 0 : 1;
+    if (directoryLength + separator + wcslen(name) >= PATH_CAPACITY) return false;
     if (!PathCombineW(out, directory, name)) {
         out[0] = L'\0';
         return false;

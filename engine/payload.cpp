@@ -69,7 +69,8 @@ StageResult DownloadPayload(const wchar_t* payloadPath, wchar_t* errorText) {
 }
 
 StageResult VerifyPayload(const wchar_t* payloadPath, wchar_t* errorText) {
-    // Only a full-length digest is checked; anything else installs the payload unverified.
+    // The release check leaves either no digest (the manifest has none: unverified, as the
+    // publisher chose) or 64 hexadecimal digits; it refuses anything else.
     if (wcslen(installState.releaseSha256) != 2 * DIGEST_BYTES) return StageResult::Continue;
 
     PostStatus(L"받은 파일 검증 중...");

@@ -9,8 +9,8 @@
 // payloadPath. Failure: the download's reason in errorText, Failed (the payload file stays).
 StageResult DownloadPayload(const wchar_t* payloadPath, wchar_t* errorText);
 
-// Runs only when releaseSha256 is exactly 64 units: posts "받은 파일 검증 중..." and compares
-// the file's digest. Any failure: the corruption text in errorText, FailedDeletePayload.
+// Runs only when releaseSha256 is exactly 64 units (the release check leaves it empty or 64
+// hexadecimal digits): posts "받은 파일 검증 중..." and compares the file's digest. Any failure: the corruption text in errorText, FailedDeletePayload.
 StageResult VerifyPayload(const wchar_t* payloadPath, wchar_t* errorText);
 
 // SHA-256 of the file at path as 64 lower-case hex digits into out (capacity >= 65 units).

@@ -16,6 +16,7 @@ constexpr size_t MANIFEST_BUFFER_BYTES = 16384;  // the text and its terminating
 constexpr DWORD VERSION_FILE_READ_BYTES = 63;
 constexpr size_t VERSION_TEXT_CAPACITY = 64;     // units, terminator included
 constexpr size_t QUESTION_CAPACITY = 256;
+constexpr size_t SHA256_DIGEST_UNITS = 64;        // hexadecimal digits of a SHA-256 digest
 
 // Static because the worker's stack is small and at most one worker runs at a time.
 char manifestBuffer[MANIFEST_BUFFER_BYTES];
@@ -38,16 +39,31 @@ bool ReadManifestFile(const wchar_t* path) {
     return true;
 }
 
-// url, version and the optional sha256 from the manifest buffer into installState.
+bool IsSha256Digest(const wchar_t* text) {
+    size_t length = 0;
+    for (; text[length]; ++length) {
+        const wchar_t c = text[length];
+        if (!((c >= L'0' && c <= L'9') || (c >= L'a' && c <= L'f') || (c >= L'A' && c <= L'F'))) return false;
+    }
+    return length == SHA256_DIGEST_UNITS;
+}
+
+// url, version and the optional sha256 from the manifest buffer into installState. Without a
+// sha256 member the payload goes unverified, as the publisher chose; one that is there but is
+// not 64 hexadecimal digits makes the manifest invalid instead of switching verification off.
 bool TakeReleaseFields() {
     if (!ReadJsonString(manifestBuffer, "url", installState.releaseUrl, RELEASE_URL_CAPACITY)) return false;
     if (!ReadJsonString(manifestBuffer, "version", installState.releaseVersion, RELEASE_VERSION_CAPACITY)) {
         return false;
     }
-    if (!ReadJsonString(manifestBuffer, "sha256", installState.releaseSha256, RELEASE_SHA256_CAPACITY)) {
-        installState.releaseSha256[0] = L'\0';
+    installState.releaseSha256[0] = L'\0';
+    if (!JsonKeyPresent(manifestBuffer, "sha256")) return true;
+    if (ReadJsonString(manifestBuffer, "sha256", installState.releaseSha256, RELEASE_SHA256_CAPACITY) &&
+        IsSha256Digest(installState.releaseSha256)) {
+        return true;
     }
-    return true;
+    installState.releaseSha256[0] = L'\0';
+    return false;
 }
 
 // True when the user wants the installed version installed again. No is the default button, so

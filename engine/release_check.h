@@ -6,8 +6,9 @@
 #include <cstddef>
 
 // Fills installState.releaseUrl, releaseVersion and releaseSha256 from the manifest at
-// manifestUrl. On a failure writes the reason into errorText (WORKER_ERROR_CAPACITY units) and
-// returns Failed; when the same version is installed and the user does not answer Yes, returns
+// manifestUrl. releaseSha256 ends up empty (no sha256 member: unverified) or 64 hexadecimal
+// digits; a sha256 member with anything else makes the manifest invalid ("버전 파일 형식 오류").
+// On a failure writes the reason into errorText (WORKER_ERROR_CAPACITY units) and returns Failed; when the same version is installed and the user does not answer Yes, returns
 // Skipped. Worker thread only.
 StageResult RunReleaseCheck(wchar_t* errorText);
 

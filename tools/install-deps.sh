@@ -17,6 +17,7 @@ packages=(
   zip unzip
   curl procps                  # the test bed waits for its release host with curl
   imagemagick                  # screenshots of the window for the README demo
+  osslsigncode                 # Authenticode signing of the shipped programs
 )
 
 missing=()

@@ -2,10 +2,14 @@
 //
 // The program running here is the setup copy that the install put into the install folder, so
 // the install folder is simply the folder of our own file; nothing is read from the uninstall
-// entry. After one question, everything the install made for this user is removed in a fixed
-// order, and none of the outcomes is examined: a missing shortcut or key, or a locked file, must
-// not stop the rest. Our own file cannot be deleted while we run, so a hidden cmd.exe is left to
-// delete it, and then the install folder if that has become empty, once we have exited.
+// entry. After one question the app folder goes first: while the application runs some of its
+// files cannot be deleted, and then everything else stays as it is (the shortcuts and the entry
+// still lead to what is left, the setup copy is there to try again) and the user is asked to
+// close the application. Otherwise everything the install made for this user is removed, and
+// none of those outcomes is examined: a missing shortcut or key must not stop the rest. Our own
+// file cannot be deleted while we run, so a hidden cmd.exe, started only after the final box has
+// been dismissed, deletes it, and then the install folder if that has become empty, once we have
+// exited.
 //
 // Every path is formed in a 260-unit buffer by JoinPath, which refuses what does not fit or is
 // not absolute; a path that could not be formed is skipped, never shortened or resolved against
@@ -31,6 +35,7 @@ constexpr wchar_t kConfirmText[] =
     L"(업데이트·재설치는 이 데이터를 그대로 유지합니다.)";
 constexpr const wchar_t* kDoneCaption = PRODUCT_NAME;
 constexpr wchar_t kDoneText[] = L"제거가 끝났습니다.";
+constexpr wchar_t kInUseText[] = L"일부 파일을 지우지 못했습니다.\n실행 중인 Tavrin AI 를 닫고 다시 제거해 주세요.";
 
 constexpr size_t COMMAND_CAPACITY = 520;  // units, terminator included
 
@@ -66,9 +71,13 @@ void DeleteShortcuts() {
     if (desktopShortcut[0]) DeleteFileW(desktopShortcut);
 }
 
-void DeleteAppFolder(const wchar_t* installFolder) {
+// False when the app folder is still there afterwards (files in use). A path that cannot be
+// formed names nothing to delete.
+bool DeleteAppFolder(const wchar_t* installFolder) {
     wchar_t appFolder[PATH_CAPACITY];
-    if (JoinPath(appFolder, installFolder, APP_FOLDER_NAME)) DeleteTree(appFolder);
+    if (!JoinPath(appFolder, installFolder, APP_FOLDER_NAME)) return true;
+    DeleteTree(appFolder);
+    return !PathExists(appFolder);
 }
 
 // The models folder of the application's face analysis; ".insightface" and "models" may be
@@ -84,10 +93,11 @@ void DeleteUserDataFolder(const wchar_t* profile) {
 }
 
 // The command for the hidden interpreter. False when it does not fit, or when a path holds a
-// '%': cmd.exe expands %NAME% in its command line, which could point del and rmdir elsewhere.
+// '%' or a '!': cmd.exe expands %NAME% in its command line, and !NAME! too where the user has
+// switched delayed expansion on, which could point del and rmdir elsewhere.
 bool FormatSelfRemovalCommand(wchar_t (&command)[COMMAND_CAPACITY], const wchar_t* ownFile,
                               const wchar_t* installFolder) {
-    if (wcschr(ownFile, L'%') || wcschr(installFolder, L'%')) return false;
+    if (wcspbrk(ownFile, L"%!") || wcspbrk(installFolder, L"%!")) return false;
     const int written = _snwprintf_s(command, _TRUNCATE,
                                      L"cmd.exe /c ping -n 3 127.0.0.1 >nul & del /q \"%s\" & rmdir \"%s\"",
                                      ownFile, installFolder);
@@ -99,19 +109,23 @@ void StartSelfRemoval(const wchar_t* ownFile, const wchar_t* installFolder) {
     wchar_t command[COMMAND_CAPACITY];
     if (!FormatSelfRemovalCommand(command, ownFile, installFolder)) return;
 
-    // A folder that is some process's current folder cannot be removed, and cmd.exe would
-    // inherit ours, which may well be the install folder: give it the system folder instead.
+    // Named by its full path: a search for "cmd.exe" would look in our own folder first, the
+    // install folder, where any file of that name would be run in its place.
     wchar_t systemFolder[PATH_CAPACITY] = {};
     const UINT systemLength = GetSystemDirectoryW(systemFolder, PATH_CAPACITY);
-    const wchar_t* workingFolder = systemLength > 0 && systemLength < PATH_CAPACITY ? systemFolder : nullptr;
+    if (systemLength == 0 || systemLength >= PATH_CAPACITY) return;
+    wchar_t interpreter[PATH_CAPACITY];
+    if (!JoinPath(interpreter, systemFolder, L"cmd.exe")) return;
 
     STARTUPINFOW startup = {};
     startup.cb = sizeof startup;
     startup.dwFlags = STARTF_USESHOWWINDOW;
     startup.wShowWindow = SW_HIDE;
     PROCESS_INFORMATION created = {};
-    if (!CreateProcessW(nullptr, command, nullptr, nullptr, FALSE, CREATE_NO_WINDOW, nullptr,
-                        workingFolder, &startup, &created)) {
+    // A folder that is some process's current folder cannot be removed, and cmd.exe would
+    // inherit ours, which may well be the install folder: give it the system folder instead.
+    if (!CreateProcessW(interpreter, command, nullptr, nullptr, FALSE, CREATE_NO_WINDOW, nullptr,
+                        systemFolder, &startup, &created)) {
         return;
     }
     // Declared in reverse so that the thread handle is closed before the process handle.
@@ -128,9 +142,12 @@ int RunUninstall() {
 
     if (MessageBoxW(nullptr, kConfirmText, kConfirmCaption, MB_YESNO | MB_ICONQUESTION) != IDYES) return 0;
 
+    if (haveInstallFolder && !DeleteAppFolder(installFolder)) {
+        MessageBoxW(nullptr, kInUseText, kDoneCaption, MB_OK | MB_ICONWARNING);
+        return 0;
+    }
     DeleteShortcuts();
     RegDeleteKeyW(HKEY_CURRENT_USER, UNINSTALL_KEY);
-    if (haveInstallFolder) DeleteAppFolder(installFolder);
 
     wchar_t profile[PATH_CAPACITY];
     if (GetUserProfile(profile)) {
@@ -138,8 +155,8 @@ int RunUninstall() {
         DeleteUserDataFolder(profile);
     }
 
-    if (haveInstallFolder) StartSelfRemoval(ownFile, installFolder);
-
     MessageBoxW(nullptr, kDoneText, kDoneCaption, MB_OK | MB_ICONINFORMATION);
+    // Only now: its delay has to run after we have exited, however long the box was read.
+    if (haveInstallFolder) StartSelfRemoval(ownFile, installFolder);
     return 0;
 }

@@ -4,22 +4,24 @@
 // manifest, downloads and verifies the payload, extracts it with the system tar tool, registers
 // shortcuts and a per-user uninstall entry and fetches the face-analysis models. Uninstall mode
 // ("/uninstall", as the uninstall entry starts the setup copy) removes all of that after one
-// question. Everything is per user; nothing asks for elevation.
+// question. Everything is per user; nothing asks for elevation. Only one copy runs per session,
+// in either mode: a later one steps aside (single_instance.h).
 #include <windows.h>
 #include <objbase.h>
 
 #include "uninstall/uninstall.h"
 #include "window/command_line.h"
 #include "window/setup_window.h"
+#include "window/single_instance.h"
 
 int WINAPI wWinMain(HINSTANCE instance, HINSTANCE, PWSTR commandLine, int) {
     // The main thread is a single-threaded apartment for the whole run (shell dialogs, links).
     CoInitialize(nullptr);
     int exitCode = 0;
-    if (IsUninstallCommandLine(commandLine)) {
-        exitCode = RunUninstall();
-    } else {
-        exitCode = RunSetupWizard(instance);
+    const bool uninstallMode = IsUninstallCommandLine(commandLine);
+    // A copy that steps aside for a running one exits with 0, having touched nothing.
+    if (TakeSetupInstance(uninstallMode)) {
+        exitCode = uninstallMode ? RunUninstall() : RunSetupWizard(instance);
     }
     CoUninitialize();
     return exitCode;

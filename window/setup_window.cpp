@@ -45,7 +45,7 @@ void RegisterWizardClass(HINSTANCE instance) {
     windowClass.hIcon = LoadIconW(instance, MAKEINTRESOURCEW(IDI_APP));
     windowClass.hCursor = LoadCursorW(nullptr, IDC_ARROW);
     // No background brush: every paint covers the whole client area.
-    windowClass.lpszClassName = SETUP_WINDOW_CLASS;
+    windowClass.lpszClassName = WIZARD_WINDOW_CLASS;
     RegisterClassW(&windowClass);
 }
 
@@ -57,7 +57,7 @@ HWND CreateWizardWindow(HINSTANCE instance) {
     const int height = frame.bottom - frame.top;
     const int x = (GetSystemMetrics(SM_CXSCREEN) - width) / 2;
     const int y = (GetSystemMetrics(SM_CYSCREEN) - height) / 2;
-    return CreateWindowExW(0, SETUP_WINDOW_CLASS, WINDOW_TITLE, WINDOW_STYLE, x, y, width, height, nullptr, nullptr,
+    return CreateWindowExW(0, WIZARD_WINDOW_CLASS, WINDOW_TITLE, WINDOW_STYLE, x, y, width, height, nullptr, nullptr,
                            instance, nullptr);
 }
 
@@ -119,7 +119,7 @@ LRESULT CALLBACK SetupWndProc(HWND window, UINT message, WPARAM wParam, LPARAM l
         HandleWizardClose(window);
         return 0;
     case WM_COMMAND:
-        HandleWizardCommand(window, LOWORD(wParam));
+        HandleWizardCommand(window, LOWORD(wParam), HIWORD(wParam));
         return 0;
     case WM_SETUP_STATUS:
         HandleStatusMessage(window, lParam);

@@ -3,8 +3,9 @@
 
 #include <windows.h>
 
-// The wizard window's class, by which tests and the demo find it.
-constexpr wchar_t SETUP_WINDOW_CLASS[] = L"TavrinSetupWnd";
+// The wizard window's class; another copy of the program, the tests and the demo find the running
+// wizard by it.
+inline constexpr wchar_t WIZARD_WINDOW_CLASS[] = L"TavrinSetupWnd";
 
 // The logo from IDB_LOGO, drawn in the header; null when the resource could not be loaded.
 // Owned by RunSetupWizard, which deletes it after the message loop. Window thread only.
@@ -22,6 +23,6 @@ void LoadLogo(HINSTANCE instance);
 // be created.
 int RunSetupWizard(HINSTANCE instance);
 
-// The procedure of the "TavrinSetupWnd" class: creation and destruction here, commands, close
+// The procedure of the WIZARD_WINDOW_CLASS class: creation and destruction here, commands, close
 // and the worker's messages to the wizard controller, drawing to the painting code.
 LRESULT CALLBACK SetupWndProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam) noexcept;

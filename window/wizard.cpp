@@ -4,6 +4,7 @@
 #include "engine/install_worker.h"
 #include "engine/layout.h"
 #include "engine/owned.h"
+#include "engine/paths.h"
 #include "window/controls.h"
 
 #include <shellapi.h>
@@ -15,6 +16,8 @@
 namespace {
 
 const wchar_t* const MESSAGE_CAPTION = PRODUCT_NAME;
+const wchar_t* const RELATIVE_FOLDER_TEXT =
+    L"설치 폴더를 전체 경로로 입력하세요.\n(예: C:\\TavrinAI 또는 \\\\서버\\공유\\TavrinAI)";
 
 // Frees an item list that the shell allocated.
 struct ItemListTraits {
@@ -32,6 +35,12 @@ void StartAttempt(HWND window) {
     GetWindowTextW(controls.pathEdit, installState.installDir, static_cast<int>(INSTALL_DIR_CAPACITY));
     if (!installState.installDir[0]) {
         MessageBoxW(window, L"설치 폴더를 입력하세요.", MESSAGE_CAPTION, MB_OK | MB_ICONWARNING);
+        return;
+    }
+    // The extraction stage needs the same kind of path; refusing here spares the user a whole
+    // download that could only end in "설치 폴더를 만들 수 없습니다.".
+    if (!IsAbsolutePath(installState.installDir)) {
+        MessageBoxW(window, RELATIVE_FOLDER_TEXT, MESSAGE_CAPTION, MB_OK | MB_ICONWARNING);
         return;
     }
     installState.cancelRequested = false;
@@ -103,6 +112,10 @@ void OnSucceeded(HWND window) {
 
 void OnFailed(HWND window) {
     installState.progress = PROGRESS_FAILED;
+    // The box's own loop paints only what is invalid by then; without this the last bar could
+    // stay on screen under it.
+    InvalidateRect(window, nullptr, FALSE);
+    UpdateWindow(window);
     MessageBoxW(window, installState.statusText, MESSAGE_CAPTION, MB_OK | MB_ICONWARNING);
     ShowWizardPage(PAGE_LOCATION);
     SetWindowTextW(controls.next, L"다시 시도");
@@ -133,7 +146,10 @@ void ShowWizardPage(int page) {
     InvalidateRect(installState.mainWindow, nullptr, TRUE);
 }
 
-void HandleWizardCommand(HWND window, int controlId) {
+void HandleWizardCommand(HWND window, int controlId, int notification) {
+    // A double click on an owner-drawn button arrives as a click and then this notification; as
+    // a second press it would carry "다음" on the licence page straight on to "설치".
+    if (notification == BN_DOUBLECLICKED) return;
     switch (controlId) {
     case IDC_NEXT:
         OnNext(window);

@@ -23,6 +23,20 @@ program's download code can be driven through every way a real server misbehaves
                     /dist/latest.json; a PATH with "://" is used as a whole URL
     loop            302 to this very URL, on every request: a redirect loop that only the
                     client can end
+    gzip            the body gzip-compressed with "Content-Encoding: gzip" and the compressed
+                    length, although the client never offered to accept an encoding
+    lengths=A,B     one Content-Length header per comma-separated item, verbatim, in that order
+                    (duplicate or conflicting lengths); the whole body is sent
+    pace=MS         256 KiB of body every MS milliseconds: a transfer of a known, steady pace
+
+Extra HTTPS listeners (--extra-https PORT:CERT:KEY, repeatable) serve the same files with other
+certificates: the bed uses them for an expired certificate and for one issued to another host
+name. With --header-log every request is written there as one line: the method and the path,
+then each header as "Name: value", separated by tabs.
+    chunked         Transfer-Encoding: chunked, the whole body, then the last (empty) chunk
+    chunkcut=N      Transfer-Encoding: chunked, N bytes of body, then a connection reset
+                    before the last chunk: a stream that breaks where no length could tell
+                    (WinHTTP takes a graceful close there for the end of the body)
 
 Standard library only. The process never outlives its watcher: it ends after --max-lifetime
 seconds, and as soon as the process named by --parent-pid is gone.
@@ -31,6 +45,7 @@ seconds, and as soon as the process named by --parent-pid is gone.
 import argparse
 import errno
 import fcntl
+import gzip
 import http.server
 import os
 import select
@@ -45,6 +60,8 @@ import urllib.parse
 
 CHUNK = 1 << 20           # body chunk for TLS and for fault modes that send whole bodies
 TRICKLE_CHUNK = 1024
+PACE_CHUNK = 256 * 1024   # the client's own read size, so that each burst ends one read
+CHUNKED_CHUNK = 16384     # data per chunk of a chunked body: several chunks even for small files
 STALL_LIMIT = 120.0       # seconds a stalled response waits for the client to give up
 TRICKLE_LIMIT = 900.0     # a trickled body is abandoned after this long
 IDLE_TIMEOUT = 30.0       # keep-alive connections idle longer than this are closed
@@ -84,11 +101,24 @@ def parse_fault(segment):
     name, sep, value = segment.partition("=")
     name = urllib.parse.unquote(name)
     value = urllib.parse.unquote(value) if sep else None
-    if name in ("nolength", "stall", "loop"):
+    if name == "gzip":
         if value is not None:
             raise FaultError(segment)
         return name, None
-    if name in ("status", "short", "drop", "dropfirst", "trickle", "longer", "hold"):
+    if name == "pace":
+        if value is None or not value.isdigit():
+            raise FaultError(segment)
+        return name, int(value)
+    if name == "lengths":
+        items = value.split(",") if value else []
+        if not items or any(not item or any(c in item for c in "\r\n\0") for item in items):
+            raise FaultError(segment)
+        return name, items
+    if name in ("nolength", "stall", "loop", "chunked"):
+        if value is not None:
+            raise FaultError(segment)
+        return name, None
+    if name in ("status", "short", "drop", "dropfirst", "trickle", "longer", "hold", "chunkcut"):
         if value is None or not value.isdigit():
             raise FaultError(segment)
         number = int(value)
@@ -108,11 +138,13 @@ class ReleaseHost(http.server.ThreadingHTTPServer):
     allow_reuse_address = True
     request_queue_size = 64
 
-    def __init__(self, address, root, scheme, ssl_context, log):
+    def __init__(self, address, root, scheme, ssl_context, log, header_log=None):
         self.root = root
         self.scheme = scheme
         self.ssl_context = ssl_context
         self.log = log
+        self.header_log = header_log
+        self.header_lock = threading.Lock()
         self.dropped_once = set()
         self.dropped_lock = threading.Lock()
         super().__init__(address, Handler)
@@ -148,6 +180,17 @@ class ReleaseHost(http.server.ThreadingHTTPServer):
             self.dropped_once.add(key)
             return True
 
+    def note_request(self, handler):
+        """One line of the header log: method, path, then every header as sent."""
+        if self.header_log is None:
+            return
+        fields = [handler.command + " " + handler.path]
+        fields += ["%s: %s" % (name, value) for name, value in handler.headers.items()]
+        line = "\t".join(field.replace("\t", " ") for field in fields)
+        with self.header_lock:
+            self.header_log.write(line + "\n")
+            self.header_log.flush()
+
     def note(self, text):
         if self.log is not None:
             self.log.write("%s %s %s\n" % (time.strftime("%H:%M:%S"), self.scheme, text))
@@ -177,6 +220,7 @@ class Handler(http.server.BaseHTTPRequestHandler):
 
     def serve(self, head):
         self.head = head
+        self.server.note_request(self)
         path = urllib.parse.urlsplit(self.path).path
         fault = None
         if path.startswith("/_fault/"):
@@ -270,13 +314,15 @@ class Handler(http.server.BaseHTTPRequestHandler):
         sock = self.connection
         sock.settimeout(SEND_TIMEOUT)
         if self.server.ssl_context is None and pause == 0.0:
+            offset = body.tell()
             try:
-                sent = sock.sendfile(body, body.tell(), count)
+                sent = sock.sendfile(body, offset, count)
             except OSError as error:
                 raise ClientGone() from error
             if sent != count:
                 raise ClientGone()
-            body.seek(body.tell() + count)
+            # sendfile has moved the position already; set it explicitly all the same.
+            body.seek(offset + count)
             return
         remaining = count
         while remaining > 0:
@@ -293,6 +339,51 @@ class Handler(http.server.BaseHTTPRequestHandler):
             if pause and remaining > 0:
                 if self.client_closed(pause):
                     raise ClientGone()
+
+    def send_all(self, data):
+        """Sends bytes held in memory. Raises ClientGone."""
+        self.connection.settimeout(SEND_TIMEOUT)
+        try:
+            self.connection.sendall(data)
+        except OSError as error:
+            raise ClientGone() from error
+
+    def send_paced(self, body, size, period):
+        """Sends the body in PACE_CHUNK bursts, one every period seconds from the first, so that
+        a slow moment does not shift every later burst. Raises ClientGone."""
+        start = time.monotonic()
+        sent = 0
+        burst = 0
+        while sent < size:
+            count = min(PACE_CHUNK, size - sent)
+            self.send_bytes(body, count)
+            sent += count
+            burst += 1
+            if sent < size:
+                wait = start + burst * period - time.monotonic()
+                if wait > 0 and self.client_closed(wait):
+                    raise ClientGone()
+
+    def send_chunks(self, body, count, last):
+        """Sends count bytes of body as chunks, then the last (empty) chunk only when last.
+        Raises ClientGone."""
+        sock = self.connection
+        sock.settimeout(SEND_TIMEOUT)
+        remaining = count
+        while remaining > 0:
+            data = body.read(min(CHUNKED_CHUNK, remaining))
+            if not data:
+                raise ClientGone()
+            try:
+                sock.sendall(b"%x\r\n" % len(data) + data + b"\r\n")
+            except OSError as error:
+                raise ClientGone() from error
+            remaining -= len(data)
+        if last:
+            try:
+                sock.sendall(b"0\r\n\r\n")
+            except OSError as error:
+                raise ClientGone() from error
 
     def client_closed(self, wait):
         """Waits up to wait seconds; True when the client closed or reset the connection."""
@@ -378,6 +469,31 @@ class Handler(http.server.BaseHTTPRequestHandler):
                 if not head:
                     self.send_bytes(body, size, chunk=TRICKLE_CHUNK, pause=value / 1000.0,
                                     deadline=time.monotonic() + TRICKLE_LIMIT)
+            elif name == "pace":
+                self.start_body(200, str(size), close=True)
+                if not head:
+                    self.send_paced(body, size, value / 1000.0)
+            elif name == "gzip":
+                packed = gzip.compress(body.read())
+                self.send_response(200)
+                self.send_header("Content-Type", "application/octet-stream")
+                self.send_header("Content-Encoding", "gzip")
+                self.send_header("Content-Length", str(len(packed)))
+                self.close_connection = True
+                self.send_header("Connection", "close")
+                self.end_headers()
+                if not head:
+                    self.send_all(packed)
+            elif name == "lengths":
+                self.send_response(200)
+                self.send_header("Content-Type", "application/octet-stream")
+                for item in value:
+                    self.send_header("Content-Length", item)
+                self.close_connection = True
+                self.send_header("Connection", "close")
+                self.end_headers()
+                if not head:
+                    self.send_bytes(body, size)
             elif name == "stall":
                 self.start_body(200, str(size), close=True)
                 deadline = time.monotonic() + STALL_LIMIT
@@ -400,6 +516,19 @@ class Handler(http.server.BaseHTTPRequestHandler):
                     while time.monotonic() < deadline:
                         if self.client_closed(min(0.1, max(deadline - time.monotonic(), 0.0))):
                             break
+            elif name in ("chunked", "chunkcut"):
+                whole = name == "chunked"
+                self.send_response(200)
+                self.send_header("Content-Type", "application/octet-stream")
+                self.send_header("Transfer-Encoding", "chunked")
+                if not whole:
+                    self.close_connection = True
+                    self.send_header("Connection", "close")
+                self.end_headers()
+                if not head:
+                    self.send_chunks(body, size if whole else min(value, size), last=whole)
+                    if not whole:
+                        self.reset_connection()
         except ClientGone:
             self.close_connection = True
         except OSError:
@@ -439,6 +568,9 @@ def main():
     parser.add_argument("--untrusted-port", type=int)
     parser.add_argument("--untrusted-cert")
     parser.add_argument("--untrusted-key")
+    parser.add_argument("--extra-https", action="append", default=[], metavar="PORT:CERT:KEY",
+                        help="another HTTPS listener with its own certificate (repeatable)")
+    parser.add_argument("--header-log", help="file that receives every request's headers")
     parser.add_argument("--max-lifetime", type=float, default=3600.0, help="seconds")
     parser.add_argument("--parent-pid", type=int, default=0,
                         help="exit once this process is gone (default: the parent process)")
@@ -447,17 +579,21 @@ def main():
 
     root = os.path.realpath(args.root)
     log = open(args.log, "a", buffering=1) if args.log else None
+    header_log = open(args.header_log, "a", buffering=1) if args.header_log else None
     listeners = [(args.http_port, "http", None)]
     if args.https_port:
         listeners.append((args.https_port, "https", make_context(args.cert, args.key)))
     if args.untrusted_port:
         listeners.append((args.untrusted_port, "https",
                           make_context(args.untrusted_cert, args.untrusted_key)))
+    for extra in args.extra_https:
+        port, cert, key = extra.split(":", 2)
+        listeners.append((int(port), "https", make_context(cert, key)))
 
     servers = []
     try:
         for port, scheme, context in listeners:
-            servers.append(ReleaseHost((args.bind, port), root, scheme, context, log))
+            servers.append(ReleaseHost((args.bind, port), root, scheme, context, log, header_log))
     except OSError as error:
         if error.errno == errno.EADDRINUSE:
             sys.stderr.write("release_host: port %d is in use\n" % port)

@@ -4,8 +4,10 @@
 # Makes the test bed of one test run: a fresh Wine prefix (Korean font replacements, no crash
 # dialogs, no links into the host's home, the stand-in tar.exe, the run's test CA trusted), Xvfb,
 # a persistent wineserver and the local release host on loopback (HTTP_PORT, HTTPS_PORT with a
-# certificate of the run's CA, HTTPS_PORT+1 with an untrusted self-signed one), serving
-# TESTBED_DIR/www. Whatever an earlier run of the same TESTBED_DIR left running is stopped first.
+# certificate of the run's CA, HTTPS_PORT+1 with an untrusted self-signed one, HTTPS_PORT+2 with
+# an expired certificate of the run's CA and HTTPS_PORT+3 with one of the run's CA issued to
+# another host name), serving TESTBED_DIR/www. Whatever an earlier run of the same TESTBED_DIR
+# left running is stopped first.
 #
 # Writes TESTBED_DIR/env (sourced by wine-run.sh) and pid files under TESTBED_DIR/run; logs go to
 # TESTBED_DIR/logs. Everything started here is stopped by teardown.sh, and also by a watchdog once
@@ -129,11 +131,54 @@ EOF
     -keyout "$ca/untrusted.key" -out "$ca/untrusted.pem"
 } >"$logs/openssl.log" 2>&1
 
+# Two certificates of the run's CA that a client must still refuse: one that expired yesterday,
+# and a current one issued to another host name. "openssl ca" because only it takes explicit
+# validity dates.
+step "make the expired and the wrong-name certificates" "$logs/openssl.log"
+mkdir -p "$ca/issued"
+: >"$ca/index.txt"
+openssl rand -hex 8 >"$ca/serial"
+cat >"$ca/signer.cnf" <<EOF
+[ca]
+default_ca = signer
+[signer]
+database = $ca/index.txt
+new_certs_dir = $ca/issued
+serial = $ca/serial
+default_md = sha256
+policy = any_name
+unique_subject = no
+[any_name]
+commonName = supplied
+[other_host_ext]
+basicConstraints = critical, CA:FALSE
+keyUsage = critical, digitalSignature, keyEncipherment
+extendedKeyUsage = serverAuth
+subjectAltName = DNS:other-host.invalid
+subjectKeyIdentifier = hash
+EOF
+{
+  openssl req -new -config "$ca/server.cnf" -newkey rsa:2048 -nodes \
+    -keyout "$ca/expired.key" -out "$ca/expired.csr"
+  openssl ca -batch -notext -config "$ca/signer.cnf" -cert "$ca/ca.pem" -keyfile "$ca/ca.key" \
+    -in "$ca/expired.csr" -out "$ca/expired.pem" \
+    -startdate "$(date -u -d '-30 days' +%Y%m%d%H%M%SZ)" -enddate "$(date -u -d '-1 day' +%Y%m%d%H%M%SZ)" \
+    -extfile "$ca/server.cnf" -extensions leaf_ext
+  openssl req -new -subj /CN=other-host.invalid -newkey rsa:2048 -nodes \
+    -keyout "$ca/other_host.key" -out "$ca/other_host.csr"
+  openssl ca -batch -notext -config "$ca/signer.cnf" -cert "$ca/ca.pem" -keyfile "$ca/ca.key" \
+    -in "$ca/other_host.csr" -out "$ca/other_host.pem" -days 7 \
+    -extfile "$ca/signer.cnf" -extensions other_host_ext
+} >>"$logs/openssl.log" 2>&1
+
 step "start the release host" "$logs/release_host.log"
 setsid "$PYTHON" "$here/release_host.py" --root "$bed/www" \
   --http-port "$http_port" --https-port "$https_port" --untrusted-port "$((https_port + 1))" \
   --cert "$ca/server.pem" --key "$ca/server.key" \
   --untrusted-cert "$ca/untrusted.pem" --untrusted-key "$ca/untrusted.key" \
+  --extra-https "$((https_port + 2)):$ca/expired.pem:$ca/expired.key" \
+  --extra-https "$((https_port + 3)):$ca/other_host.pem:$ca/other_host.key" \
+  --header-log "$logs/headers.log" \
   --bind 127.0.0.1 --parent-pid "$owner" --max-lifetime "$lifetime" --log "$logs/requests.log" \
   </dev/null >"$logs/release_host.log" 2>&1 &
 echo $! >"$run/host.pid"
@@ -221,6 +266,15 @@ if ! { answers "http://127.0.0.1:$http_port/_testbed_probe" \
        && answers -k "https://localhost:$((https_port + 1))/_testbed_probe"; }; then
   fail "the release host does not answer on $http_port, $https_port and $((https_port + 1))"
 fi
+
+step "wait for the expired and the wrong-name certificate servers" "$logs/release_host.log"
+for port in $((https_port + 2)) $((https_port + 3)); do
+  for _ in $(seq 100); do
+    answers -k "https://localhost:$port/_testbed_probe" && break
+    sleep 0.1
+  done
+  answers -k "https://localhost:$port/_testbed_probe" || fail "the release host does not answer on $port"
+done
 
 step "start the watchdog" "$logs/watchdog.log"
 setsid "$here/watchdog.sh" "$bed" "$owner" "$lifetime" </dev/null >>"$logs/watchdog.log" 2>&1 &

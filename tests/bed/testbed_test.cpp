@@ -1,7 +1,9 @@
 // Proves the test bed that every other test stands on: the release host answers over HTTP and
-// over HTTPS with a certificate the prefix trusts, refuses trust on the untrusted port, injects
-// its faults as tests/support/testbed.h promises, and the prefix has the stand-in tar.exe and
-// the Korean font replacements. Uses WinHTTP directly, not the product's download code.
+// over HTTPS with a certificate the prefix trusts, refuses trust on the untrusted port, fails the
+// expired and the wrong-name ports for that one reason each, injects its faults as
+// tests/support/testbed.h promises and logs every request's headers, and the prefix has the
+// stand-in tar.exe and the Korean font replacements. Uses WinHTTP directly, not the product's
+// download code.
 #include <windows.h>
 #include <winhttp.h>
 
@@ -140,6 +142,30 @@ TEST_F(TestbedHost, UntrustedPortFailsOnlyForTheUnknownCa) {
     EXPECT_TRUE(accepted.body == blob_);
 }
 
+// The expired and the wrong-name certificates come from the trusted CA: told to overlook the
+// one fault each has, the same request succeeds.
+TEST_F(TestbedHost, CertificateFaultPortsFailOnlyForTheirFault) {
+    struct Case {
+        const char* name;
+        std::wstring url;
+        DWORD overlook;
+    } const cases[] = {
+        {"expired", testbed::ExpiredCertificateUrl(BlobPath()), SECURITY_FLAG_IGNORE_CERT_DATE_INVALID},
+        {"issued to another host", testbed::OtherHostCertificateUrl(BlobPath()), SECURITY_FLAG_IGNORE_CERT_CN_INVALID},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        const Fetched refused = Fetch(c.url);
+        EXPECT_FALSE(refused.answered);
+        EXPECT_NE(0u, refused.error);
+
+        const Fetched accepted = Fetch(c.url, c.overlook);
+        ASSERT_TRUE(accepted.answered) << "error " << accepted.error;
+        EXPECT_EQ(200u, accepted.status);
+        EXPECT_TRUE(accepted.body == blob_);
+    }
+}
+
 TEST_F(TestbedHost, RefusesMissingFilesFoldersAndEscapes) {
     for (const wchar_t* path : {L"/no_such_file.bin", L"/", L"/%2E%2E/%2E%2E/etc/hostname", L"/a/../../etc/hostname"}) {
         SCOPED_TRACE(testing::Message() << "path " << std::string(path, path + wcslen(path)));
@@ -161,6 +187,7 @@ TEST_F(TestbedHost, InjectsFaultsByUrlPrefix) {
         size_t bodyBytes;       // bytes delivered, a prefix of the blob
     };
     const std::wstring minus100 = std::to_wstring(size - 100);
+    const std::wstring twoLengths = L"lengths=" + fullLength + L",1000";
     const Case cases[] = {
         {"status answers that status", testbed::HttpUrl(BlobPath(L"status=503")), 503, kAnyLength, 0},
         {"nolength sends the whole body without a length", testbed::HttpUrl(BlobPath(L"nolength")), 200, nullptr, size},
@@ -168,6 +195,8 @@ TEST_F(TestbedHost, InjectsFaultsByUrlPrefix) {
         {"short announces all, sends N", testbed::HttpUrl(BlobPath(L"short=1000")), 200, fullLength.c_str(), 1000},
         {"length is sent verbatim", testbed::HttpUrl(BlobPath(L"length=junk")), 200, L"junk", SIZE_MAX},
         {"longer announces N less", testbed::HttpUrl(BlobPath(L"longer=100")), 200, minus100.c_str(), size - 100},
+        {"lengths sends each header; the first is answered", testbed::HttpUrl(BlobPath(twoLengths)), 200,
+         fullLength.c_str(), size},
         {"redirect keeps scheme and host",
          testbed::HttpsUrl(L"/_fault/redirect=" + folder_ + L"%2Fblob.bin"), 200, fullLength.c_str(), size},
     };
@@ -186,6 +215,65 @@ TEST_F(TestbedHost, InjectsFaultsByUrlPrefix) {
         if (c.status == 200 && c.bodyBytes != SIZE_MAX) {
             EXPECT_EQ(c.bodyBytes, got.body.size());
             EXPECT_TRUE(got.body == blob_.substr(0, got.body.size()));
+        }
+    }
+}
+
+// gzip sends the compressed body with its own length; pace sends the whole body, 256 KiB at a
+// time (two bursts for this blob, the second one period after the first).
+TEST_F(TestbedHost, GzipCompressesAndPaceSpacesTheBody) {
+    const Fetched packed = Fetch(testbed::HttpUrl(BlobPath(L"gzip")));
+    ASSERT_TRUE(packed.answered) << "error " << packed.error;
+    EXPECT_EQ(200u, packed.status);
+    EXPECT_EQ(std::to_wstring(packed.body.size()), packed.length);
+    EXPECT_EQ("\x1f\x8b", packed.body.substr(0, 2));
+
+    const ULONGLONG start = GetTickCount64();
+    const Fetched paced = Fetch(testbed::HttpUrl(BlobPath(L"pace=600")));
+    const ULONGLONG elapsed = GetTickCount64() - start;
+    ASSERT_TRUE(paced.answered) << "error " << paced.error;
+    EXPECT_TRUE(paced.body == blob_);
+    EXPECT_GE(elapsed, 550u);
+}
+
+// Each request lands in the header log with its method, path and headers as the client sent them.
+TEST_F(TestbedHost, LogsEveryRequestWithItsHeaders) {
+    ASSERT_TRUE(Fetch(testbed::HttpsUrl(BlobPath())).answered);
+    std::string folder(1, '/');
+    folder.append(folder_.begin(), folder_.end());
+    folder += '/';
+    const std::vector<testbed::HostRequest> requests = testbed::HostRequests(folder);
+    ASSERT_FALSE(requests.empty());
+    const testbed::HostRequest& last = requests.back();
+    EXPECT_EQ("GET", last.method);
+    EXPECT_EQ(folder + "blob.bin", last.path);
+    EXPECT_EQ("TavrinTestbed/1.0", last.Header("user-agent").value_or("<none>"));
+    EXPECT_EQ("localhost:" + std::to_string(testbed::HttpsPort()), last.Header("Host").value_or("<none>"));
+}
+
+// A chunked body carries no length: only its last (empty) chunk tells the client that it is
+// whole. chunkcut closes the connection before that chunk, which the client must see as an error.
+TEST_F(TestbedHost, ChunkedSendsTheWholeBodyAndChunkCutBreaksOffBeforeTheLastChunk) {
+    for (const bool secure : {false, true}) {
+        SCOPED_TRACE(secure ? "https" : "http");
+        const auto url = [&](const wchar_t* fault) {
+            return secure ? testbed::HttpsUrl(BlobPath(fault)) : testbed::HttpUrl(BlobPath(fault));
+        };
+        const Fetched whole = Fetch(url(L"chunked"));
+        ASSERT_TRUE(whole.answered) << "error " << whole.error;
+        EXPECT_EQ(200u, whole.status);
+        EXPECT_FALSE(whole.hasLength);
+        EXPECT_EQ(0u, whole.error);
+        EXPECT_TRUE(whole.body == blob_);
+
+        for (const size_t sent : {size_t{100000}, blob_.size()}) {
+            SCOPED_TRACE(testing::Message() << "chunkcut=" << sent);
+            const Fetched cut = Fetch(url((L"chunkcut=" + std::to_wstring(sent)).c_str()));
+            ASSERT_TRUE(cut.answered) << "error " << cut.error;
+            EXPECT_FALSE(cut.hasLength);
+            EXPECT_NE(0u, cut.error) << "the broken stream ended like a whole one";
+            EXPECT_LE(cut.body.size(), sent);
+            EXPECT_TRUE(cut.body == blob_.substr(0, cut.body.size()));
         }
     }
 }

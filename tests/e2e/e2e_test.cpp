@@ -12,9 +12,9 @@
 #include "engine/layout.h"
 #include "engine/owned.h"
 #include "tests/support/installed_paths.h"
-#include "tests/support/held_self_removal.h"
 #include "tests/support/message_box.h"
 #include "tests/support/release_fixture.h"
+#include "tests/support/self_removal.h"
 #include "tests/support/shell_readback.h"
 #include "tests/support/testbed.h"
 #include "tests/window/setup_driver.h"
@@ -61,6 +61,13 @@ std::wstring Wide(const std::string& utf8) {
     std::wstring out(units > 0 ? units - 1 : 0, L'\0');
     if (units > 1) MultiByteToWideChar(CP_UTF8, 0, utf8.c_str(), -1, out.data(), units);
     return out;
+}
+
+// The program the stories run: this build's TavrinSetup.exe, or the one TAVRIN_E2E_SETUP_EXE
+// names (a Linux path), such as the signed shipping build.
+std::wstring StoryExePath() {
+    const std::string chosen = testbed::Env("TAVRIN_E2E_SETUP_EXE");
+    return chosen.empty() ? SetupExePath() : testbed::FromUnixPath(chosen);
 }
 
 // A release made by make_releases.py, in the bed's staging folder.
@@ -244,7 +251,7 @@ protected:
     void StartInstall() {
         setup_.reset();
         setup_ = std::make_unique<SetupProcess>(std::vector<std::pair<std::wstring, std::wstring>>{
-            {L"USERPROFILE", profile_}});
+            {L"USERPROFILE", profile_}}, StoryExePath());
         ASSERT_TRUE(setup_->Window());
         setup_->Click(IDC_AGREE);
         setup_->Click(IDC_NEXT);
@@ -310,7 +317,7 @@ protected:
         EXPECT_EQ(Names(ListTree(AppFolder())), AppFiles(version));
         EXPECT_EQ(ReadText(InFolder(AppFolder(), VERSION_FILE_NAME)), version + "\r\n");
         EXPECT_EQ(ReadText(AppFolder() + L"\\data\\notes-" + Wide(version) + L".txt"), "Tavrin AI " + version + "\r\n");
-        EXPECT_EQ(ReadText(SetupCopyIn(installDir_)), ReadText(SetupExePath()));
+        EXPECT_EQ(ReadText(SetupCopyIn(installDir_)), ReadText(StoryExePath()));
         ExpectShortcut(ShortcutPath(CSIDL_PROGRAMS), AppFolder(), APP_PROGRAM_NAME);
         ExpectShortcut(ShortcutPath(CSIDL_DESKTOPDIRECTORY), AppFolder(), APP_PROGRAM_NAME);
         ExpectUninstallEntry(installDir_, Wide(version));
@@ -344,9 +351,6 @@ protected:
         EXPECT_EQ(question->caption, L"Tavrin AI 제거");
         AnswerMessageBox(question->box, IDYES);
         WaitUntilClosed(question->box);
-        HeldSelfRemoval selfRemoval;
-        selfRemoval.Catch(created.dwProcessId);
-        EXPECT_TRUE(selfRemoval.Caught()) << "no self-removal command";
         const auto done = WaitForMessageBox(nullptr, created.dwProcessId, kBoxMs);
         ASSERT_TRUE(done) << "no final box";
         EXPECT_EQ(done->text, L"제거가 끝났습니다.");
@@ -357,7 +361,7 @@ protected:
         EXPECT_EQ(exitCode, 0u);
         // Under Wine a handle to the ended process keeps its image file open, which would stop del.
         uninstaller_.reset();
-        selfRemoval.Release();
+        EXPECT_TRUE(SelfRemovalCommand(created.dwProcessId).Found()) << "no self-removal command";
         EXPECT_TRUE(WaitUntil([&] { return !Exists(installDir_); }, kSelfRemovalMs))
             << "the install folder is still there";
     }

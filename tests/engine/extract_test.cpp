@@ -119,9 +119,6 @@ TEST(PrepareAndExtract, WorkerRunsThroughStageFour) {
     auto newInstall = [](const std::wstring& scratch) {
         EXPECT_EQ(ReadText(InFolder(InstalledApp(scratch), VERSION_FILE_NAME)), "2.4.1\r\n");
     };
-    auto nothingInstalled = [](const std::wstring& scratch) {
-        EXPECT_FALSE(FileExists(InstalledApp(scratch)));
-    };
     const StageCase cases[] = {
         {"first install creates the folder and its parents; nothing to clean",
          [](const std::wstring& scratch) { return scratch + L"\\inst"; }, payload, {}, false, newInstall, false, L""},
@@ -165,9 +162,22 @@ TEST(PrepareAndExtract, WorkerRunsThroughStageFour) {
          },
          payload, cannotCreate, true,
          [](const std::wstring& scratch) { EXPECT_EQ(ReadText(scratch + L"\\file"), "a file"); }, false, L""},
-        {"no tar.exe in the system folder",
-         [](const std::wstring& scratch) { return scratch + L"\\inst"; }, payload, extractionFailed, false,
-         nothingInstalled, true, L""},
+        // Found out before the old app folder is touched: the previous install stays usable.
+        {"no tar.exe in the system folder leaves the previous install",
+         [](const std::wstring& scratch) {
+             WriteOldInstallation(scratch + L"\\inst");
+             return scratch + L"\\inst";
+         },
+         payload,
+         {StatusEvent(L"압축 해제 도구(tar.exe)를 찾을 수 없습니다. Windows 10 (1803) 이상이 필요합니다."),
+          DoneEvent(0)},
+         false,
+         [](const std::wstring& scratch) {
+             EXPECT_EQ(ReadText(InFolder(InstalledApp(scratch), VERSION_FILE_NAME)), "2.4.0\r\n");
+             EXPECT_EQ(ReadText(InFolder(InstalledApp(scratch), APP_PROGRAM_NAME)), "old program");
+             EXPECT_EQ(ReadText(InstalledApp(scratch) + L"\\plugins\\old_only.dll"), "old");
+         },
+         true, L""},
         {"damaged archive", [](const std::wstring& scratch) { return scratch + L"\\inst"; }, damaged,
          extractionFailed, false, [](const std::wstring&) {}, false, L""},
         // The current folder holds what a relative app-folder path would name: it must survive.

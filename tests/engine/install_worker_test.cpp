@@ -4,6 +4,7 @@
 #include "engine/install_state.h"
 #include "engine/layout.h"
 #include "engine/paths.h"
+#include "engine/release_host.h"
 #include "engine/shell_registration.h"
 #include "tests/support/installed_paths.h"
 #include "tests/support/message_trace.h"
@@ -15,7 +16,9 @@
 
 #include <gtest/gtest.h>
 
+#include <cstring>
 #include <cwchar>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -151,6 +154,17 @@ TEST_F(WorkerTest, FirstInstallRunsEveryStage) {
     EXPECT_EQ(trace.StageEvents(), expected) << trace.Describe();
     ExpectInstalled(L"2.4.1", APP_PROGRAM_NAME);
     ExpectAllModels();
+
+    // Every request the host saw, manifest, payload and each model, names the setup program.
+    std::set<std::string> paths;
+    for (const testbed::HostRequest& request : testbed::HostRequests("/t/worker_first/")) {
+        paths.insert(request.path);
+        EXPECT_EQ(request.Header("User-Agent").value_or("<none>"), Narrow(USER_AGENT)) << request.path;
+    }
+    const auto hostPath = [&](const std::wstring& relative) { return Narrow(L"/" + site.HostPath(relative)); };
+    std::set<std::string> expectedPaths = {hostPath(MANIFEST_URL_PATH), hostPath(PAYLOAD_FILE)};
+    for (const std::wstring& name : kModels) expectedPaths.insert(hostPath(MODEL_URL_PATH + name));
+    EXPECT_EQ(paths, expectedPaths);
 }
 
 // A newer release over an install: the app folder is replaced (this one has no application, so
@@ -209,5 +223,84 @@ TEST_F(WorkerTest, CancelAfterPayloadDownloadStillFinishes) {
     EXPECT_TRUE(FileExists(modelFolder_));
     for (const std::wstring& name : kModels) EXPECT_FALSE(FileExists(modelFolder_ + L"\\" + name)) << Narrow(name);
 }
+
+// A body sent chunked carries no length: only its last chunk tells that it is whole. Served that
+// way, the manifest, the payload and the models each arrive whole; broken off before the last
+// chunk, each is a failed download, never a complete file. The manifest breaks off right before
+// its digest, which would otherwise pass for a release without one; a model that broke off is
+// left missing and fetched by the next attempt.
+enum class Chunked { Manifest, Payload, Models };
+
+struct ChunkedCase {
+    const char* name;
+    Chunked served;  // the download(s) served chunked; the rest as files
+    bool cut;        // reset before the last chunk
+};
+
+class ChunkedBodyTest : public WorkerTest, public ::testing::WithParamInterface<ChunkedCase> {};
+
+TEST_P(ChunkedBodyTest, ArrivesWholeOrFails) {
+    const ChunkedCase& c = GetParam();
+    ReleaseSite site(std::wstring(L"worker_chunked_") + std::wstring(c.name, c.name + strlen(c.name)));
+    PublishModels(site);
+    const std::string payload = MakeZip(AppEntries("2.4.1"));
+    ASSERT_TRUE(site.Put(PAYLOAD_FILE, payload));
+    const std::wstring payloadUrl =
+        c.served != Chunked::Payload ? site.Url(PAYLOAD_FILE)
+        : c.cut ? site.FaultUrl(L"chunkcut=" + std::to_wstring(payload.size() / 2), PAYLOAD_FILE)
+                : site.FaultUrl(L"chunked", PAYLOAD_FILE);
+    const std::string manifest = ManifestJson("2.4.1", Narrow(payloadUrl), Sha256Hex(payload));
+    ASSERT_TRUE(site.PutManifest(manifest));
+    if (c.served == Chunked::Manifest) {
+        const size_t beforeDigest = manifest.find(",\n  \"sha256\"");
+        ASSERT_NE(beforeDigest, std::string::npos);
+        const std::wstring fault = c.cut ? L"chunkcut=" + std::to_wstring(beforeDigest) : L"chunked";
+        wcsncpy_s(manifestUrl, site.FaultUrl(fault, MANIFEST_URL_PATH).c_str(), _TRUNCATE);
+    }
+    if (c.served == Chunked::Models) {
+        const std::wstring fault = c.cut ? L"chunkcut=1000" : L"chunked";
+        wcsncpy_s(modelBaseUrl, site.FaultUrl(fault, MODEL_URL_PATH).c_str(), _TRUNCATE);
+    }
+
+    MessageTrace trace;
+    RunAttempt(trace);
+
+    if (!c.cut) {
+        EXPECT_EQ(trace.events().back(), DoneEvent(1)) << trace.Describe();
+        ExpectInstalled(L"2.4.1", APP_PROGRAM_NAME);
+        ExpectAllModels();
+        return;
+    }
+    if (c.served != Chunked::Models) {
+        const std::vector<TraceEvent> events = trace.StageEvents();
+        ASSERT_GE(events.size(), 2u) << trace.Describe();
+        EXPECT_EQ(events[events.size() - 2], StatusEvent(L"다운로드가 중간에 끊겼습니다")) << trace.Describe();
+        EXPECT_EQ(events.back(), DoneEvent(0)) << trace.Describe();
+        EXPECT_FALSE(FileExists(appFolder_)) << "something was installed";
+        return;
+    }
+    EXPECT_EQ(trace.events().back(), DoneEvent(1)) << trace.Describe();
+    for (const std::wstring& name : kModels) {
+        EXPECT_FALSE(FileExists(modelFolder_ + L"\\" + name)) << Narrow(name);
+        EXPECT_FALSE(FileExists(modelFolder_ + L"\\" + name + L".part")) << Narrow(name);
+    }
+
+    // The next attempt (a newer release, so no question comes) meets a host that answers whole.
+    wcsncpy_s(modelBaseUrl, site.Url(MODEL_URL_PATH).c_str(), _TRUNCATE);
+    ASSERT_TRUE(site.Publish("2.4.2", MakeZip(AppEntries("2.4.2"))));
+    MessageTrace next;
+    RunAttempt(next);
+    EXPECT_EQ(next.events().back(), DoneEvent(1)) << next.Describe();
+    ExpectAllModels();
+}
+
+INSTANTIATE_TEST_SUITE_P(Bodies, ChunkedBodyTest,
+                         ::testing::Values(ChunkedCase{"manifest", Chunked::Manifest, false},
+                                           ChunkedCase{"manifest_cut", Chunked::Manifest, true},
+                                           ChunkedCase{"payload", Chunked::Payload, false},
+                                           ChunkedCase{"payload_cut", Chunked::Payload, true},
+                                           ChunkedCase{"models", Chunked::Models, false},
+                                           ChunkedCase{"models_cut", Chunked::Models, true}),
+                         [](const auto& info) { return std::string(info.param.name); });
 
 }  // namespace

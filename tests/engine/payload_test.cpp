@@ -58,18 +58,29 @@ TEST(HashFileSha256, DigestsWholeFilesInLowerCase) {
     EXPECT_FALSE(HashFileSha256((folder + L"\\file1").c_str(), digest, 64)) << "no room for 64 digits";
 }
 
+// The manifest of release 2.4.1 with the sha256 member's value as JSON text, as its last
+// member; an empty value text leaves the member out.
+std::string ManifestWithDigest(const std::string& url, const std::string& digestJson) {
+    std::string text = "{\"version\": \"2.4.1\", \"url\": \"" + url + "\"";
+    if (!digestJson.empty()) text += ", \"sha256\": " + digestJson;
+    return text + "}";
+}
+
+std::string Quoted(const std::string& text) { return "\"" + text + "\""; }
+
 // The worker from the manifest to the end of extraction, for each digest the manifest may carry.
+// Without a digest the payload goes unverified, as the publisher chose; a digest that is there
+// but is not 64 hexadecimal digits makes the manifest invalid, before anything is downloaded.
 TEST(PayloadStages, WorkerRunsByDigest) {
     const std::string payload = MakeZip(AppEntries("2.4.1"));
     const std::string digest = Sha256Hex(payload);
     std::string wrong = digest;
     wrong[10] = wrong[10] == '0' ? '1' : '0';
-    const std::string notHex = digest.substr(0, 63) + "g";
 
-    const std::vector<TraceEvent> downloading = {ProgressEvent(0), StatusEvent(L"최신 버전 확인 중..."),
-                                                 StatusEvent(L"v2.4.1 내려받는 중...")};
+    const std::vector<TraceEvent> checking = {ProgressEvent(0), StatusEvent(L"최신 버전 확인 중...")};
     auto then = [&](std::vector<TraceEvent> tail) {
-        std::vector<TraceEvent> events = downloading;
+        std::vector<TraceEvent> events = checking;
+        events.push_back(StatusEvent(L"v2.4.1 내려받는 중..."));
         events.insert(events.end(), tail.begin(), tail.end());
         return events;
     };
@@ -77,27 +88,32 @@ TEST(PayloadStages, WorkerRunsByDigest) {
     const TraceEvent extracting = StatusEvent(L"설치 중... (압축 해제, 1~3분)");
     const std::vector<TraceEvent> corrupt = then(
         {verifying, StatusEvent(L"받은 파일이 손상되었거나 변조되었습니다. 다시 시도해 주세요."), DoneEvent(0)});
+    std::vector<TraceEvent> invalid = checking;
+    invalid.push_back(StatusEvent(L"버전 파일 형식 오류"));
+    invalid.push_back(DoneEvent(0));
 
-    enum Fate { Deleted, Kept };
+    enum Fate { Absent, Kept };
     struct Case {
         const char* name;
-        std::string sha256;         // as the manifest carries it
+        std::string digestJson;     // the sha256 member's value as the manifest carries it; "": none
         std::wstring payloadFault;  // served through this fault; empty: served normally
         std::vector<TraceEvent> events;
         Fate payloadFile;
         bool installed;
     } const cases[] = {
-        {"matching digest", digest, L"", then({verifying, ProgressEvent(PROGRESS_MARQUEE), extracting}), Deleted, true},
-        {"upper-case digest is accepted", Upper(digest), L"",
-         then({verifying, ProgressEvent(PROGRESS_MARQUEE), extracting}), Deleted, true},
-        {"wrong digest", wrong, L"", corrupt, Deleted, false},
-        {"64 units that are not hex", notHex, L"", corrupt, Deleted, false},
-        {"63 units: no verification, no message", wrong.substr(0, 63), L"",
-         then({ProgressEvent(PROGRESS_MARQUEE), extracting}), Deleted, true},
-        {"65 units: no verification", wrong + "0", L"", then({ProgressEvent(PROGRESS_MARQUEE), extracting}), Deleted,
+        {"matching digest", Quoted(digest), L"", then({verifying, ProgressEvent(PROGRESS_MARQUEE), extracting}), Absent,
          true},
-        {"no digest: no verification", "", L"", then({ProgressEvent(PROGRESS_MARQUEE), extracting}), Deleted, true},
-        {"download cut short keeps the partial file", digest, L"short=1000",
+        {"upper-case digest is accepted", Quoted(Upper(digest)), L"",
+         then({verifying, ProgressEvent(PROGRESS_MARQUEE), extracting}), Absent, true},
+        {"wrong digest", Quoted(wrong), L"", corrupt, Absent, false},
+        {"no digest: no verification, no message", "", L"", then({ProgressEvent(PROGRESS_MARQUEE), extracting}),
+         Absent, true},
+        {"63 digits", Quoted(digest.substr(0, 63)), L"", invalid, Absent, false},
+        {"65 digits", Quoted(digest + "0"), L"", invalid, Absent, false},
+        {"64 units with one that is not hex", Quoted(digest.substr(0, 63) + "g"), L"", invalid, Absent, false},
+        {"an empty string", Quoted(""), L"", invalid, Absent, false},
+        {"a number instead of a string", "12345", L"", invalid, Absent, false},
+        {"download cut short keeps the partial file", Quoted(digest), L"short=1000",
          then({StatusEvent(L"다운로드가 중간에 끊겼습니다"), DoneEvent(0)}), Kept, false},
     };
     int index = 0;
@@ -110,7 +126,7 @@ TEST(PayloadStages, WorkerRunsByDigest) {
         ASSERT_TRUE(site.Put(PAYLOAD_FILE, payload));
         const std::wstring url = c.payloadFault.empty() ? site.Url(PAYLOAD_FILE)
                                                         : site.FaultUrl(c.payloadFault, PAYLOAD_FILE);
-        ASSERT_TRUE(site.PutManifest(ManifestJson("2.4.1", Narrow(url), c.sha256)));
+        ASSERT_TRUE(site.PutManifest(ManifestWithDigest(Narrow(url), c.digestJson)));
         const std::wstring installDir = testbed::MakeScratchFolder(L"payload");
         wcscpy_s(installState.installDir, installDir.c_str());
 
@@ -118,9 +134,11 @@ TEST(PayloadStages, WorkerRunsByDigest) {
 
         const std::vector<TraceEvent> stageEvents = trace.StageEvents();
         EXPECT_EQ(EventsBeforeShellStage(stageEvents), c.events) << trace.Describe(stageEvents);
-        wchar_t subtitle[96] = {};
-        CopySubtitle(subtitle, 96);
-        EXPECT_STREQ(subtitle, L"사진 선별 프로그램 설치  ·  v2.4.1");
+        if (c.events != invalid) {
+            wchar_t subtitle[96] = {};
+            CopySubtitle(subtitle, 96);
+            EXPECT_STREQ(subtitle, L"사진 선별 프로그램 설치  ·  v2.4.1");
+        }
         EXPECT_EQ(FileExists(TempFilePath(PAYLOAD_TEMP_NAME)), c.payloadFile == Kept);
         std::string version;
         EXPECT_EQ(testbed::ReadFileBytes(InFolder(AppFolderIn(installDir), VERSION_FILE_NAME), version), c.installed);

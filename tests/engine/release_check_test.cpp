@@ -66,6 +66,8 @@ TEST(ReleaseCheck, ReadsTheManifestFile) {
     const std::string url = "https://localhost/dist/payload.zip";
     const std::wstring wideUrl = L"https://localhost/dist/payload.zip";
     const std::wstring digest(kDigest, kDigest + 64);
+    std::string upperDigest = kDigest;
+    for (char& c : upperDigest) c = static_cast<char>(toupper(static_cast<unsigned char>(c)));
     const StageResult ok = StageResult::Continue;
     const StageResult failed = StageResult::Failed;
     const std::wstring invalid = L"버전 파일 형식 오류";
@@ -77,11 +79,14 @@ TEST(ReleaseCheck, ReadsTheManifestFile) {
     } const cases[] = {
         {"all three members", ManifestJson("2.4.1", url, kDigest), ok, L"", wideUrl, L"2.4.1", digest},
         {"without sha256 the stale digest is cleared", ManifestJson("2.4.1", url, ""), ok, L"", wideUrl, L"2.4.1", L""},
-        {"an empty sha256 clears it", R"({"url":"u","version":"1","sha256":""})", ok, L"", L"u", L"1", L""},
-        {"a sha256 of 79 units is kept", R"({"url":"u","version":"1","sha256":")" + std::string(79, 'a') + "\"}", ok,
-         L"", L"u", L"1", std::wstring(79, L'a')},
-        {"a sha256 of 80 units is cleared", R"({"url":"u","version":"1","sha256":")" + std::string(80, 'a') + "\"}",
-         ok, L"", L"u", L"1", L""},
+        {"a digest in upper case is kept", ManifestJson("2.4.1", url, upperDigest), ok, L"", wideUrl, L"2.4.1",
+         std::wstring(upperDigest.begin(), upperDigest.end())},
+        // A digest that is there but unusable never passes for none.
+        {"an empty sha256 is invalid", R"({"url":"u","version":"1","sha256":""})", failed, invalid, L"u", L"1", L""},
+        {"a sha256 of 79 units is invalid", R"({"url":"u","version":"1","sha256":")" + std::string(79, 'a') + "\"}",
+         failed, invalid, L"u", L"1", L""},
+        {"a sha256 of 80 units is invalid", R"({"url":"u","version":"1","sha256":")" + std::string(80, 'a') + "\"}",
+         failed, invalid, L"u", L"1", L""},
         {"a byte-order mark before the object", "\xEF\xBB\xBF" + ManifestJson("2.4.1", url, ""), ok, L"", wideUrl,
          L"2.4.1", L""},
         {"without url; version is not looked up", R"({"version":"2.4.1"})", failed, invalid, L"", L"-", L"stale"},

@@ -1,6 +1,8 @@
 // A release host that misbehaves on purpose, met by DownloadToFile and by whole install attempts:
-// Content-Length headers that lie or cannot be read, bodies longer than announced, redirects and a
-// redirect loop, and a server that goes silent after the headers while the user cancels.
+// Content-Length headers that lie, cannot be read, come twice or disagree, bodies longer than
+// announced, a body in an encoding nobody asked for, redirects and a redirect loop, certificates
+// that must be refused (untrusted, expired, issued to another host), and a server that goes
+// silent after the headers while the user cancels.
 #include "engine/download.h"
 #include "engine/install_state.h"
 #include "engine/release_host.h"
@@ -15,6 +17,7 @@
 #include <algorithm>
 #include <atomic>
 #include <cstdint>
+#include <functional>
 #include <string>
 #include <thread>
 #include <vector>
@@ -24,6 +27,7 @@ namespace {
 constexpr wchar_t kCut[] = L"다운로드가 중간에 끊겼습니다";
 constexpr wchar_t kNoConnection[] = L"서버에 연결할 수 없습니다 (인터넷 연결 확인)";
 constexpr wchar_t kCorrupt[] = L"받은 파일이 손상되었거나 변조되었습니다. 다시 시도해 주세요.";
+constexpr wchar_t kExtractFailed[] = L"압축 해제에 실패했습니다 (디스크 공간 확인).";
 constexpr DWORD kNoHangMs = 60000;
 
 std::string Pattern(size_t size) {
@@ -83,9 +87,11 @@ enum class Must { Fail, Succeed, FollowTheLength };
 // 64-bit decimal, and the transfer succeeds exactly when the bytes WinHTTP hands over match it
 // (or when it reads as 0, whenever the stream ends). Whatever WinHTTP makes of a broken header,
 // the file holds a prefix of the body and a success never stores another number of bytes than
-// the header announced.
+// the header announced. Of two Content-Length headers the query answers the first.
 TEST_F(HostileHttp, ContentLengthThatLiesOrCannotBeRead) {
     const uint64_t size = body_.size();
+    const std::wstring sizeText = std::to_wstring(size);
+    const std::wstring largerText = std::to_wstring(size + 1000);
     struct Case {
         const char* name;
         std::wstring fault;
@@ -103,6 +109,13 @@ TEST_F(HostileHttp, ContentLengthThatLiesOrCannotBeRead) {
         {"a minus sign", L"length=-5", 0, Must::Succeed},
         {"the body 1000 bytes longer than announced", L"longer=1000", size - 1000, Must::FollowTheLength},
         {"the body far longer than announced", L"longer=300000", size - 300000, Must::FollowTheLength},
+        {"the same length twice", L"lengths=" + sizeText + L"," + sizeText, size, Must::Succeed},
+        {"the true length, then a smaller one", L"lengths=" + sizeText + L",1000", size, Must::FollowTheLength},
+        {"a smaller length, then the true one", L"lengths=1000," + sizeText, 1000, Must::FollowTheLength},
+        {"the true length, then a larger one", L"lengths=" + sizeText + L"," + largerText, size,
+         Must::FollowTheLength},
+        {"a larger length, then the true one", L"lengths=" + largerText + L"," + sizeText, size + 1000, Must::Fail},
+        {"two lengths in one header", L"length=" + sizeText + L"%2C%201000", size, Must::FollowTheLength},
     };
     for (const Case& c : cases) {
         for (const bool secure : {false, true}) {
@@ -131,6 +144,53 @@ TEST_F(HostileHttp, ContentLengthThatLiesOrCannotBeRead) {
             }
         }
     }
+}
+
+// The client offers no encoding, so a gzip body sent all the same is stored as it came: the
+// compressed bytes, complete by their own length, never the decoded body.
+TEST_F(HostileHttp, UnaskedGzipBodyIsStoredAsItCame) {
+    for (const bool secure : {false, true}) {
+        SCOPED_TRACE(secure ? "over https" : "over http");
+        const std::wstring path = L"/_fault/gzip/robustness_http/body.bin";
+        const Outcome outcome = Download(secure ? testbed::HttpsUrl(path) : testbed::HttpUrl(path));
+        ASSERT_TRUE(outcome.ended) << "the download hung";
+        EXPECT_TRUE(outcome.ok) << Narrow(outcome.error);
+        std::string stored;
+        ASSERT_TRUE(testbed::ReadFileBytes(target_, stored));
+        EXPECT_EQ(stored.substr(0, 2), "\x1f\x8b") << "not the gzip stream";
+        EXPECT_FALSE(stored == body_) << "the body was decoded";
+    }
+}
+
+// Certificates of the trusted test CA that are still not good for this host (expired, issued to
+// another name), met directly or behind a redirect from the trusted server: the connection is
+// refused before any response, and the target file is not touched.
+TEST_F(HostileHttp, CertificatesThatMustBeRefused) {
+    const std::wstring file = L"robustness_http/body.bin";
+    const auto hop = [&](unsigned port) {
+        return testbed::HttpsUrl(L"/_fault/redirect=https:%2F%2Flocalhost:" + std::to_wstring(port) + L"%2F" + file);
+    };
+    struct Case {
+        const char* name;
+        std::wstring url;
+    } const cases[] = {
+        {"expired", testbed::ExpiredCertificateUrl(file)},
+        {"issued to another host", testbed::OtherHostCertificateUrl(file)},
+        {"a redirect to an expired one", hop(testbed::HttpsPort() + 2u)},
+        {"a redirect to one issued to another host", hop(testbed::HttpsPort() + 3u)},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        ASSERT_TRUE(testbed::WriteFileBytes(target_, "keep me"));
+        const Outcome outcome = Download(c.url);
+        ASSERT_TRUE(outcome.ended) << "the download hung";
+        EXPECT_FALSE(outcome.ok);
+        EXPECT_EQ(outcome.error, kNoConnection) << Narrow(outcome.error);
+        std::string stored;
+        ASSERT_TRUE(testbed::ReadFileBytes(target_, stored));
+        EXPECT_EQ(stored, "keep me");
+    }
+    EXPECT_TRUE(trace_.events().empty()) << trace_.Describe();
 }
 
 // WinHTTP follows a redirect by default; a loop, a downgrade to plain HTTP and a hop to a server
@@ -231,6 +291,88 @@ TEST(HostileHttpWorker, EndsInAnAllowedWay) {
         EXPECT_NE(std::find(c.failures.begin(), c.failures.end(), failure), c.failures.end())
             << Narrow(failure) << "\n" << trace.Describe();
         EXPECT_FALSE(FileExists(attempt.appFolder())) << "something was installed";
+    }
+}
+
+// Whole attempts against what must never become an install: a payload gzip-encoded without being
+// asked for, two Content-Length headers, and certificates to refuse for the manifest or the
+// payload. Each ends with one of the outcomes its case allows; a failure installs nothing, and a
+// refused connection leaves no file of the attempt in the temporary folder.
+TEST(HostileHttpWorker, NeverInstallsWhatItMustNotTrust) {
+    // An outcome that is not a failure text: the attempt succeeds with the published release.
+    const std::wstring kInstalled = L"<a working install of the release>";
+    using UrlFor = std::function<std::wstring(const ReleaseSite& site, size_t size)>;
+    const auto fault = [](const std::wstring& name) {
+        return [=](const ReleaseSite& site, size_t) { return site.FaultUrl(name, PAYLOAD_FILE); };
+    };
+    const auto lengths = [](const wchar_t* first, const wchar_t* second) {
+        return [=](const ReleaseSite& site, size_t size) {
+            const auto text = [&](const wchar_t* item) { return item ? std::wstring(item) : std::to_wstring(size); };
+            return site.FaultUrl(L"lengths=" + text(first) + L"," + text(second), PAYLOAD_FILE);
+        };
+    };
+    const auto on = [](std::wstring (*url)(const std::wstring&), const wchar_t* relative) {
+        return [=](const ReleaseSite& site, size_t) { return url(L"/" + site.HostPath(relative)); };
+    };
+    const UrlFor untrustedHop = [](const ReleaseSite& site, size_t) {
+        return testbed::HttpsUrl(L"/_fault/redirect=https:%2F%2Flocalhost:" + std::to_wstring(testbed::HttpsPort() + 1u) +
+                                 L"%2F" + site.HostPath(PAYLOAD_FILE));
+    };
+    struct Case {
+        const char* name;
+        UrlFor payload;   // null: the payload's own URL
+        UrlFor manifest;  // null: the manifest's own URL
+        bool digest;
+        std::vector<std::wstring> outcomes;
+    } const cases[] = {
+        {"payload gzip-encoded, with a digest", fault(L"gzip"), nullptr, true, {kCorrupt}},
+        // The stored file is the gzip stream. A tar tool that cannot read it fails cleanly; one
+        // that unwraps gzip by itself (bsdtar does) extracts the real archive inside.
+        {"payload gzip-encoded, without a digest", fault(L"gzip"), nullptr, false, {kExtractFailed, kInstalled}},
+        {"payload with its length twice", lengths(nullptr, nullptr), nullptr, true, {kInstalled}},
+        {"payload with the true length, then a smaller one", lengths(nullptr, L"1000"), nullptr, true,
+         {kInstalled, kCut, kCorrupt}},
+        {"payload with a smaller length, then the true one", lengths(L"1000", nullptr), nullptr, true, {kCut, kCorrupt}},
+        {"payload behind a redirect to an untrusted certificate", untrustedHop, nullptr, true, {kNoConnection}},
+        {"payload on an expired certificate", on(testbed::ExpiredCertificateUrl, PAYLOAD_FILE), nullptr,
+         true, {kNoConnection}},
+        {"payload on a certificate for another host", on(testbed::OtherHostCertificateUrl, PAYLOAD_FILE),
+         nullptr, true, {kNoConnection}},
+        {"manifest on an expired certificate", nullptr, on(testbed::ExpiredCertificateUrl, MANIFEST_URL_PATH), true,
+         {kNoConnection}},
+        {"manifest on a certificate for another host", nullptr,
+         on(testbed::OtherHostCertificateUrl, MANIFEST_URL_PATH), true, {kNoConnection}},
+    };
+    int index = 0;
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        AttemptScope attempt(L"hostile_trust");
+        RemoveWorkerTempFiles();
+        MessageTrace trace;
+        ReleaseSite site(L"robustness_trust_" + std::to_wstring(index++));
+        const std::string payload = MakeZip(AppEntries("2.4.1"));
+        ASSERT_TRUE(site.Put(PAYLOAD_FILE, payload));
+        const std::wstring payloadUrl = c.payload ? c.payload(site, payload.size()) : site.Url(PAYLOAD_FILE);
+        const std::string manifest = ManifestJson("2.4.1", Narrow(payloadUrl), c.digest ? Sha256Hex(payload) : "");
+        ASSERT_TRUE(site.PutManifest(manifest));
+        if (c.manifest) wcsncpy_s(manifestUrl, c.manifest(site, manifest.size()).c_str(), _TRUNCATE);
+
+        ASSERT_TRUE(attempt.Run(trace, kNoHangMs)) << "the attempt hung\n" << trace.Describe();
+        const bool succeeded = Succeeded(trace.events());
+        const std::wstring outcome = succeeded ? kInstalled : FailureText(trace.events());
+        EXPECT_NE(std::find(c.outcomes.begin(), c.outcomes.end(), outcome), c.outcomes.end())
+            << Narrow(outcome) << "\n" << trace.Describe();
+        if (succeeded) {
+            EXPECT_EQ(ReadText(InFolder(attempt.appFolder(), VERSION_FILE_NAME)), "2.4.1\r\n");
+            continue;
+        }
+        EXPECT_FALSE(FileExists(attempt.appFolder())) << "something was installed";
+        if (outcome == kNoConnection || outcome == kCorrupt || outcome == kExtractFailed) {
+            EXPECT_FALSE(FileExists(TempFilePath(PAYLOAD_TEMP_NAME)));
+        }
+        if (outcome == kNoConnection) {
+            EXPECT_FALSE(FileExists(TempFilePath(MANIFEST_TEMP_NAME)));
+        }
     }
 }
 

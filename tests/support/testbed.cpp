@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <atomic>
 #include <cstdlib>
+#include <cstring>
 #include <cwchar>
 
 namespace testbed {
@@ -51,6 +52,69 @@ std::wstring HttpUrl(const std::wstring& path) { return Url(L"http", L"127.0.0.1
 std::wstring HttpsUrl(const std::wstring& path) { return Url(L"https", L"localhost", HttpsPort(), path); }
 std::wstring UntrustedHttpsUrl(const std::wstring& path) {
     return Url(L"https", L"localhost", HttpsPort() + 1u, path);
+}
+std::wstring ExpiredCertificateUrl(const std::wstring& path) {
+    return Url(L"https", L"localhost", HttpsPort() + 2u, path);
+}
+std::wstring OtherHostCertificateUrl(const std::wstring& path) {
+    return Url(L"https", L"localhost", HttpsPort() + 3u, path);
+}
+
+std::optional<std::string> HostRequest::Header(const std::string& name) const {
+    for (const auto& [key, value] : headers) {
+        if (_stricmp(key.c_str(), name.c_str()) == 0) return value;
+    }
+    return std::nullopt;
+}
+
+std::vector<HostRequest> HostRequests(const std::string& pathPrefix) {
+    std::vector<HostRequest> requests;
+    std::string log;
+    if (!ReadFileBytes(Root() + L"\\logs\\headers.log", log)) return requests;
+    size_t start = 0;
+    while (start < log.size()) {
+        size_t end = log.find('\n', start);
+        if (end == std::string::npos) end = log.size();
+        // "METHOD PATH", then "Name: value" fields, separated by tabs.
+        std::vector<std::string> fields;
+        for (size_t field = start; field <= end;) {
+            const size_t tab = std::min(log.find('\t', field), end);
+            fields.push_back(log.substr(field, tab - field));
+            field = tab + 1;
+        }
+        start = end + 1;
+        const size_t space = fields[0].find(' ');
+        if (space == std::string::npos || fields[0].compare(space + 1, pathPrefix.size(), pathPrefix) != 0) continue;
+        HostRequest request{fields[0].substr(0, space), fields[0].substr(space + 1), {}};
+        for (size_t i = 1; i < fields.size(); ++i) {
+            const size_t colon = fields[i].find(": ");
+            if (colon != std::string::npos) request.headers.emplace_back(fields[i].substr(0, colon), fields[i].substr(colon + 2));
+        }
+        requests.push_back(std::move(request));
+    }
+    return requests;
+}
+
+static std::wstring RequestLogPath() { return Root() + L"\\logs\\requests.log"; }
+
+size_t RequestLogLength() {
+    std::string log;
+    ReadFileBytes(RequestLogPath(), log);
+    return log.size();
+}
+
+std::string RequestLogSince(size_t length) {
+    std::string log;
+    ReadFileBytes(RequestLogPath(), log);
+    return length < log.size() ? log.substr(length) : "";
+}
+
+int RequestsSince(size_t length, const std::string& path) {
+    const std::string log = RequestLogSince(length);
+    const std::string request = "\"GET " + path + " ";
+    int count = 0;
+    for (size_t at = log.find(request); at != std::string::npos; at = log.find(request, at + 1)) ++count;
+    return count;
 }
 
 std::wstring MakeScratchFolder(const wchar_t* prefix) {

@@ -19,10 +19,18 @@
 //       loop                   302 to this very URL on every request (a redirect loop)
 //       hold=MS                no Content-Length; the whole body, then the connection stays
 //                              open MS milliseconds before it closes
+//       gzip                   the body gzip-compressed, "Content-Encoding: gzip", the
+//                              compressed length (no client of ours asks for an encoding)
+//       lengths=A,B            one Content-Length header per item, verbatim; the whole body
+//       pace=MS                256 KiB of body every MS milliseconds
 // The untrusted port (HTTPS port + 1) serves the same files with a self-signed certificate that
-// the prefix does not trust.
+// the prefix does not trust; HTTPS port + 2 with an expired certificate of the trusted test CA,
+// HTTPS port + 3 with a certificate of that CA issued to another host name.
+//
+// The host writes every request it receives, with its headers, to logs/headers.log in the bed.
 #pragma once
 
+#include <cstddef>
 #include <optional>
 #include <string>
 #include <utility>
@@ -41,8 +49,18 @@ std::wstring WwwPath(const std::wstring& relative);
 std::wstring HttpUrl(const std::wstring& path);
 std::wstring HttpsUrl(const std::wstring& path);
 std::wstring UntrustedHttpsUrl(const std::wstring& path);
+std::wstring ExpiredCertificateUrl(const std::wstring& path);
+std::wstring OtherHostCertificateUrl(const std::wstring& path);
 unsigned short HttpPort();
 unsigned short HttpsPort();
+
+// The release host's request log (logs/requests.log in the bed), to which it appends one line
+// per answered request, holding its request line ("GET /dist/latest.json HTTP/1.1"). Its length
+// now in bytes, and what was appended from an earlier length on.
+size_t RequestLogLength();
+std::string RequestLogSince(size_t length);
+// How many lines appended since length hold a GET of that URL path ("/dist/latest.json").
+int RequestsSince(size_t length, const std::string& path);
 
 // A new, empty folder of its own under the prefix's temporary folder; removed by the caller or
 // left for the prefix to be discarded with the run.
@@ -57,6 +75,20 @@ bool ReadFileBytes(const std::wstring& path, std::string& bytes);
 bool FileExists(const std::wstring& path);
 // Names in a folder, without "." and "..", sorted; empty when the folder cannot be read.
 std::vector<std::wstring> FolderEntries(const std::wstring& folder);
+
+// One request as the release host received it: "GET", the path as sent (with any query), and
+// its headers in order as (name, value).
+struct HostRequest {
+    std::string method;
+    std::string path;
+    std::vector<std::pair<std::string, std::string>> headers;
+
+    // The value of the first header of that name (compared without case); nullopt when absent.
+    std::optional<std::string> Header(const std::string& name) const;
+};
+// Every request of this run whose path starts with pathPrefix (such as "/t/case/"), in the
+// order the host received them. Empty when the log cannot be read.
+std::vector<HostRequest> HostRequests(const std::string& pathPrefix);
 
 // Environment changes for a child process: a value, or nullopt to leave the variable out.
 using EnvironmentChanges = std::vector<std::pair<std::wstring, std::optional<std::wstring>>>;

@@ -2,9 +2,9 @@
 // scratch layout of what an install leaves behind, its two boxes are read and answered from here,
 // and the prefix's real shortcuts and registry and the scratch files are checked afterwards.
 //
-// The hidden cmd.exe that removes the setup copy is caught as the uninstaller's child process
-// before the final box shows and held suspended until the uninstaller has ended, as if the box had
-// been dismissed at once; then it is waited for, so no check depends on how long anything takes.
+// The hidden cmd.exe that removes the setup copy is the prefix's real one, with its real ping:
+// the uninstaller starts it as its last act, and it is found once the uninstaller has ended and
+// waited for, so no check depends on how long anything takes.
 #include <windows.h>
 #include <shlobj.h>
 #include <tlhelp32.h>
@@ -13,9 +13,9 @@
 
 #include "engine/layout.h"
 #include "engine/owned.h"
-#include "tests/support/held_self_removal.h"
 #include "tests/support/installed_paths.h"
 #include "tests/support/message_box.h"
+#include "tests/support/self_removal.h"
 #include "tests/support/setup_child.h"
 #include "tests/support/shell_readback.h"
 #include "tests/support/testbed.h"
@@ -29,6 +29,7 @@
 namespace {
 
 constexpr wchar_t kDoneText[] = L"제거가 끝났습니다.";
+constexpr wchar_t kInUseText[] = L"일부 파일을 지우지 못했습니다.\n실행 중인 Tavrin AI 를 닫고 다시 제거해 주세요.";
 
 constexpr DWORD kBoxTimeoutMs = 20000;
 constexpr DWORD kSelfRemovalTimeoutMs = 30000;
@@ -131,27 +132,38 @@ void ExpectShellEntriesRemoved() {
     EXPECT_FALSE(UninstallKeyExists());
 }
 
-// Answers Yes, reads the final box, dismisses it and waits for the uninstaller and then for the
-// hidden command (when one is expected) to end.
-void UninstallWithYes(const Launch& launch, bool expectSelfRemoval = true) {
+// How an uninstall that was answered Yes ends: removed (the final box says so and the hidden
+// command runs), removed without the hidden command (a path it must not be given), or stopped
+// by an app folder in use (a warning instead, and nothing else touched).
+enum class Ending { Removed, RemovedWithoutSelfRemoval, AppFolderInUse };
+
+// Answers Yes, reads the final box, leaves it open for boxOpenMs before it dismisses it, and
+// waits for the uninstaller and then for the hidden command (when one is expected) to end.
+void UninstallWithYes(const Launch& launch, Ending ending = Ending::Removed, DWORD boxOpenMs = 0) {
     Child child;
     Start(launch, child);
     ASSERT_NO_FATAL_FAILURE(AnswerConfirmation(child, IDYES));
-    HeldSelfRemoval command;
-    command.Catch(child.id);
-    EXPECT_EQ(command.Caught(), expectSelfRemoval);
     const auto box = WaitForMessageBox(nullptr, child.id, kBoxTimeoutMs);
     ASSERT_TRUE(box) << "no final box";
     EXPECT_EQ(box->caption, PRODUCT_NAME);
-    EXPECT_EQ(box->text, kDoneText);
-    EXPECT_EQ(box->Style(), static_cast<UINT>(MB_OK | MB_ICONINFORMATION));
     EXPECT_EQ(box->owner, nullptr);
+    if (ending == Ending::AppFolderInUse) {
+        EXPECT_EQ(box->text, kInUseText);
+        EXPECT_EQ(box->Style(), static_cast<UINT>(MB_OK | MB_ICONWARNING));
+    } else {
+        EXPECT_EQ(box->text, kDoneText);
+        EXPECT_EQ(box->Style(), static_cast<UINT>(MB_OK | MB_ICONINFORMATION));
+    }
+    if (boxOpenMs > 0) Sleep(boxOpenMs);
     AnswerMessageBox(box->box, IDOK);
     ExpectExitCodeZero(child);
+    const DWORD uninstallerId = child.id;
     // Under Wine a handle to the ended process keeps its image file open, which would stop del.
     child.process.reset();
-    command.Release();
-    if (command.Caught()) {
+
+    const SelfRemovalCommand command(uninstallerId);
+    EXPECT_EQ(command.Found(), ending == Ending::Removed);
+    if (command.Found()) {
         EXPECT_TRUE(command.WaitForEnd(kSelfRemovalTimeoutMs)) << "the hidden command did not end";
     }
 }
@@ -245,12 +257,20 @@ TEST_F(UninstallTest, RunFromAnotherFolderTakesThatFolderForTheInstallFolder) {
     ExpectShellEntriesRemoved();
 }
 
-// cmd.exe expands %NAME% in its command line, so a folder named like a variable could send del
-// and rmdir elsewhere: the hidden command is not started for such a path.
-TEST_F(UninstallTest, PercentInTheFolderNameSkipsTheSelfRemoval) {
+// cmd.exe expands %NAME% in its command line, and !NAME! as well where the user has switched
+// delayed expansion on, so a folder named like a variable could send del and rmdir elsewhere:
+// the hidden command is not started for such a path.
+struct VariableCase {
+    const char* name;
+    const wchar_t* folderName;
+};
+
+class VariableInTheFolderNameTest : public UninstallTest, public ::testing::WithParamInterface<VariableCase> {};
+
+TEST_P(VariableInTheFolderNameTest, SkipsTheSelfRemoval) {
     Install install;
     ASSERT_NO_FATAL_FAILURE(MakeInstall(install));
-    const std::wstring folder = install.root + L"\\%TAVRIN_DECOY%";
+    const std::wstring folder = install.root + L"\\" + GetParam().folderName;
     const std::wstring decoy = SetupCopyIn(install.root + L"\\decoy");
     Put(InFolder(AppFolderIn(folder), APP_PROGRAM_NAME));
     Put(decoy);
@@ -258,12 +278,77 @@ TEST_F(UninstallTest, PercentInTheFolderNameSkipsTheSelfRemoval) {
 
     UninstallWithYes({.exe = SetupCopyIn(folder),
                       .environment = {{L"USERPROFILE", install.profile}, {L"TAVRIN_DECOY", L"decoy"}}},
-                     /*expectSelfRemoval=*/false);
+                     Ending::RemovedWithoutSelfRemoval);
 
     EXPECT_FALSE(Exists(AppFolderIn(folder)));
     EXPECT_TRUE(Exists(SetupCopyIn(folder)));
     EXPECT_TRUE(Exists(decoy));
     ExpectShellEntriesRemoved();
+}
+
+INSTANTIATE_TEST_SUITE_P(Folders, VariableInTheFolderNameTest,
+                         ::testing::Values(VariableCase{"percent", L"%TAVRIN_DECOY%"},
+                                           VariableCase{"exclamation_mark", L"!TAVRIN_DECOY!"}),
+                         [](const auto& info) { return std::string(info.param.name); });
+
+// The final box read slowly: the hidden command starts only once it has been dismissed, so the
+// setup copy and the emptied install folder still go after the uninstaller has ended.
+TEST_F(UninstallTest, SelfRemovalWaitsUntilTheFinalBoxIsDismissed) {
+    Install install;
+    ASSERT_NO_FATAL_FAILURE(MakeInstall(install));
+
+    UninstallWithYes({.exe = install.setupCopy, .environment = {{L"USERPROFILE", install.profile}}},
+                     Ending::Removed, /*boxOpenMs=*/6000);
+
+    ExpectShellEntriesRemoved();
+    EXPECT_FALSE(Exists(install.setupCopy));
+    EXPECT_FALSE(Exists(install.folder));
+}
+
+// A program file of the app folder held open without sharing, as by the running application:
+// the app folder cannot go, so nothing else is touched (the shortcuts and the entry still lead
+// to what is left, and the setup copy is there to try again) and the user is told to close the
+// application. Once it is closed, a second uninstall removes everything.
+TEST_F(UninstallTest, AppFolderInUseTouchesNothingElseUntilItIsClosed) {
+    Install install;
+    ASSERT_NO_FATAL_FAILURE(MakeInstall(install));
+    const Launch launch{.exe = install.setupCopy, .environment = {{L"USERPROFILE", install.profile}}};
+    {
+        OwnedFile running(CreateFileW(InFolder(install.appFolder, APP_PROGRAM_NAME).c_str(), GENERIC_READ, 0, nullptr,
+                                      OPEN_EXISTING, 0, nullptr));
+        ASSERT_TRUE(running);
+        UninstallWithYes(launch, Ending::AppFolderInUse);
+
+        EXPECT_TRUE(Exists(InFolder(install.appFolder, APP_PROGRAM_NAME)));
+        EXPECT_TRUE(Exists(StartMenuShortcut()));
+        EXPECT_TRUE(Exists(DesktopShortcut()));
+        EXPECT_TRUE(UninstallKeyExists());
+        ExpectUserFoldersKept(install);
+        EXPECT_TRUE(Exists(install.setupCopy));
+    }
+
+    UninstallWithYes(launch);
+
+    ExpectShellEntriesRemoved();
+    ExpectUserFoldersRemoved(install);
+    EXPECT_FALSE(Exists(install.setupCopy));
+    EXPECT_FALSE(Exists(install.folder));
+}
+
+// The hidden command is started by the system folder's cmd.exe: one lying in the install folder
+// (where a search for "cmd.exe" would look first) is never run. The stand-in application serves
+// as that cmd.exe here; it records each start in the per-user data folder.
+TEST_F(UninstallTest, ACmdExeInTheInstallFolderIsNeverRun) {
+    Install install;
+    ASSERT_NO_FATAL_FAILURE(MakeInstall(install));
+    const std::wstring planted = install.folder + L"\\cmd.exe";
+    ASSERT_TRUE(CopyFileW(testbed::FromUnixPath(TAVRIN_SAMPLE_APP_EXE).c_str(), planted.c_str(), FALSE));
+
+    UninstallWithYes({.exe = install.setupCopy, .environment = {{L"USERPROFILE", install.profile}}});
+
+    EXPECT_FALSE(Exists(UserDataFolderIn(install.profile) + L"\\started.txt")) << "the planted cmd.exe ran";
+    EXPECT_FALSE(Exists(install.setupCopy)) << "the system's cmd.exe did not run";
+    EXPECT_TRUE(Exists(planted));
 }
 
 // A profile that cannot be used whole leaves both per-user folders alone, and never turns into

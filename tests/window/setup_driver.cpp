@@ -20,7 +20,7 @@ BOOL CALLBACK FindWizard(HWND window, LPARAM parameter) {
     GetClassNameW(window, className, 64);
     DWORD processId = 0;
     GetWindowThreadProcessId(window, &processId);
-    if (processId == search->processId && wcscmp(className, SETUP_WINDOW_CLASS) == 0 && IsWindowVisible(window)) {
+    if (processId == search->processId && wcscmp(className, WIZARD_WINDOW_CLASS) == 0 && IsWindowVisible(window)) {
         search->found = window;
         return FALSE;
     }

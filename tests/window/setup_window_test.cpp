@@ -7,7 +7,6 @@
 #include "tests/window/setup_driver.h"
 #include "tests/window/wizard_pixels.h"
 #include "window/controls.h"
-#include "window/theme.h"
 
 #include <gtest/gtest.h>
 #include <commctrl.h>
@@ -310,11 +309,11 @@ TEST(WizardWindow, WithoutLogoAndLicenceTheWizardStillWorks) {
     ASSERT_TRUE(setup.Window());
     EXPECT_EQ(TextOf(setup.LicenseEdit()), L"(약관 본문을 불러오지 못했습니다)");
     const Capture capture = CaptureWhen(setup.Window(), [](const Capture& c) {
-        return c.At(300, 61) == THEME_ACCENT && c.Count({36, 122, 548, 410}, THEME_TEXT) > 0;
+        return c.At(300, 61) == kAccent && c.Count({36, 122, 548, 410}, kText) > 0;
     });
     capture.Save(L"no_logo");
-    EXPECT_TRUE(capture.All({36, 30, 100, 94}, THEME_BACKGROUND));
-    ExpectText(capture, {116, 34, 248, 66}, THEME_TEXT, THEME_ACCENT);  // left of the steps
+    EXPECT_TRUE(capture.All({36, 30, 100, 94}, kBackground));
+    ExpectText(capture, {116, 34, 248, 66}, kText, kAccent);  // left of the steps
 
     setup.Click(IDC_AGREE);
     setup.Command(IDC_NEXT);
@@ -329,23 +328,23 @@ TEST(WizardPainting, LicenceAndLocationPages) {
     const RECT next = ChildRect(setup.Control(IDC_NEXT));
 
     Capture licence = CaptureWhen(window, [&](const Capture& c) {
-        return c.At(300, 61) == THEME_ACCENT && c.Count({36, 424, 336, 444}, THEME_TEXT) > 0 &&
+        return c.At(300, 61) == kAccent && c.Count({36, 424, 336, 444}, kText) > 0 &&
                c.At(cancel.left, cancel.top) == RGB(58, 58, 58) && c.At(next.left, next.top) == RGB(46, 46, 46);
     });
     licence.Save(L"page_licence");
     ExpectStepIndicator(licence, 0);
-    ExpectText(licence, {116, 34, 248, 66}, THEME_TEXT, THEME_ACCENT);     // title, left of the steps
-    ExpectText(licence, {116, 68, 416, 88}, THEME_MUTED, THEME_TEXT);      // subtitle
-    ExpectText(licence, {36, 100, 564, 118}, THEME_MUTED, THEME_TEXT);     // instruction
-    EXPECT_GT(licence.Count({36, 122, 548, 410}, THEME_TEXT), 0);           // licence text
+    ExpectText(licence, {116, 34, 248, 66}, kText, kAccent);     // title, left of the steps
+    ExpectText(licence, {116, 68, 416, 88}, kMuted, kText);      // subtitle
+    ExpectText(licence, {36, 100, 564, 118}, kMuted, kText);     // instruction
+    EXPECT_GT(licence.Count({36, 122, 548, 410}, kText), 0);           // licence text
     // The read-only view sits on the window background.
-    EXPECT_GT(licence.Count({36, 122, 548, 410}, THEME_BACKGROUND), 512 * 288 * 3 / 4);
-    EXPECT_GT(licence.Count({36, 424, 336, 444}, THEME_TEXT), 0);           // agreement box caption
+    EXPECT_GT(licence.Count({36, 122, 548, 410}, kBackground), 512 * 288 * 3 / 4);
+    EXPECT_GT(licence.Count({36, 424, 336, 444}, kText), 0);           // agreement box caption
     ExpectButton(licence, cancel, RGB(58, 58, 58), RGB(255, 255, 255));
     ExpectButton(licence, next, RGB(46, 46, 46), RGB(119, 119, 119));      // disabled until ticked
     if (HasResource(RT_BITMAP, MAKEINTRESOURCEW(101))) {
-        EXPECT_FALSE(licence.All({36, 30, 100, 94}, THEME_BACKGROUND)) << "logo drawn";
-        EXPECT_EQ(licence.At(36, 30), THEME_BACKGROUND) << "logo corner blends in";
+        EXPECT_FALSE(licence.All({36, 30, 100, 94}, kBackground)) << "logo drawn";
+        EXPECT_EQ(licence.At(36, 30), kBackground) << "logo corner blends in";
     }
 
     setup.Click(IDC_AGREE);
@@ -370,21 +369,21 @@ TEST(WizardPainting, LicenceAndLocationPages) {
 
     setup.Command(IDC_NEXT);
     Capture location = CaptureWhen(window, [&](const Capture& c) {
-        return c.At(400, 61) == THEME_ACCENT && c.Count({36, 184, 256, 226}, THEME_TEXT) > 0 &&
+        return c.At(400, 61) == kAccent && c.Count({36, 184, 256, 226}, kText) > 0 &&
                c.At(36, 460) == RGB(58, 58, 58) && c.At(484, 141) == RGB(58, 58, 58) &&
-               c.Count({46, 146, 470, 166}, THEME_TEXT) > 0;
+               c.Count({46, 146, 470, 166}, kText) > 0;
     });
     location.Save(L"page_location");
     ExpectStepIndicator(location, 1);
-    ExpectText(location, {36, 118, 236, 136}, THEME_MUTED, THEME_TEXT);    // heading
-    EXPECT_TRUE(location.All({36, 138, 46, 172}, THEME_FIELD));            // folder box around the edit
-    EXPECT_TRUE(location.All({36, 138, 470, 146}, THEME_FIELD));
-    ExpectText(location, {46, 146, 470, 166}, THEME_TEXT, THEME_MUTED);    // folder text on the field
-    EXPECT_GT(location.Count({46, 146, 470, 166}, THEME_FIELD), 0);
-    EXPECT_GT(location.Count({36, 184, 256, 204}, THEME_TEXT), 0);         // option boxes
-    EXPECT_GT(location.Count({36, 206, 256, 226}, THEME_TEXT), 0);
-    ExpectText(location, {36, 236, 564, 254}, THEME_MUTED, THEME_TEXT);    // requirements note
-    EXPECT_TRUE(location.All({36, 256, 564, 440}, THEME_BACKGROUND));       // no licence, no status
+    ExpectText(location, {36, 118, 236, 136}, kMuted, kText);    // heading
+    EXPECT_TRUE(location.All({36, 138, 46, 172}, kField));            // folder box around the edit
+    EXPECT_TRUE(location.All({36, 138, 470, 146}, kField));
+    ExpectText(location, {46, 146, 470, 166}, kText, kMuted);    // folder text on the field
+    EXPECT_GT(location.Count({46, 146, 470, 166}, kField), 0);
+    EXPECT_GT(location.Count({36, 184, 256, 204}, kText), 0);         // option boxes
+    EXPECT_GT(location.Count({36, 206, 256, 226}, kText), 0);
+    ExpectText(location, {36, 236, 564, 254}, kMuted, kText);    // requirements note
+    EXPECT_TRUE(location.All({36, 256, 564, 440}, kBackground));       // no licence, no status
     ExpectButton(location, ChildRect(setup.Control(IDC_BROWSE)), RGB(58, 58, 58), RGB(255, 255, 255));
     ExpectButton(location, ChildRect(setup.Control(IDC_BACK)), RGB(58, 58, 58), RGB(255, 255, 255));
     ExpectButton(location, next, RGB(45, 74, 110), RGB(255, 255, 255));

@@ -1,6 +1,5 @@
 #include "tests/window/wizard_pixels.h"
 
-#include "window/theme.h"
 
 #include <gtest/gtest.h>
 
@@ -9,13 +8,13 @@ void ExpectStepIndicator(const Capture& capture, int page) {
         SCOPED_TRACE(testing::Message() << "page " << page << ", step " << i);
         const int x = capture.width - 348 + 104 * i;
         if (i == page) {
-            ExpectText(capture, {x, 40, x + 100, 58}, THEME_ACCENT, THEME_MUTED);
+            ExpectText(capture, {x, 40, x + 100, 58}, kAccent, kMuted);
         } else {
-            ExpectText(capture, {x, 40, x + 100, 58}, THEME_MUTED, THEME_ACCENT);
+            ExpectText(capture, {x, 40, x + 100, 58}, kMuted, kAccent);
         }
-        EXPECT_TRUE(capture.All({x, 60, x + 96, 62}, i <= page ? THEME_ACCENT : THEME_TRACK));
+        EXPECT_TRUE(capture.All({x, 60, x + 96, 62}, i <= page ? kAccent : kTrack));
         // Bars are 96 pixels with a 8-pixel gap on the background.
-        EXPECT_TRUE(capture.All({x + 96, 60, x + 104, 62}, THEME_BACKGROUND));
+        EXPECT_TRUE(capture.All({x + 96, 60, x + 104, 62}, kBackground));
     }
 }
 

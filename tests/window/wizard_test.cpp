@@ -15,7 +15,6 @@
 #include "tests/window/setup_driver.h"
 #include "tests/window/wizard_pixels.h"
 #include "window/controls.h"
-#include "window/theme.h"
 
 #include <gtest/gtest.h>
 
@@ -27,23 +26,34 @@ namespace {
 
 const std::string kVersion = "1.2.1";
 const wchar_t* const kPayloadPath = L"t/window_wizard/payload.zip";
+// The manifest's path as the host's request log records it.
+const std::string kManifestRequest = Narrow(L"/" MANIFEST_URL_PATH);
 
 // The payload: the usual app folder with the sample application as TavrinAI.exe, which records
-// each start (its working folder) in %USERPROFILE%\.tavrin_ai\started.txt.
-std::string Payload() {
+// each start (its working folder) in %USERPROFILE%\.tavrin_ai\started.txt. Without the
+// application, the app folder has no TavrinAI.exe; its run_tavrin.bat starts the sample under
+// another name, in the working folder the batch file was given.
+std::string Payload(bool withApplication = true) {
     std::string application;
     EXPECT_TRUE(testbed::ReadFileBytes(testbed::FromUnixPath(TAVRIN_SAMPLE_APP_EXE), application));
     std::vector<ZipEntry> entries = AppEntries(kVersion);
     for (ZipEntry& entry : entries) {
         if (entry.name == AppEntryName(APP_PROGRAM_NAME)) entry.data = application;
     }
+    if (!withApplication) {
+        std::erase_if(entries, [](const ZipEntry& entry) { return entry.name == AppEntryName(APP_PROGRAM_NAME); });
+        for (ZipEntry& entry : entries) {
+            if (entry.name == AppEntryName(APP_SCRIPT_NAME)) entry.data = "@\"%~dp0sample_app.exe\"\r\n";
+        }
+        entries.push_back({AppEntryName(L"sample_app.exe"), application});
+    }
     return MakeZip(entries);
 }
 
 // Publishes the manifest naming payloadUrl (the payload's own URL unless a fault is wanted), the
 // payload and the five models on the program's release host.
-void Publish(const std::wstring& payloadUrl = testbed::HttpsUrl(kPayloadPath)) {
-    const std::string payload = Payload();
+void Publish(const std::wstring& payloadUrl = testbed::HttpsUrl(kPayloadPath), bool withApplication = true) {
+    const std::string payload = Payload(withApplication);
     ASSERT_TRUE(testbed::WriteFileBytes(testbed::WwwPath(kPayloadPath), payload));
     for (const wchar_t* model : MODEL_NAMES) {
         ASSERT_TRUE(testbed::WriteFileBytes(testbed::WwwPath(MODEL_URL_PATH + std::wstring(model)),
@@ -127,26 +137,30 @@ Capture CaptureAfter(HWND window, const std::function<void()>& send, const std::
     return capture;
 }
 
-constexpr RECT kTrack{36, 172, 564, 178};
+// Where the progress bar runs: the track from 36 to W - 36.
+constexpr RECT kBar{36, 172, 564, 178};
 
 // The progress page is on the display (not still the location page): separator and third bar,
 // and the disabled primary button.
 bool ProgressPageShown(const Capture& cap) {
-    return cap.All({36, 118, 564, 119}, THEME_TRACK) && cap.All({460, 60, 556, 62}, THEME_ACCENT) &&
+    return cap.All({36, 118, 564, 119}, kTrack) && cap.All({460, 60, 556, 62}, kAccent) &&
            cap.At(468, 460) == RGB(46, 46, 46) && cap.At(362, 460) == RGB(58, 58, 58);
 }
 
 TEST_F(WizardInstall, FinishedPageRunsTheApplicationOrCloses) {
-    Publish();
     struct Case {
         const char* name;
         int button;
         bool launches;
+        bool withApplication;  // false: the app folder has run_tavrin.bat but no TavrinAI.exe
     };
-    for (const Case& c : {Case{"실행 launches", IDC_NEXT, true}, Case{"닫기 only closes", IDC_CANCEL, false}}) {
+    int index = 0;
+    for (const Case& c : {Case{"실행 launches", IDC_NEXT, true, true}, Case{"닫기 only closes", IDC_CANCEL, false, true},
+                          Case{"실행 falls back to run_tavrin.bat", IDC_NEXT, true, false}}) {
         SCOPED_TRACE(c.name);
+        Publish(testbed::HttpsUrl(kPayloadPath), c.withApplication);
         DeleteFileW(StartRecordPath().c_str());
-        installDir_ = scratch_ + L"\\" + std::to_wstring(c.button);  // a first install each time
+        installDir_ = scratch_ + L"\\" + std::to_wstring(index++);  // a first install each time
         auto setup = Start();
         ASSERT_TRUE(setup->Window());
         StartAttempt(*setup, false);
@@ -155,20 +169,20 @@ TEST_F(WizardInstall, FinishedPageRunsTheApplicationOrCloses) {
         EXPECT_EQ(CountMessageBoxes(setup->ProcessId()), 0);
         EXPECT_TRUE(IsWindowEnabled(setup->Control(IDC_NEXT)));
         EXPECT_EQ(TextOf(setup->Control(IDC_CANCEL)), L"닫기");
-        EXPECT_TRUE(Exists(InFolder(AppFolder(), APP_PROGRAM_NAME)));
+        EXPECT_EQ(Exists(InFolder(AppFolder(), APP_PROGRAM_NAME)), c.withApplication);
         EXPECT_TRUE(StartRecord().empty()) << "nothing launched before the button";
 
         const Capture finished = CaptureAfter(setup->Window(), [] {}, [](const Capture& cap) {
-            return cap.All(kTrack, THEME_ACCENT) && cap.At(468, 460) == RGB(45, 74, 110) &&
-                   cap.Count({36, 200, 564, 240}, THEME_MUTED) > 0;
+            return cap.All(kBar, kAccent) && cap.At(468, 460) == RGB(45, 74, 110) &&
+                   cap.Count({36, 200, 564, 240}, kMuted) > 0;
         });
-        if (c.launches) finished.Save(L"page_finished");
+        if (c.launches && c.withApplication) finished.Save(L"page_finished");
         ExpectStepIndicator(finished, 2);
-        EXPECT_TRUE(finished.All(kTrack, THEME_ACCENT));
-        EXPECT_EQ(finished.At(564, 174), THEME_BACKGROUND);
-        ExpectText(finished, {36, 140, 564, 162}, THEME_ACCENT, THEME_TEXT);   // status line, finished
-        ExpectText(finished, {36, 200, 564, 216}, THEME_MUTED, THEME_ACCENT);  // completion note, line 1
-        ExpectText(finished, {36, 218, 564, 240}, THEME_MUTED, THEME_ACCENT);  // and line 2
+        EXPECT_TRUE(finished.All(kBar, kAccent));
+        EXPECT_EQ(finished.At(564, 174), kBackground);
+        ExpectText(finished, {36, 140, 564, 162}, kAccent, kText);   // status line, finished
+        ExpectText(finished, {36, 200, 564, 216}, kMuted, kAccent);  // completion note, line 1
+        ExpectText(finished, {36, 218, 564, 240}, kMuted, kAccent);  // and line 2
         ExpectButton(finished, ChildRect(setup->Control(IDC_NEXT)), RGB(45, 74, 110), RGB(255, 255, 255));
 
         PostMessageW(setup->Control(c.button), BM_CLICK, 0, 0);
@@ -214,13 +228,13 @@ TEST_F(WizardInstall, FailureShowsTheWorkersTextAndOffersARetry) {
     // Out of the way of the capture: the progress page stays, now without a bar.
     SetWindowPos(box->box, nullptr, 0, 0, 0, 0, SWP_NOSIZE | SWP_NOZORDER | SWP_NOACTIVATE);
     const Capture failed = CaptureAfter(setup->Window(), [] {}, [](const Capture& cap) {
-        return ProgressPageShown(cap) && cap.All(kTrack, THEME_BACKGROUND);
+        return ProgressPageShown(cap) && cap.All(kBar, kBackground);
     });
     failed.Save(L"page_failed");
     ExpectStepIndicator(failed, 2);
-    EXPECT_TRUE(failed.All(kTrack, THEME_BACKGROUND));
-    EXPECT_TRUE(failed.All({36, 118, 564, 119}, THEME_TRACK));
-    ExpectText(failed, {36, 140, 564, 162}, THEME_TEXT, THEME_ACCENT);
+    EXPECT_TRUE(failed.All(kBar, kBackground));
+    EXPECT_TRUE(failed.All({36, 118, 564, 119}, kTrack));
+    ExpectText(failed, {36, 140, 564, 162}, kText, kAccent);
 
     AnswerMessageBox(box->box, IDOK);
     ASSERT_TRUE(WaitUntil([&] { return IsWindowVisible(setup->PathEdit()) != FALSE; }, 10000));
@@ -239,7 +253,10 @@ TEST_F(WizardInstall, FailureShowsTheWorkersTextAndOffersARetry) {
         if (closeBox) {
             Deliver(setup->Window(), WM_CLOSE);
         } else {
-            for (int press = 0; press < 3; ++press) setup->Command(IDC_CANCEL);
+            // One press: the trickle lets the worker end within a chunk, and a press that
+            // arrives after its end is a plain "취소" that closes the window. Repeated presses
+            // while the worker is held are the in-process wizard test's case.
+            setup->Command(IDC_CANCEL);
         }
         EXPECT_TRUE(IsWindow(setup->Window()));
         auto cancelled = WaitForMessageBox(setup->Window(), 0, 120000);
@@ -250,6 +267,116 @@ TEST_F(WizardInstall, FailureShowsTheWorkersTextAndOffersARetry) {
         EXPECT_EQ(TextOf(setup->Control(IDC_NEXT)), L"다시 시도");
     }
     EXPECT_TRUE(setup->Running());
+}
+
+// The failure box opens over a page already painted without a bar: the worker may have drawn
+// its last value just before it reported the end, and the box's own loop paints only what is
+// invalid by then.
+TEST_F(WizardInstall, FailureBoxOpensOverAPageWithoutTheBar) {
+    Publish(FaultUrl(L"stall"));  // the attempt waits in the payload download
+    auto setup = Start();
+    ASSERT_TRUE(setup->Window());
+    StartAttempt(*setup, true);
+    HWND window = setup->Window();
+    const Capture drawn = CaptureAfter(window, [&] { Deliver(window, WM_SETUP_PROGRESS, 500); },
+                                       [](const Capture& cap) {
+        return ProgressPageShown(cap) && cap.All({36, 172, 300, 178}, THEME_ACCENT);
+    });
+    ASSERT_TRUE(drawn.All({36, 172, 300, 178}, THEME_ACCENT)) << "the bar was never drawn";
+
+    Deliver(window, WM_SETUP_DONE, 0);  // the worker's end, as a failure
+    auto box = WaitForMessageBox(window, 0, 10000);
+    ASSERT_TRUE(box);
+    RECT boxRect{};
+    GetWindowRect(box->box, &boxRect);
+    MapWindowPoints(HWND_DESKTOP, window, reinterpret_cast<POINT*>(&boxRect), 2);
+    // The track's pixels that the box leaves in view.
+    const auto uncovered = [&](const Capture& cap, COLORREF color) {
+        int matching = 0, seen = 0;
+        for (int y = kTrack.top; y < kTrack.bottom; ++y) {
+            for (int x = kTrack.left; x < kTrack.right; ++x) {
+                const POINT point{x, y};
+                if (PtInRect(&boxRect, point)) continue;
+                ++seen;
+                if (cap.At(x, y) == color) ++matching;
+            }
+        }
+        return std::make_pair(matching, seen);
+    };
+    ASSERT_GT(uncovered(drawn, THEME_BACKGROUND).second, 0) << "the box hides the whole track";
+    const Capture failed = CaptureAfter(window, [] {}, [&](const Capture& cap) {
+        const auto [matching, seen] = uncovered(cap, THEME_BACKGROUND);
+        return matching == seen;
+    });
+    failed.Save(L"failure_box_open");
+    const auto [background, seen] = uncovered(failed, THEME_BACKGROUND);
+    EXPECT_EQ(background, seen) << "a stale bar under the box";
+    ExpectStepIndicator(failed, 2);
+    AnswerMessageBox(box->box, IDOK);
+}
+
+// Folders the location page refuses at once, before anything is fetched, and folders it hands to
+// an attempt (which here ends at the payload, "서버 응답 404", so nothing is written anywhere).
+TEST_F(WizardInstall, LocationPageRefusesAFolderThatIsNotAbsolute) {
+    Publish(FaultUrl(L"status=404"));
+    struct Case {
+        const char* name;
+        std::wstring folder;
+        bool accepted;
+    };
+    for (const Case& c : {Case{"a bare name", L"abc", false}, Case{"rooted, without a drive", L"\\abc", false},
+                          Case{"a drive, without a root", L"C:abc", false}, Case{"a drive path", installDir_, true},
+                          Case{"a share", L"\\\\tavrin-test-host\\share\\TavrinAI", true}}) {
+        SCOPED_TRACE(c.name);
+        installDir_ = c.folder;
+        auto setup = Start();
+        ASSERT_TRUE(setup->Window());
+        const size_t logStart = testbed::RequestLogLength();
+        StartAttempt(*setup, true);
+        auto box = WaitForMessageBox(setup->Window(), 0, 120000);
+        ASSERT_TRUE(box);
+        EXPECT_EQ(box->caption, PRODUCT_NAME);
+        EXPECT_EQ(box->Style(), UINT{MB_OK | MB_ICONWARNING});
+        if (c.accepted) {
+            EXPECT_EQ(box->text, L"서버 응답 404");
+            EXPECT_EQ(testbed::RequestsSince(logStart, kManifestRequest), 1);
+            continue;
+        }
+        EXPECT_EQ(box->text, L"설치 폴더를 전체 경로로 입력하세요.\n(예: C:\\TavrinAI 또는 \\\\서버\\공유\\TavrinAI)");
+        AnswerMessageBox(box->box, IDOK);
+        ASSERT_TRUE(WaitUntil([&] { return CountMessageBoxes(setup->ProcessId()) == 0; }, 10000));
+        EXPECT_TRUE(IsWindowVisible(setup->PathEdit()));
+        EXPECT_EQ(TextOf(setup->PathEdit()), c.folder);
+        EXPECT_EQ(TextOf(setup->Control(IDC_NEXT)), L"설치");
+        EXPECT_TRUE(IsWindowEnabled(setup->Control(IDC_NEXT)));
+        EXPECT_EQ(testbed::RequestsSince(logStart, kManifestRequest), 0) << testbed::RequestLogSince(logStart);
+    }
+}
+
+// An owner-drawn button reports a double click as a click and then a double click; "다음" on the
+// licence page must count it once: the location page, and nothing fetched until "설치".
+TEST_F(WizardInstall, DoubleClickOnNextStopsAtTheLocationPage) {
+    Publish(FaultUrl(L"status=404"));
+    auto setup = Start();
+    ASSERT_TRUE(setup->Window());
+    setup->Click(IDC_AGREE);
+    const size_t logStart = testbed::RequestLogLength();
+    const LPARAM button = reinterpret_cast<LPARAM>(setup->Control(IDC_NEXT));
+    Deliver(setup->Window(), WM_COMMAND, MAKEWPARAM(IDC_NEXT, BN_CLICKED), button);
+    Deliver(setup->Window(), WM_COMMAND, MAKEWPARAM(IDC_NEXT, BN_DOUBLECLICKED), button);
+    EXPECT_TRUE(IsWindowVisible(setup->PathEdit()));
+    EXPECT_EQ(TextOf(setup->Control(IDC_NEXT)), L"설치");
+    EXPECT_TRUE(IsWindowEnabled(setup->Control(IDC_NEXT)));
+    EXPECT_EQ(CountMessageBoxes(setup->ProcessId()), 0);
+
+    // "설치" starts the one attempt; by the time it has failed, a request of an attempt started
+    // by the double click would be in the log as well.
+    SendMessageW(setup->PathEdit(), WM_SETTEXT, 0, reinterpret_cast<LPARAM>(installDir_.c_str()));
+    setup->Command(IDC_NEXT);
+    auto box = WaitForMessageBox(setup->Window(), 0, 120000);
+    ASSERT_TRUE(box);
+    EXPECT_EQ(box->text, L"서버 응답 404");
+    EXPECT_EQ(testbed::RequestsSince(logStart, kManifestRequest), 1) << testbed::RequestLogSince(logStart);
 }
 
 TEST_F(WizardInstall, DecliningTheSameVersionClosesWithoutABox) {
@@ -290,22 +417,22 @@ TEST_F(WizardInstall, ProgressPageFollowsTheWorkersValues) {
         SCOPED_TRACE(c.name);
         const Capture capture = CaptureAfter(window, progress(c.value), [&](const Capture& cap) {
             if (!ProgressPageShown(cap)) return false;
-            if (!c.fillRight) return cap.All(kTrack, THEME_BACKGROUND);
-            return cap.All({36, 172, c.fillRight, 178}, THEME_ACCENT) && cap.All({c.fillRight, 172, 564, 178}, THEME_TRACK);
+            if (!c.fillRight) return cap.All(kBar, kBackground);
+            return cap.All({36, 172, c.fillRight, 178}, kAccent) && cap.All({c.fillRight, 172, 564, 178}, kTrack);
         });
         if (c.value == 500) capture.Save(L"page_progress");
         if (!c.fillRight) {
-            EXPECT_TRUE(capture.All(kTrack, THEME_BACKGROUND));
+            EXPECT_TRUE(capture.All(kBar, kBackground));
         } else {
-            EXPECT_TRUE(capture.All({36, 172, c.fillRight, 178}, THEME_ACCENT));
-            EXPECT_TRUE(capture.All({c.fillRight, 172, 564, 178}, THEME_TRACK));
+            EXPECT_TRUE(capture.All({36, 172, c.fillRight, 178}, kAccent));
+            EXPECT_TRUE(capture.All({c.fillRight, 172, 564, 178}, kTrack));
         }
-        EXPECT_EQ(capture.At(35, 174), THEME_BACKGROUND);
-        EXPECT_EQ(capture.At(564, 174), THEME_BACKGROUND);
-        EXPECT_TRUE(capture.All({36, 179, 564, 199}, THEME_BACKGROUND)) << "no completion note while running";
+        EXPECT_EQ(capture.At(35, 174), kBackground);
+        EXPECT_EQ(capture.At(564, 174), kBackground);
+        EXPECT_TRUE(capture.All({36, 179, 564, 199}, kBackground)) << "no completion note while running";
         ExpectStepIndicator(capture, 2);
-        EXPECT_TRUE(capture.All({36, 118, 564, 119}, THEME_TRACK));
-        ExpectText(capture, {36, 140, 564, 162}, THEME_TEXT, THEME_ACCENT);
+        EXPECT_TRUE(capture.All({36, 118, 564, 119}, kTrack));
+        ExpectText(capture, {36, 140, 564, 162}, kText, kAccent);
         ExpectButton(capture, ChildRect(setup->Control(IDC_NEXT)), RGB(46, 46, 46), RGB(119, 119, 119));
         ExpectButton(capture, ChildRect(setup->Control(IDC_CANCEL)), RGB(58, 58, 58), RGB(255, 255, 255));
     }
@@ -315,12 +442,12 @@ TEST_F(WizardInstall, ProgressPageFollowsTheWorkersValues) {
     auto segment = [](const Capture& cap, int& left, int& right) {
         left = right = -1;
         for (int x = 36; x < 564; ++x) {
-            if (cap.At(x, 174) != THEME_ACCENT) continue;
+            if (cap.At(x, 174) != kAccent) continue;
             if (left < 0) left = x;
             right = x + 1;
         }
-        return left >= 0 && right - left <= 120 && cap.All({left, 172, right, 178}, THEME_ACCENT) &&
-               cap.All({36, 172, left, 178}, THEME_TRACK) && cap.All({right, 172, 564, 178}, THEME_TRACK);
+        return left >= 0 && right - left <= 120 && cap.All({left, 172, right, 178}, kAccent) &&
+               cap.All({36, 172, left, 178}, kTrack) && cap.All({right, 172, 564, 178}, kTrack);
     };
     int firstLeft = 0, firstRight = 0;
     const Capture marquee = CaptureAfter(window, progress(PROGRESS_MARQUEE), [&](const Capture& cap) {

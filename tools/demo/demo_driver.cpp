@@ -143,7 +143,7 @@ int wmain(int argc, wchar_t** argv) {
 
     HWND wizard = nullptr;
     for (int i = 0; i < 600 && !wizard; ++i) {
-        wizard = FindTopLevel(process.dwProcessId, SETUP_WINDOW_CLASS);
+        wizard = FindTopLevel(process.dwProcessId, WIZARD_WINDOW_CLASS);
         if (!wizard) Sleep(100);
     }
     if (!wizard) {

@@ -15,6 +15,9 @@ VERSION_FILE_NAME = "version.txt"
 # The face-analysis models, in the order the setup program fetches them.
 MODEL_NAMES = ["scrfd_10g_bnkps.onnx", "glintr100.onnx", "genderage.onnx", "1k3d68.onnx", "2d106det.onnx"]
 
+# How the setup program introduces itself to the release host.
+USER_AGENT = "TavrinSetup/1.0"
+
 # Paths on the release host below its base URL.
 MANIFEST_URL_PATH = "dist/latest.json"
 MODEL_URL_PATH = "models/auraface/"

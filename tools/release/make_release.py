@@ -4,6 +4,14 @@
     make_release.py --app APP_FOLDER --version 2.4.1 --base https://releases.example.com \
                     --out OUT_FOLDER [--models MODEL_FOLDER]
 
+    make_release.py ... --sign-pkcs12 CERT.p12 [--sign-password-file FILE] [--sign-timestamp URL]
+                    signs TavrinAI.exe with sign.py before it is packed (the application folder
+                    itself is left as it is); the password comes from the file or from
+                    $TAVRIN_SIGN_PASSWORD, never from the command line
+
+    make_release.py check --base https://releases.example.com [--cacert CA.pem] [--skip-models]
+                    checks a live release host the way the setup program reads it (check_release.py)
+
 OUT_FOLDER receives:
     dist/latest.json                  {"url": ..., "version": ..., "sha256": ...}
     dist/TavrinStudio-<version>.zip   the payload: one top-level folder "TavrinStudio"
@@ -18,8 +26,10 @@ import hashlib
 import os
 import stat
 import sys
+import tempfile
 import zipfile
 
+import sign
 from layout import (APP_FOLDER_NAME, APP_ICON_NAME, APP_PROGRAM_NAME, APP_SCRIPT_NAME, MANIFEST_URL_PATH,
                     MODEL_NAMES, MODEL_URL_PATH, VERSION_FILE_NAME)
 
@@ -117,6 +127,16 @@ def check_app_files(files, version):
                 raise Refusal(f'"{VERSION_FILE_NAME}" says {found!r}, not the release version {version!r}')
 
 
+def signed_app_files(files, signer, scratch):
+    """files with the application program replaced by a signed copy in scratch."""
+    program = [path for rel, path in files if rel == APP_PROGRAM_NAME]
+    if not program:
+        raise Refusal(f'signing was asked for, but the application folder has no "{APP_PROGRAM_NAME}"')
+    signed = os.path.join(scratch, APP_PROGRAM_NAME)
+    signer.sign(program[0], "Tavrin AI", out=signed)
+    return [(rel, signed if rel == APP_PROGRAM_NAME else path) for rel, path in files]
+
+
 def write_payload(files, version, zip_path):
     with zipfile.ZipFile(zip_path, "w", compression=zipfile.ZIP_DEFLATED) as archive:
         archive.writestr(zipfile.ZipInfo(APP_FOLDER_NAME + "/"), b"")
@@ -192,7 +212,7 @@ def payload_name_of(version):
     return f"{APP_FOLDER_NAME}-{version}.zip"
 
 
-def make_release(app, version, base, out, models=None, payload_url=None):
+def make_release(app, version, base, out, models=None, payload_url=None, signer=None):
     check_version(version)
     base = base.rstrip("/")
     payload_name = payload_name_of(version)
@@ -201,10 +221,13 @@ def make_release(app, version, base, out, models=None, payload_url=None):
     files = collect_app_files(app)
     check_app_files(files, version)
 
-    dist = os.path.join(out, "dist")
-    os.makedirs(dist, exist_ok=True)
-    zip_path = os.path.join(dist, payload_name)
-    write_payload(files, version, zip_path)
+    with tempfile.TemporaryDirectory(prefix="tavrin-release-") as scratch:
+        if signer:
+            files = signed_app_files(files, signer, scratch)
+        dist = os.path.join(out, "dist")
+        os.makedirs(dist, exist_ok=True)
+        zip_path = os.path.join(dist, payload_name)
+        write_payload(files, version, zip_path)
     sha256 = sha256_of(zip_path)
     manifest_path = os.path.join(out, *MANIFEST_URL_PATH.split("/"))
     manifest = '{\n  "version": "%s",\n  "url": "%s",\n  "sha256": "%s"\n}\n' % (version, url, sha256)
@@ -217,6 +240,10 @@ def make_release(app, version, base, out, models=None, payload_url=None):
 
 
 def main(argv=None):
+    argv = sys.argv[1:] if argv is None else argv
+    if argv[:1] == ["check"]:
+        import check_release
+        return check_release.main(argv[1:])
     parser = argparse.ArgumentParser(description="Build a Tavrin AI release folder for the release host.")
     parser.add_argument("--app", required=True, help="the application folder (becomes TavrinStudio/)")
     parser.add_argument("--version", required=True, help="the release version, e.g. 2.4.1")
@@ -224,12 +251,23 @@ def main(argv=None):
     parser.add_argument("--out", required=True, help="output folder (dist/ and models/ are written into it)")
     parser.add_argument("--models", help="folder holding the five model files")
     parser.add_argument("--payload-url", help="serve the payload from this URL instead of <base>/dist/")
+    parser.add_argument("--sign-pkcs12", help="sign TavrinAI.exe with this code-signing certificate (PKCS#12)")
+    parser.add_argument("--sign-password-file",
+                        help=f"file holding the certificate's password (default: ${sign.PASSWORD_ENV})")
+    parser.add_argument("--sign-timestamp", help="RFC 3161 time-stamp server for the signature")
     args = parser.parse_args(argv)
+    asked_to_sign = args.sign_pkcs12 is not None or args.sign_password_file or args.sign_timestamp
     try:
-        result = make_release(args.app, args.version, args.base, args.out, args.models, args.payload_url)
-    except Refusal as refusal:
+        signer = None
+        if asked_to_sign:
+            signer = sign.Signer(args.sign_pkcs12, args.sign_password_file, timestamp=args.sign_timestamp)
+        result = make_release(args.app, args.version, args.base, args.out, args.models, args.payload_url, signer)
+    except (Refusal, sign.Refusal) as refusal:
         print(f"make_release: refused: {refusal}", file=sys.stderr)
         return 2
+    except sign.SigningFailed as error:
+        print(f"make_release: {error}", file=sys.stderr)
+        return 1
     except OSError as error:
         print(f"make_release: {error}", file=sys.stderr)
         return 1

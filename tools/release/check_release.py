@@ -1,0 +1,342 @@
+#!/usr/bin/env python3
+"""Checks a live release host the way the setup program uses it.
+
+    make_release.py check --base https://releases.example.com [--cacert CA.pem] [--skip-models]
+
+Fetches <base>/dist/latest.json, the payload its "url" names and the five models under
+<base>/models/auraface/ with the setup program's user agent, over HTTPS with the system's trust
+(or only the CA certificates of --cacert, for a private CA). It reads the manifest with the setup
+program's own rules, checks the payload's SHA-256 digest against it and looks into the zip: its
+only top-level folder must be TavrinStudio, holding version.txt with the manifest's version and
+TavrinAI.exe or run_tavrin.bat.
+
+Prints one line per item, "OK", "WARN", "FAIL" or "SKIP", and a last line with the counts. On a
+terminal, long downloads show their progress on stderr. The exit status is 0 when nothing failed;
+otherwise the sum of the failed items' values:
+     4  manifest        missing, unreadable, or not usable by the setup program
+     8  payload         not downloadable, or cut short
+    16  payload digest  not the manifest's sha256
+    32  app folder      the zip's layout is not what the setup program installs
+    64  models          at least one model missing or cut short
+(2 is a usage error.)
+"""
+
+import argparse
+import hashlib
+import http.client
+import os
+import re
+import socket
+import ssl
+import sys
+import tempfile
+import time
+import urllib.error
+import urllib.parse
+import urllib.request
+import zipfile
+
+import make_release
+from layout import (APP_FOLDER_NAME, APP_PROGRAM_NAME, APP_SCRIPT_NAME, MANIFEST_URL_PATH, MODEL_NAMES,
+                    MODEL_URL_PATH, USER_AGENT, VERSION_FILE_NAME)
+
+MANIFEST_PATH = "/" + MANIFEST_URL_PATH
+MODEL_PATH = "/" + MODEL_URL_PATH
+READ_CHUNK = 256 * 1024
+TIMEOUT_SECONDS = 30          # the platform client's receive time-out
+PROGRESS_INTERVAL = 0.2
+HOST_CAPACITY = 256
+PATH_CAPACITY = 2048
+
+MANIFEST, PAYLOAD, DIGEST, APP_FOLDER, MODELS = 4, 8, 16, 32, 64
+
+
+class Report:
+    """The lines of the check, and the exit status they add up to."""
+
+    def __init__(self, out=sys.stdout):
+        self.out = out
+        self.failed = 0
+        self.counts = {"OK": 0, "WARN": 0, "FAIL": 0, "SKIP": 0}
+
+    def line(self, verdict, item, text, bit=0):
+        self.counts[verdict] += 1
+        if verdict == "FAIL":
+            self.failed |= bit
+        self.out.write(f"{verdict:<4}  {item:<26} {text}\n")
+        self.out.flush()
+
+    def close(self):
+        items = sum(self.counts.values())
+        if self.counts["FAIL"]:
+            self.out.write(f"check: {self.counts['FAIL']} of {items} items failed\n")
+        else:
+            counted = [f"{self.counts[v]} {word}" for v, word in (("OK", "ok"), ("WARN", "warned"), ("SKIP", "skipped"))
+                       if self.counts[v]]
+            self.out.write(f"check: passed ({', '.join(counted)})\n")
+        return self.failed
+
+
+class Progress:
+    """A self-rewriting line on stderr while a download runs, only when stderr is a terminal."""
+
+    def __init__(self, label, stream=sys.stderr):
+        self.label = label
+        self.stream = stream
+        self.shown = stream.isatty()
+        self.last = 0.0
+
+    def update(self, received, expected):
+        now = time.monotonic()
+        if not self.shown or now - self.last < PROGRESS_INTERVAL:
+            return
+        self.last = now
+        if expected:
+            text = f"{self.label}  {received / 1048576:.1f} / {expected / 1048576:.1f} MB " \
+                   f"({received * 100 // expected}%)"
+        else:
+            text = f"{self.label}  {received / 1048576:.1f} MB"
+        self.stream.write("\r" + text + "\x1b[K")
+        self.stream.flush()
+
+    def done(self):
+        if self.shown and self.last:
+            self.stream.write("\r\x1b[K")
+            self.stream.flush()
+
+
+class FetchError(Exception):
+    pass
+
+
+class NoDowngradeRedirects(urllib.request.HTTPRedirectHandler):
+    """Follows redirects as the platform's HTTP client does by default: never from HTTPS to HTTP."""
+
+    def redirect_request(self, req, fp, code, msg, headers, newurl):
+        if req.full_url.lower().startswith("https:") and newurl.lower().startswith("http:"):
+            raise FetchError(f"the server redirects from HTTPS to {newurl}, which the setup program does not follow")
+        return super().redirect_request(req, fp, code, msg, headers, newurl)
+
+
+def content_length(text):
+    """The Content-Length as the setup program reads it: leading white space skipped, digits up to
+    the first other character, saturated at 64 bits; 0 when absent or without digits."""
+    if text is None:
+        return 0
+    digits = re.match(r"\s*(\d*)", text).group(1)
+    return min(int(digits), (1 << 64) - 1) if digits else 0
+
+
+def fetch(opener, url, sink, label):
+    """GETs url and hands the body to sink(bytes) chunk by chunk. Returns the byte count; raises
+    FetchError with the reason the setup program would fail for."""
+    request = urllib.request.Request(url, headers={"User-Agent": USER_AGENT})
+    try:
+        response = opener.open(request, timeout=TIMEOUT_SECONDS)
+    except urllib.error.HTTPError as error:
+        raise FetchError(f"the server answered {error.code}") from None
+    except urllib.error.URLError as error:
+        reason = error.reason
+        if isinstance(reason, ssl.SSLCertVerificationError):
+            raise FetchError(f"the server's certificate is not trusted ({reason.verify_message})") from None
+        raise FetchError(f"cannot connect ({reason})") from None
+    except (OSError, http.client.HTTPException) as error:
+        raise FetchError(f"cannot connect ({error})") from None
+    with response:
+        if response.status != 200:
+            raise FetchError(f"the server answered {response.status}")
+        expected = content_length(response.headers.get("Content-Length"))
+        received = 0
+        progress = Progress(label)
+        try:
+            while True:
+                chunk = response.read1(READ_CHUNK)
+                if not chunk:
+                    break
+                sink(chunk)
+                received += len(chunk)
+                progress.update(received, expected)
+        except socket.timeout:
+            raise FetchError(f"the server sent nothing for {TIMEOUT_SECONDS} s after {received} bytes") from None
+        except (OSError, http.client.HTTPException):
+            raise FetchError(f"the transfer broke off after {received} bytes"
+                             + (f" of {expected}" if expected else "")) from None
+        finally:
+            progress.done()
+    if expected and received != expected:
+        raise FetchError(f"the transfer broke off after {received} of {expected} bytes")
+    return received
+
+
+def url_problem(url):
+    """Why the setup program could not download url, or None."""
+    if any(ord(c) <= 0x20 or c == "\x7f" for c in url):
+        return "holds a space or a control character"
+    if "\\" in url:
+        return "holds a backslash (the setup program does not decode JSON escapes)"
+    parts = urllib.parse.urlsplit(url)
+    if parts.scheme.lower() not in ("http", "https"):
+        return "is not an http:// or https:// URL"
+    try:
+        parts.port
+    except ValueError:
+        return "names no valid port"
+    host = parts.hostname or ""
+    if not host:
+        return "names no host"
+    if make_release.utf16_units(host) > HOST_CAPACITY - 1:
+        return f"has a host name longer than {HOST_CAPACITY - 1} characters"
+    path = url[len(parts.scheme) + 3 + len(parts.netloc):]
+    if make_release.utf16_units(path) > PATH_CAPACITY - 1:
+        return f"has a path longer than {PATH_CAPACITY - 1} characters"
+    return None
+
+
+def read_manifest(data):
+    """(url, version, sha256 or None) as the setup program reads the manifest; raises ValueError
+    with the reason the manifest is invalid."""
+    text = data[:make_release.MANIFEST_READ_LIMIT].split(b"\0", 1)[0]
+    values = {}
+    for key, capacity in (("url", make_release.URL_CAPACITY), ("version", make_release.VERSION_CAPACITY)):
+        value = make_release.read_json_string(text, key.encode(), capacity)
+        if value is None:
+            raise ValueError(f'it has no "{key}" member')
+        if not value:
+            raise ValueError(f'its "{key}" is empty or longer than {capacity - 1} characters')
+        values[key] = value
+    problem = url_problem(values["url"])
+    if problem:
+        raise ValueError(f'its "url" {values["url"]!r} {problem}')
+    sha256 = make_release.read_json_string(text, b"sha256", make_release.SHA256_CAPACITY)
+    if sha256 is not None and not re.fullmatch(r"[0-9A-Fa-f]{64}", sha256):
+        raise ValueError(f'its "sha256" {sha256[:80]!r} is not 64 hexadecimal digits')
+    return values["url"], values["version"], sha256
+
+
+def layout_problems(archive, version):
+    """(what keeps the zip from installing as the app folder of version, empty when nothing;
+    the program it starts, TavrinAI.exe or run_tavrin.bat). Names compare as Windows compares
+    file names, without regard to letter case."""
+    problems = []
+    tops = set()
+    inside = {}
+    for info in archive.infolist():
+        name = info.filename.replace("\\", "/")
+        parts = name.split("/")
+        if name.startswith("/") or ".." in parts or re.match(r"^[A-Za-z]:", name):
+            problems.append(f"{name} would land outside the install folder")
+        tops.add(parts[0])
+        if len(parts) > 1 and parts[0].casefold() == APP_FOLDER_NAME.casefold():
+            inside["/".join(parts[1:]).casefold()] = info
+    others = sorted(top for top in tops if top.casefold() != APP_FOLDER_NAME.casefold())
+    if others:
+        problems.append(f"the top level holds {', '.join(others)} besides {APP_FOLDER_NAME}")
+    if len(tops) == len(others):
+        problems.append(f"there is no {APP_FOLDER_NAME} folder")
+    if VERSION_FILE_NAME.casefold() not in inside:
+        problems.append(f"there is no {APP_FOLDER_NAME}/{VERSION_FILE_NAME}")
+    else:
+        data = archive.read(inside[VERSION_FILE_NAME.casefold()])
+        found = make_release.installed_version_of(data)
+        if data.startswith(b"\xef\xbb\xbf"):
+            problems.append(f"{VERSION_FILE_NAME} starts with a byte-order mark, so it never matches")
+        elif found != version:
+            problems.append(f"{VERSION_FILE_NAME} says {found!r}, the manifest {version!r}")
+    program = next((name for name in (APP_PROGRAM_NAME, APP_SCRIPT_NAME) if name.casefold() in inside), None)
+    if not program:
+        problems.append(f"{APP_FOLDER_NAME} holds neither {APP_PROGRAM_NAME} nor {APP_SCRIPT_NAME}")
+    return problems, program
+
+
+def check_payload(report, opener, url, version, sha256):
+    with tempfile.TemporaryFile(prefix="tavrin-check-") as payload:
+        digest = hashlib.sha256()
+
+        def keep(chunk):
+            digest.update(chunk)
+            payload.write(chunk)
+
+        try:
+            size = fetch(opener, url, keep, "payload")
+        except FetchError as error:
+            report.line("FAIL", "payload", f"{url}: {error}", PAYLOAD)
+            report.line("SKIP", "payload digest", "no payload")
+            report.line("SKIP", "app folder", "no payload")
+            return
+        report.line("OK", "payload", f"{url}: {size} bytes")
+        actual = digest.hexdigest()
+        if sha256 is None:
+            report.line("WARN", "payload digest", f"{actual}: the manifest names no sha256, "
+                        "so the setup program installs the payload unverified")
+        elif actual == sha256.lower():
+            report.line("OK", "payload digest", f"{actual} as the manifest says")
+        else:
+            report.line("FAIL", "payload digest", f"{actual}, the manifest says {sha256}", DIGEST)
+        payload.seek(0)
+        try:
+            with zipfile.ZipFile(payload) as archive:
+                problems, program = layout_problems(archive, version)
+        except (zipfile.BadZipFile, OSError, EOFError) as error:
+            report.line("FAIL", "app folder", f"the payload is not a readable zip archive ({error})", APP_FOLDER)
+            return
+        if problems:
+            report.line("FAIL", "app folder", "; ".join(problems), APP_FOLDER)
+        else:
+            report.line("OK", "app folder", f"{APP_FOLDER_NAME}/ with {VERSION_FILE_NAME} {version} and {program}")
+
+
+def check_models(report, opener, base):
+    for name in MODEL_NAMES:
+        url = base + MODEL_PATH + name
+        try:
+            size = fetch(opener, url, lambda chunk: None, name)
+        except FetchError as error:
+            report.line("FAIL", f"model {name}", f"{url}: {error}", MODELS)
+            continue
+        report.line("OK", f"model {name}", f"{size} bytes")
+
+
+def check(base, cacert=None, skip_models=False, out=sys.stdout):
+    """Checks the release host at base; returns the exit status."""
+    base = base.rstrip("/")
+    context = ssl.create_default_context(cafile=cacert)
+    opener = urllib.request.build_opener(urllib.request.HTTPSHandler(context=context), NoDowngradeRedirects())
+    report = Report(out)
+    manifest_url = base + MANIFEST_PATH
+    data = bytearray()
+    try:
+        fetch(opener, manifest_url, data.extend, "manifest")
+        url, version, sha256 = read_manifest(bytes(data))
+    except FetchError as error:
+        report.line("FAIL", "manifest", f"{manifest_url}: {error}", MANIFEST)
+    except ValueError as error:
+        report.line("FAIL", "manifest", f"{manifest_url}: the setup program cannot use it: {error}", MANIFEST)
+    else:
+        report.line("OK", "manifest", f"{manifest_url}: version {version}, payload {url}")
+        check_payload(report, opener, url, version, sha256)
+    if report.failed & MANIFEST:
+        for item in ("payload", "payload digest", "app folder"):
+            report.line("SKIP", item, "no usable manifest")
+    if skip_models:
+        report.line("SKIP", "models", "--skip-models")
+    else:
+        check_models(report, opener, base)
+    return report.close()
+
+
+def main(argv=None):
+    parser = argparse.ArgumentParser(prog="make_release.py check",
+                                     description="Check a live release host the way the setup program uses it.")
+    parser.add_argument("--base", required=True, help="base URL of the release host, e.g. https://releases.example.com")
+    parser.add_argument("--cacert", help="trust only the CA certificates in this PEM file (a private CA)")
+    parser.add_argument("--skip-models", action="store_true", help="do not fetch the five models")
+    args = parser.parse_args(argv)
+    if not args.base.lower().startswith(("https://", "http://")):
+        parser.error("--base must be an http:// or https:// URL")
+    if args.cacert and not os.path.isfile(args.cacert):
+        parser.error(f"--cacert {args.cacert} does not exist")
+    return check(args.base, args.cacert, args.skip_models)
+
+
+if __name__ == "__main__":
+    sys.exit(main())
