@@ -104,7 +104,7 @@ class SignTest(unittest.TestCase):
 
     def test_rfc3161_timestamp(self):
         program = self.copy(ARGS.app_program, "TavrinAI.exe")
-        port = int(os.environ.get("TAVRIN_TEST_HTTPS_PORT", "47443")) + 2
+        port = int(os.environ.get("TAVRIN_TEST_HTTPS_PORT", "47443")) + 5
         with CA.time_stamp_server(port) as server:
             result = run(SIGN, "--pkcs12", CA.pkcs12, "--timestamp", server.url, program)
         self.assertEqual(result.returncode, 0, result.stderr)

@@ -280,9 +280,9 @@ TEST_F(WizardInstall, FailureBoxOpensOverAPageWithoutTheBar) {
     HWND window = setup->Window();
     const Capture drawn = CaptureAfter(window, [&] { Deliver(window, WM_SETUP_PROGRESS, 500); },
                                        [](const Capture& cap) {
-        return ProgressPageShown(cap) && cap.All({36, 172, 300, 178}, THEME_ACCENT);
+        return ProgressPageShown(cap) && cap.All({36, 172, 300, 178}, kAccent);
     });
-    ASSERT_TRUE(drawn.All({36, 172, 300, 178}, THEME_ACCENT)) << "the bar was never drawn";
+    ASSERT_TRUE(drawn.All({36, 172, 300, 178}, kAccent)) << "the bar was never drawn";
 
     Deliver(window, WM_SETUP_DONE, 0);  // the worker's end, as a failure
     auto box = WaitForMessageBox(window, 0, 10000);
@@ -293,8 +293,8 @@ TEST_F(WizardInstall, FailureBoxOpensOverAPageWithoutTheBar) {
     // The track's pixels that the box leaves in view.
     const auto uncovered = [&](const Capture& cap, COLORREF color) {
         int matching = 0, seen = 0;
-        for (int y = kTrack.top; y < kTrack.bottom; ++y) {
-            for (int x = kTrack.left; x < kTrack.right; ++x) {
+        for (int y = kBar.top; y < kBar.bottom; ++y) {
+            for (int x = kBar.left; x < kBar.right; ++x) {
                 const POINT point{x, y};
                 if (PtInRect(&boxRect, point)) continue;
                 ++seen;
@@ -303,13 +303,13 @@ TEST_F(WizardInstall, FailureBoxOpensOverAPageWithoutTheBar) {
         }
         return std::make_pair(matching, seen);
     };
-    ASSERT_GT(uncovered(drawn, THEME_BACKGROUND).second, 0) << "the box hides the whole track";
+    ASSERT_GT(uncovered(drawn, kBackground).second, 0) << "the box hides the whole track";
     const Capture failed = CaptureAfter(window, [] {}, [&](const Capture& cap) {
-        const auto [matching, seen] = uncovered(cap, THEME_BACKGROUND);
+        const auto [matching, seen] = uncovered(cap, kBackground);
         return matching == seen;
     });
     failed.Save(L"failure_box_open");
-    const auto [background, seen] = uncovered(failed, THEME_BACKGROUND);
+    const auto [background, seen] = uncovered(failed, kBackground);
     EXPECT_EQ(background, seen) << "a stale bar under the box";
     ExpectStepIndicator(failed, 2);
     AnswerMessageBox(box->box, IDOK);
