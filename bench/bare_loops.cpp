@@ -1,6 +1,7 @@
 #include "bench/bare_loops.h"
 
 #include "engine/download.h"
+#include "engine/layout.h"
 #include "engine/owned.h"
 #include "engine/payload.h"
 
@@ -33,7 +34,7 @@ int64_t BareDownload(const wchar_t* url, const wchar_t* targetPath) {
     const bool secure = components.nScheme == INTERNET_SCHEME_HTTPS;
 
     // Declared in the reverse of their closing order: request, connection, session.
-    OwnedInternet session(WinHttpOpen(L"TavrinSetup/1.0", WINHTTP_ACCESS_TYPE_AUTOMATIC_PROXY, WINHTTP_NO_PROXY_NAME,
+    OwnedInternet session(WinHttpOpen(USER_AGENT, WINHTTP_ACCESS_TYPE_AUTOMATIC_PROXY, WINHTTP_NO_PROXY_NAME,
                                       WINHTTP_NO_PROXY_BYPASS, 0));
     if (!session) return -1;
     OwnedInternet connection(WinHttpConnect(session.get(), host, components.nPort, 0));

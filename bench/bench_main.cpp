@@ -52,23 +52,6 @@ void EmitNote(const std::string& text) {
     std::fflush(stdout);
 }
 
-std::string Utf8(const std::wstring& text) {
-    if (text.empty()) return {};
-    const int bytes = WideCharToMultiByte(CP_UTF8, 0, text.c_str(), static_cast<int>(text.size()), nullptr, 0,
-                                          nullptr, nullptr);
-    std::string out(static_cast<size_t>(bytes), '\0');
-    WideCharToMultiByte(CP_UTF8, 0, text.c_str(), static_cast<int>(text.size()), out.data(), bytes, nullptr, nullptr);
-    return out;
-}
-
-std::wstring TempPath(const wchar_t* name) {
-    wchar_t temp[MAX_PATH] = {};
-    GetTempPathW(MAX_PATH, temp);
-    std::wstring path = temp;
-    if (!path.empty() && path.back() != L'\\') path += L'\\';
-    return path + name;
-}
-
 int wmain(int argc, wchar_t** argv) {
     if (argc < 2) return Usage();
     // The wizard's thread is a single-threaded apartment in the program as well.

@@ -36,7 +36,7 @@ double TimedDownload(WizardHost& host, Contender contender, const std::wstring& 
     bool succeeded = false;
     host.SetVisible(contender != Contender::ProductUnpainted);
     host.EnterProgressPage();
-    const bool ended = host.RunOnThread(
+    const bool ended = RunOnThread(
         [&] {
             const int64_t start = CounterNow();
             if (contender == Contender::Bare) {
@@ -63,7 +63,7 @@ int RunDownloadFigure(const wchar_t* httpBase, const wchar_t* httpsBase, int rou
         EmitNote("the wizard window could not be created");
         return 1;
     }
-    const std::wstring target = TempPath(L"tavrin_bench_body.bin");
+    const std::wstring target = TempFilePath(L"tavrin_bench_body.bin");
     struct Scheme {
         const char* figure;
         std::wstring base;
@@ -73,7 +73,7 @@ int RunDownloadFigure(const wchar_t* httpBase, const wchar_t* httpsBase, int rou
     for (const Scheme& scheme : schemes) {
         for (Contender contender : {Contender::Product, Contender::Bare}) {
             if (TimedDownload(host, contender, scheme.base + L"small.bin", target) < 0) {
-                EmitNote("warm-up download failed: " + Utf8(scheme.base) + "small.bin");
+                EmitNote("warm-up download failed: " + Narrow(scheme.base) + "small.bin");
                 return 1;
             }
         }

@@ -10,7 +10,7 @@
 int RunHashFigure(const wchar_t* path, int rounds) {
     const int64_t size = ReadWholeFile(path);
     if (size < 0) {
-        EmitNote("cannot read " + Utf8(path));
+        EmitNote("cannot read " + Narrow(path));
         return 1;
     }
     EmitValue("hash.bytes", static_cast<double>(size));
@@ -39,6 +39,6 @@ int RunHashFigure(const wchar_t* path, int rounds) {
             EmitSample("hash", product ? "product" : "bare", seconds);
         }
     }
-    EmitNote("sha256 " + Utf8(firstDigest));
+    EmitNote("sha256 " + Narrow(firstDigest));
     return failures == 0 ? 0 : 1;
 }

@@ -7,8 +7,11 @@
 #include "bench/figures.h"
 #include "bench/wizard_host.h"
 #include "engine/install_state.h"
+#include "engine/layout.h"
 #include "engine/release_host.h"
 #include "engine/tree_delete.h"
+#include "tests/support/installed_paths.h"
+#include "tests/support/user_profile.h"
 
 #include <psapi.h>
 #include <shlobj.h>
@@ -20,9 +23,6 @@
 namespace {
 
 constexpr DWORD RUN_TIMEOUT_MS = 900000;
-constexpr const wchar_t* MODEL_NAMES[] = {
-    L"scrfd_10g_bnkps.onnx", L"glintr100.onnx", L"genderage.onnx", L"1k3d68.onnx", L"2d106det.onnx",
-};
 
 struct Folders {
     std::wstring root;        // everything of this figure, in the prefix's temporary folder
@@ -34,10 +34,10 @@ struct Folders {
 
 Folders MakeFolders() {
     Folders f;
-    f.root = TempPath(L"tavrin_bench_install");
+    f.root = TempFilePath(L"tavrin_bench_install");
     f.profile = f.root + L"\\profile";
-    f.installDir = f.root + L"\\apps\\TavrinAI";
-    f.models = f.profile + L"\\.insightface\\models\\auraface";
+    f.installDir = InFolder(f.root + L"\\apps", INSTALL_FOLDER_NAME);
+    f.models = ModelFolderIn(f.profile);
     f.parts = f.root + L"\\parts";
     return f;
 }
@@ -46,10 +46,9 @@ Folders MakeFolders() {
 // skip the stage), no temporary files of the worker, no parts.
 void Clean(const Folders& f) {
     DeleteTree((f.root + L"\\apps").c_str());
-    DeleteTree((f.profile + L"\\.insightface").c_str());
+    DeleteTree(InFolder(f.profile, MODEL_ROOT_FOLDER_NAME).c_str());
     DeleteTree(f.parts.c_str());
-    DeleteFileW(TempPath(L"TavrinStudio_payload.zip").c_str());
-    DeleteFileW(TempPath(L"tavrin_latest.json").c_str());
+    RemoveWorkerTempFiles();
     SHCreateDirectoryExW(nullptr, f.profile.c_str(), nullptr);
 }
 
@@ -74,16 +73,16 @@ double TimedWhole(WizardHost& host, const Folders& f) {
     host.LeaveProgressPage();
     if (seconds < 0) {
         EmitNote("the install did not succeed: WM_SETUP_DONE " + std::to_string(host.doneValue()) + ", status \"" +
-                 Utf8(installState.statusText) + "\"");
+                 Narrow(installState.statusText) + "\"");
         return -1.0;
     }
-    if (FileSize((f.installDir + L"\\TavrinStudio\\version.txt").c_str()) <= 0) {
+    if (FileSize(InFolder(AppFolderIn(f.installDir), VERSION_FILE_NAME).c_str()) <= 0) {
         EmitNote("the install left no app folder");
         return -1.0;
     }
     for (const wchar_t* name : MODEL_NAMES) {
         if (FileSize((f.models + L"\\" + name).c_str()) <= 0) {
-            EmitNote("the install left model " + Utf8(name) + " missing");
+            EmitNote("the install left model " + Narrow(name) + " missing");
             return -1.0;
         }
     }
@@ -92,7 +91,7 @@ double TimedWhole(WizardHost& host, const Folders& f) {
 
 // The parts, each timed on its own on a worker thread; their sum in seconds, or a negative
 // value when one failed. Each part's time is emitted as well.
-double TimedParts(WizardHost& host, const Folders& f, const std::wstring& base, const std::wstring& sha256) {
+double TimedParts(const Folders& f, const std::wstring& base, const std::wstring& sha256) {
     Clean(f);
     SHCreateDirectoryExW(nullptr, (f.parts + L"\\extract").c_str(), nullptr);
     SHCreateDirectoryExW(nullptr, (f.parts + L"\\models").c_str(), nullptr);
@@ -103,7 +102,7 @@ double TimedParts(WizardHost& host, const Folders& f, const std::wstring& base, 
         if (!ok) return;
         double seconds = 0;
         bool succeeded = false;
-        const bool ended = host.RunOnThread(
+        const bool ended = RunOnThread(
             [&] {
                 const int64_t start = CounterNow();
                 succeeded = work();
@@ -119,15 +118,15 @@ double TimedParts(WizardHost& host, const Folders& f, const std::wstring& base, 
         sum += seconds;
     };
     timed("manifest", [&] {
-        return BareDownload((base + L"dist/latest.json").c_str(), (f.parts + L"\\latest.json").c_str()) > 0;
+        return BareDownload((base + MANIFEST_URL_PATH).c_str(), (f.parts + L"\\manifest.json").c_str()) > 0;
     });
-    timed("payload", [&] { return BareDownload((base + L"dist/TavrinStudio.zip").c_str(), payload.c_str()) > 0; });
+    timed("payload", [&] { return BareDownload((base + L"dist/payload.zip").c_str(), payload.c_str()) > 0; });
     timed("hash", [&] { return _wcsicmp(BareHash(payload.c_str()).c_str(), sha256.c_str()) == 0; });
     timed("tar", [&] { return BareTar(payload.c_str(), (f.parts + L"\\extract").c_str()); });
     for (const wchar_t* name : MODEL_NAMES) {
-        const std::string part = "model." + Utf8(name);
+        const std::string part = "model." + Narrow(name);
         timed(part.c_str(), [&] {
-            return BareDownload((base + L"models/auraface/" + name).c_str(),
+            return BareDownload((base + MODEL_URL_PATH + name).c_str(),
                                 (f.parts + L"\\models\\" + name).c_str()) > 0;
         });
     }
@@ -139,12 +138,13 @@ double TimedParts(WizardHost& host, const Folders& f, const std::wstring& base, 
 
 int RunInstallFigure(const wchar_t* releaseBase, const wchar_t* sha256, int rounds) {
     const std::wstring base = releaseBase;
-    wcsncpy_s(manifestUrl, RELEASE_HOST_URL_CAPACITY, (base + L"dist/latest.json").c_str(), _TRUNCATE);
-    wcsncpy_s(modelBaseUrl, RELEASE_HOST_URL_CAPACITY, (base + L"models/auraface/").c_str(), _TRUNCATE);
+    wcsncpy_s(manifestUrl, RELEASE_HOST_URL_CAPACITY, (base + MANIFEST_URL_PATH).c_str(), _TRUNCATE);
+    wcsncpy_s(modelBaseUrl, RELEASE_HOST_URL_CAPACITY, (base + MODEL_URL_PATH).c_str(), _TRUNCATE);
     const Folders f = MakeFolders();
     Clean(f);
     // The worker reads the model folder's parent from here; the bench's own profile stays clean.
-    SetEnvironmentVariableW(L"USERPROFILE", f.profile.c_str());
+    UserProfileSwap profileSwap;
+    profileSwap.Set(f.profile.c_str());
 
     WizardHost host;
     if (!host.ok()) {
@@ -158,7 +158,7 @@ int RunInstallFigure(const wchar_t* releaseBase, const wchar_t* sha256, int roun
         // right after it is the worker's and not a bare loop's.
         const bool wholeFirst = round % 2 == 0;
         for (const bool whole : {wholeFirst, !wholeFirst}) {
-            const double seconds = whole ? TimedWhole(host, f) : TimedParts(host, f, base, sha256);
+            const double seconds = whole ? TimedWhole(host, f) : TimedParts(f, base, sha256);
             if (seconds < 0) {
                 ++failures;
                 continue;

@@ -54,7 +54,7 @@ int RunRespondFigure(const wchar_t* const* bases, int count, unsigned probePerio
         EmitNote("the wizard window could not be created");
         return 1;
     }
-    const std::wstring target = TempPath(L"tavrin_bench_body.bin");
+    const std::wstring target = TempFilePath(L"tavrin_bench_body.bin");
     int failures = 0;
     for (int i = 0; i < count; ++i) {
         const std::wstring url = std::wstring(bases[i]) + L"body.bin";
@@ -66,7 +66,7 @@ int RunRespondFigure(const wchar_t* const* bases, int count, unsigned probePerio
         host.StartProbing(probePeriodMs);
         bool succeeded = false;
         double seconds = 0;
-        const bool ended = host.RunOnThread(
+        const bool ended = RunOnThread(
             [&] {
                 wchar_t error[256] = {};
                 const int64_t start = CounterNow();

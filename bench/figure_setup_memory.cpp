@@ -97,7 +97,7 @@ bool InstallThroughWizard(const WatchedProcess& program, const std::wstring& ins
 }  // namespace
 
 int RunSetupMemoryFigure(const wchar_t* setupExe) {
-    const std::wstring root = TempPath(L"tavrin_bench_setup");
+    const std::wstring root = TempFilePath(L"tavrin_bench_setup");
     const std::wstring profile = root + L"\\profile";
     const std::wstring installDir = root + L"\\apps\\TavrinAI";
     DeleteTree(root.c_str());

@@ -6,6 +6,10 @@
 // Each returns the process exit code: 0 when every run completed and checked out.
 #pragma once
 
+// The test-side helpers the figures share with the tests: Narrow (UTF-16 to UTF-8 for the output
+// lines) and TempFilePath (a file in the user's temporary folder, where downloads land).
+#include "tests/support/release_fixture.h"
+
 #include <string>
 
 void EmitSample(const char* figure, const char* contender, double seconds);
@@ -21,7 +25,7 @@ int RunDownloadFigure(const wchar_t* httpBase, const wchar_t* httpsBase, int rou
 int RunHashFigure(const wchar_t* path, int rounds);
 
 // install RELEASE_BASE SHA256 ROUNDS: the whole InstallWorker against the sum of its parts.
-// RELEASE_BASE ends with '/' and holds dist/latest.json, dist/TavrinStudio.zip and
+// RELEASE_BASE ends with '/' and holds dist/latest.json, dist/payload.zip and
 // models/auraface/<five models>; SHA256 is the payload's digest.
 int RunInstallFigure(const wchar_t* releaseBase, const wchar_t* sha256, int rounds);
 
@@ -37,8 +41,3 @@ int RunStartupFigure(const wchar_t* setupExe, const wchar_t* bareExe, int rounds
 // setup_memory SETUP_EXE: TavrinSetup.exe installs the release its build names through its
 // wizard, driven from outside; its own peak working set on the licence and the finished page.
 int RunSetupMemoryFigure(const wchar_t* setupExe);
-
-// The same file in the user's temporary folder (the prefix's drive): where downloads land.
-std::wstring TempPath(const wchar_t* name);
-// UTF-16 to UTF-8 for the output lines.
-std::string Utf8(const std::wstring& text);

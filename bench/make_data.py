@@ -19,6 +19,10 @@ import os
 import sys
 import zipfile
 
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "tools", "release"))
+from layout import (APP_FOLDER_NAME, APP_ICON_NAME, APP_PROGRAM_NAME, APP_SCRIPT_NAME,  # noqa: E402
+                    MODEL_NAMES, VERSION_FILE_NAME)
+
 MIB = 1 << 20
 BODY_BYTES = 1024 * MIB
 SMALL_BYTES = 1 * MIB
@@ -28,8 +32,8 @@ PAYLOAD_LARGE = [("lib/torch_cpu.dll", 200 * MIB), ("lib/onnxruntime.dll", 120 *
                  ("lib/cudnn_stub.dll", 32 * MIB)]
 PAYLOAD_SMALL_COUNT = 256
 PAYLOAD_SMALL_BYTES = 128 * 1024
-MODELS = [("scrfd_10g_bnkps.onnx", 16_900_000), ("glintr100.onnx", 260_700_000), ("genderage.onnx", 1_300_000),
-          ("1k3d68.onnx", 143_600_000), ("2d106det.onnx", 4_800_000)]
+# The models at the sizes of the real ones, in the setup program's order.
+MODELS = list(zip(MODEL_NAMES, [16_900_000, 260_700_000, 1_300_000, 143_600_000, 4_800_000]))
 STAMP = "v1 body=%d payload=%d+%dx%d models=%s" % (
     BODY_BYTES, sum(size for _, size in PAYLOAD_LARGE), PAYLOAD_SMALL_COUNT, PAYLOAD_SMALL_BYTES,
     ",".join("%s:%d" % m for m in MODELS))
@@ -56,15 +60,16 @@ def random_member(archive, name, size):
 
 def make_payload(path):
     with zipfile.ZipFile(path + ".tmp", "w", compression=zipfile.ZIP_STORED) as archive:
-        archive.writestr("TavrinStudio/", b"")
-        archive.writestr("TavrinStudio/version.txt", b"9.9.9\r\n")
-        archive.writestr("TavrinStudio/TavrinAI.exe", b"MZ" + os.urandom(64 * 1024))
-        archive.writestr("TavrinStudio/run_tavrin.bat", b"@echo off\r\nstart TavrinAI.exe\r\n")
-        archive.writestr("TavrinStudio/app_icon.ico", b"\0\0\1\0" + os.urandom(4 * 1024))
+        app = APP_FOLDER_NAME + "/"
+        archive.writestr(app, b"")
+        archive.writestr(app + VERSION_FILE_NAME, b"9.9.9\r\n")
+        archive.writestr(app + APP_PROGRAM_NAME, b"MZ" + os.urandom(64 * 1024))
+        archive.writestr(app + APP_SCRIPT_NAME, b"@echo off\r\nstart %s\r\n" % APP_PROGRAM_NAME.encode())
+        archive.writestr(app + APP_ICON_NAME, b"\0\0\1\0" + os.urandom(4 * 1024))
         for name, size in PAYLOAD_LARGE:
-            random_member(archive, "TavrinStudio/" + name, size)
+            random_member(archive, app + name, size)
         for i in range(PAYLOAD_SMALL_COUNT):
-            random_member(archive, "TavrinStudio/site-packages/pkg%03d/module.pyd" % i, PAYLOAD_SMALL_BYTES)
+            random_member(archive, app + "site-packages/pkg%03d/module.pyd" % i, PAYLOAD_SMALL_BYTES)
     os.replace(path + ".tmp", path)
     digest = hashlib.sha256()
     with open(path, "rb") as payload:

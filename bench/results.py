@@ -21,8 +21,8 @@ MIB = 1 << 20
 
 METHOD = """## How it is measured
 
-- Everything Windows runs under Wine in a private prefix of the test bed (`tools/testbed/setup.sh`):
-  Xvfb, and the local release host (`tools/testbed/release_host.py`) on loopback, over HTTP and
+- Everything Windows runs under Wine in a private prefix of the test bed (`tests/bed/setup.sh`):
+  Xvfb, and the local release host (`tests/bed/release_host.py`) on loopback, over HTTP and
   over HTTPS with the run's CA trusted in the prefix. One process of `tavrin_bench.exe` per figure.
 - The engine reports to the real wizard window: the program's own window procedure, controls,
   fonts, logo and painting, shown on the bed's display, pumped on the main thread while the

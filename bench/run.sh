@@ -3,7 +3,7 @@
 #
 # Builds the benchmark program (and the bed's tools), makes the data once (bench/make_data.py),
 # sets up a test bed (a private Wine prefix, Xvfb and the local release host, see
-# tools/testbed/setup.sh), runs every figure with its contenders side by side, tears the bed down
+# tests/bed/setup.sh), runs every figure with its contenders side by side, tears the bed down
 # and writes bench/RESULTS.md (replacing the previous run's). Needs what tools/install-deps.sh
 # installs, plus curl. Takes about ten minutes on two cores.
 #
@@ -62,20 +62,18 @@ bench_exe=$build/bench/tavrin_bench.exe
 setup_exe=$build/window/TavrinSetup.exe
 bare_window_exe=$build/bench/tavrin_bare_window.exe
 windows_path() { echo "Z:$(echo "$1" | tr / '\\')"; }
-# The bed's tools come with the tests (tools/), or with the benchmark when the tests are off; its
-# tar.exe is bsdtar, the same program the tests run, from its cache (built there if missing).
-tools_dir=$build/tools
-[ -f "$tools_dir/trust_ca/trust_ca.exe" ] || tools_dir=$build/bench-tools
-tar_exe=$(tools/testbed/build-bsdtar.sh)
-trust_exe=$tools_dir/trust_ca/trust_ca.exe
+# The bed's tar.exe is bsdtar, the same program the tests run, from its cache (built there if
+# missing).
+tar_exe=$(tests/bed/build-bsdtar.sh)
+trust_exe=$build/tests/bed/trust_ca/trust_ca.exe
 
 say "data in $data"
 python3 bench/make_data.py "$data"
 
 say "test bed in $bed"
-trap '"$repo/tools/testbed/teardown.sh" "$bed" >/dev/null 2>&1 || true' EXIT
+trap '"$repo/tests/bed/teardown.sh" "$bed" >/dev/null 2>&1 || true' EXIT
 TAVRIN_TESTBED_OWNER_PID=$$ TAVRIN_TESTBED_LIFETIME=3600 \
-  tools/testbed/setup.sh "$bed" "$tar_exe" "$trust_exe" "$http_port" "$https_port" "$display"
+  tests/bed/setup.sh "$bed" "$tar_exe" "$trust_exe" "$http_port" "$https_port" "$display"
 
 # The release host serves www; hard links put the data there without copying 2 GB.
 www=$bed/www/bench
@@ -83,10 +81,10 @@ mkdir -p "$www/install/dist" "$www/install/models/auraface"
 place() { ln -f "$1" "$2" 2>/dev/null || cp -f "$1" "$2"; }
 place "$data/body.bin" "$www/body.bin"
 place "$data/small.bin" "$www/small.bin"
-place "$data/TavrinStudio.zip" "$www/install/dist/TavrinStudio.zip"
+place "$data/TavrinStudio.zip" "$www/install/dist/payload.zip"
 for model in "$data"/models/*; do place "$model" "$www/install/models/auraface/"; done
 sha256=$(cut -c1-64 "$data/TavrinStudio.zip.sha256")
-printf '{\n  "version": "9.9.9",\n  "url": "https://localhost:%s/bench/install/dist/TavrinStudio.zip",\n  "sha256": "%s"\n}\n' \
+printf '{\n  "version": "9.9.9",\n  "url": "https://localhost:%s/bench/install/dist/payload.zip",\n  "sha256": "%s"\n}\n' \
   "$https_port" "$sha256" >"$www/install/dist/latest.json"
 # The same release at the host's root, where the TavrinSetup.exe of this build looks for it.
 root_www=$bed/www
@@ -142,7 +140,7 @@ figure() {
   wanted "$name" || return 0
   wait_quiet "$name"
   say "$name"
-  if ! TAVRIN_TESTBED=$bed TAVRIN_WINE_TIMEOUT=$timeout tools/testbed/wine-run.sh "$bench_exe" "$name" "$@" \
+  if ! TAVRIN_TESTBED=$bed TAVRIN_WINE_TIMEOUT=$timeout tests/bed/wine-run.sh "$bench_exe" "$name" "$@" \
        </dev/null | tee -a "$raw"; then
     echo "note figure $name failed" | tee -a "$raw"
     status=1
@@ -185,7 +183,7 @@ load_after=$(cut -d' ' -f1-3 /proc/loadavg)
 } >"$out/machine.txt"
 
 say "tear down"
-"$repo/tools/testbed/teardown.sh" "$bed" >/dev/null 2>&1 || true
+"$repo/tests/bed/teardown.sh" "$bed" >/dev/null 2>&1 || true
 trap - EXIT
 
 results=bench/RESULTS.md

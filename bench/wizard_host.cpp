@@ -3,7 +3,6 @@
 #include "bench/bench_clock.h"
 #include "engine/install_state.h"
 #include "engine/install_worker.h"
-#include "engine/owned.h"
 #include "res/resource.h"
 #include "window/controls.h"
 #include "window/setup_window.h"
@@ -23,15 +22,6 @@ LRESULT CALLBACK HostWndProc(HWND window, UINT message, WPARAM wParam, LPARAM lP
     return SetupWndProc(window, message, wParam, lParam);
 }
 
-struct ThreadWork {
-    std::function<void()> work;
-};
-
-DWORD WINAPI RunWork(LPVOID parameter) {
-    static_cast<ThreadWork*>(parameter)->work();
-    return 0;
-}
-
 }  // namespace
 
 WizardHost::WizardHost() {
@@ -43,15 +33,8 @@ WizardHost::WizardHost() {
     paintMs_.reserve(RECORD_RESERVE);
 
     HINSTANCE instance = GetModuleHandleW(nullptr);
-    // What RunSetupWizard does before it creates the window: the logo and the default folder.
-    logoBitmap = LoadBitmapW(instance, MAKEINTRESOURCEW(IDB_LOGO));
-    if (logoBitmap) {
-        BITMAP info{};
-        if (GetObjectW(logoBitmap, sizeof info, &info)) {
-            logoWidth = info.bmWidth;
-            logoHeight = info.bmHeight;
-        }
-    }
+    // What RunSetupWizard does before it creates the window: the logo.
+    LoadLogo(instance);
     WNDCLASSW windowClass{};
     windowClass.lpfnWndProc = HostWndProc;
     windowClass.hInstance = instance;
@@ -68,7 +51,7 @@ WizardHost::WizardHost() {
     SendMessageW(controls.runAfter, BM_SETCHECK, BST_UNCHECKED, 0);
     ShowWindow(window_, SW_SHOW);
     UpdateWindow(window_);
-    Pump();
+    PumpMessages();
 }
 
 WizardHost::~WizardHost() {
@@ -77,7 +60,7 @@ WizardHost::~WizardHost() {
         KillTimer(window_, IDT_MARQUEE);
         installState.busy = false;
         DestroyWindow(window_);
-        Pump();
+        PumpMessages();
     }
     if (logoBitmap) DeleteObject(logoBitmap);
     logoBitmap = nullptr;
@@ -91,7 +74,7 @@ void WizardHost::EnterProgressPage() {
     ShowWizardPage(PAGE_PROGRESS);
     EnableWindow(controls.next, FALSE);
     SetTimer(window_, IDT_MARQUEE, MARQUEE_PERIOD_MS, nullptr);
-    Pump();
+    PumpMessages();
 }
 
 void WizardHost::LeaveProgressPage() {
@@ -99,43 +82,13 @@ void WizardHost::LeaveProgressPage() {
     installState.busy = false;
     installState.finished = false;
     ShowWizardPage(PAGE_LOCATION);
-    Pump();
+    PumpMessages();
 }
 
 void WizardHost::SetVisible(bool visible) {
     ShowWindow(window_, visible ? SW_SHOW : SW_HIDE);
     if (visible) UpdateWindow(window_);
-    Pump();
-}
-
-void WizardHost::Pump() {
-    MSG message;
-    // Bounded: a queue that keeps refilling (the probes) must not hold the caller here.
-    for (int i = 0; i < 100000 && PeekMessageW(&message, nullptr, 0, 0, PM_REMOVE); ++i) {
-        TranslateMessage(&message);
-        DispatchMessageW(&message);
-    }
-}
-
-bool WizardHost::RunOnThread(const std::function<void()>& work, DWORD timeoutMs) {
-    ThreadWork threadWork{work};
-    OwnedKernelHandle thread(CreateThread(nullptr, 0, RunWork, &threadWork, 0, nullptr));
-    if (!thread) return false;
-    const ULONGLONG deadline = GetTickCount64() + timeoutMs;
-    for (;;) {
-        const ULONGLONG now = GetTickCount64();
-        if (now >= deadline) {
-            // The work still refers to threadWork: wait for it rather than leave it dangling.
-            WaitForSingleObject(thread.get(), INFINITE);
-            return false;
-        }
-        const DWORD wait = MsgWaitForMultipleObjects(1, thread.addressOf(), FALSE,
-                                                     static_cast<DWORD>(deadline - now), QS_ALLINPUT);
-        if (wait == WAIT_OBJECT_0) break;
-        Pump();
-    }
-    Pump();
-    return true;
+    PumpMessages();
 }
 
 double WizardHost::RunInstall(const wchar_t* installDir, DWORD timeoutMs) {
@@ -172,7 +125,7 @@ void WizardHost::StopProbing() {
     WaitForSingleObject(prober_, INFINITE);
     CloseHandle(prober_);
     prober_ = nullptr;
-    Pump();
+    PumpMessages();
 }
 
 void WizardHost::ClearRecords() {

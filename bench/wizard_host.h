@@ -4,11 +4,12 @@
 // procedure in front of it records what arrives and answers the bench's probe messages.
 #pragma once
 
+#include "tests/support/thread_run.h"
+
 #include <windows.h>
 
 #include <atomic>
 #include <cstdint>
-#include <functional>
 #include <vector>
 
 // Posted by the prober thread; lParam carries CounterNow() at the time of posting.
@@ -34,12 +35,6 @@ public:
     // Shows or hides the window. A hidden window handles every message the same way but gets
     // no WM_PAINT: what the reports cost without the drawing.
     void SetVisible(bool visible);
-
-    // Runs work on a new thread while this thread pumps messages; returns after the thread has
-    // ended and the queue has been drained. False when it did not end within timeoutMs; the
-    // thread is then waited for without pumping (work refers to the caller's frame), and the
-    // time limit of the whole process (wine-run.sh) ends a run that hangs.
-    bool RunOnThread(const std::function<void()>& work, DWORD timeoutMs);
 
     // Starts InstallWorker for installDir as the wizard's "설치" does and pumps until the worker
     // has ended. Returns the seconds from the start to the handling of WM_SETUP_DONE, or a
@@ -68,8 +63,6 @@ public:
     LRESULT Handle(HWND window, UINT message, WPARAM wParam, LPARAM lParam);
 
 private:
-    void Pump();
-
     HWND window_ = nullptr;
     HANDLE prober_ = nullptr;
     std::atomic<bool> stopProbing_{false};

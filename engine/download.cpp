@@ -1,6 +1,7 @@
 #include "engine/download.h"
 
 #include "engine/install_state.h"
+#include "engine/layout.h"
 #include "engine/owned.h"
 
 #include <winhttp.h>
@@ -139,7 +140,7 @@ bool DownloadToFile(const wchar_t* url, const wchar_t* targetPath, wchar_t* erro
     }
 
     // Declared in the reverse of their closing order: the request, then the connection, then the session.
-    OwnedInternet session(WinHttpOpen(L"TavrinSetup/1.0", WINHTTP_ACCESS_TYPE_AUTOMATIC_PROXY, WINHTTP_NO_PROXY_NAME,
+    OwnedInternet session(WinHttpOpen(USER_AGENT, WINHTTP_ACCESS_TYPE_AUTOMATIC_PROXY, WINHTTP_NO_PROXY_NAME,
                                       WINHTTP_NO_PROXY_BYPASS, 0));
     if (!session) {
         SetError(errorText, errorCapacity, L"네트워크 초기화 실패");

@@ -1,6 +1,7 @@
 #include "engine/extract.h"
 
 #include "engine/install_state.h"
+#include "engine/layout.h"
 #include "engine/owned.h"
 #include "engine/paths.h"
 #include "engine/tree_delete.h"
@@ -84,7 +85,7 @@ StageResult PrepareAndExtract(const wchar_t* payloadPath, wchar_t* errorText) {
     // The app folder's path is formed before anything is created or deleted: an install folder
     // that is relative or too long for it must never lead to a deletion elsewhere.
     wchar_t appFolder[PATH_CAPACITY] = {};
-    if (!JoinPath(appFolder, installDir, L"TavrinStudio")) {
+    if (!JoinPath(appFolder, installDir, APP_FOLDER_NAME)) {
         SetError(errorText, L"설치 폴더를 만들 수 없습니다.");
         return StageResult::Failed;
     }

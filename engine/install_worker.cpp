@@ -3,6 +3,7 @@
 #include "engine/extract.h"
 #include "engine/install_state.h"
 #include "engine/models.h"
+#include "engine/owned.h"
 #include "engine/paths.h"
 #include "engine/payload.h"
 #include "engine/release_check.h"
@@ -14,19 +15,6 @@
 #include <cwchar>
 
 namespace {
-
-// COM is initialised on the worker itself because stage 5 creates shell-link objects here; an
-// apartment of its own keeps the worker independent of the window thread's apartment.
-class WorkerApartment {
-public:
-    WorkerApartment() : initialised_(SUCCEEDED(CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED))) {}
-    WorkerApartment(const WorkerApartment&) = delete;
-    WorkerApartment& operator=(const WorkerApartment&) = delete;
-    ~WorkerApartment() { if (initialised_) CoUninitialize(); }
-
-private:
-    bool initialised_;
-};
 
 void TakeFailureExit(const wchar_t* errorText, const wchar_t* payloadPathToDelete) {
     PostStatus(errorText);
@@ -66,7 +54,9 @@ bool RunUntilExtracted(const wchar_t* payloadPath, wchar_t* errorText) {
 }  // namespace
 
 DWORD WINAPI InstallWorker(LPVOID) {
-    WorkerApartment apartment;
+    // COM is initialised on the worker itself because stage 5 creates shell-link objects here; an
+    // apartment of its own keeps the worker independent of the window thread's apartment.
+    ComApartment apartment;
     static wchar_t errorText[WORKER_ERROR_CAPACITY];
     wmemset(errorText, L'\0', WORKER_ERROR_CAPACITY);
 

@@ -4,38 +4,19 @@
 
 #include "engine/download.h"
 #include "engine/install_state.h"
+#include "engine/layout.h"
 #include "engine/paths.h"
 #include "engine/release_host.h"
 
 #include <shlobj.h>
 
 #include <cwchar>
-#include <iterator>
 
 namespace {
 
-constexpr const wchar_t* kModelNames[] = {
-    L"scrfd_10g_bnkps.onnx", L"glintr100.onnx", L"genderage.onnx", L"1k3d68.onnx", L"2d106det.onnx",
-};
-constexpr int MODEL_COUNT = static_cast<int>(std::size(kModelNames));
-// Its presence stands for a finished earlier provisioning: the whole stage is then skipped.
-constexpr wchar_t kMarkerModel[] = L"glintr100.onnx";
 constexpr size_t MODEL_URL_CAPACITY = 512;
 constexpr size_t MODEL_ERROR_CAPACITY = 256;
 constexpr size_t MODEL_STATUS_CAPACITY = 64;
-
-// %USERPROFILE%\.insightface\models\auraface. False when the variable is unset or empty, or when
-// its value or the joined path does not fit 260 units: a cut or relative path must never become
-// the folder we create files in.
-bool GetModelFolder(wchar_t (&out)[PATH_CAPACITY]) {
-    wchar_t profile[PATH_CAPACITY] = {};
-    const DWORD length = GetEnvironmentVariableW(L"USERPROFILE", profile, PATH_CAPACITY);
-    if (length == 0 || length >= PATH_CAPACITY) return false;  // >= capacity: the size it would need
-    wchar_t insightFace[PATH_CAPACITY];
-    wchar_t models[PATH_CAPACITY];
-    return JoinPath(insightFace, profile, L".insightface") && JoinPath(models, insightFace, L"models") &&
-           JoinPath(out, models, L"auraface");
-}
 
 // The model's URL, path and partial path. False when one of them does not fit its buffer.
 bool BuildModelPaths(const wchar_t* folder, const wchar_t* name, wchar_t (&url)[MODEL_URL_CAPACITY],
@@ -46,7 +27,7 @@ bool BuildModelPaths(const wchar_t* folder, const wchar_t* name, wchar_t (&url)[
 }
 
 void FetchModel(const wchar_t* folder, int position) {
-    const wchar_t* name = kModelNames[position - 1];
+    const wchar_t* name = MODEL_NAMES[position - 1];
     wchar_t url[MODEL_URL_CAPACITY];
     wchar_t path[PATH_CAPACITY];
     wchar_t partPath[PATH_CAPACITY];
@@ -75,7 +56,7 @@ void ProvisionModels() {
     wchar_t folder[PATH_CAPACITY];
     if (!GetModelFolder(folder)) return;
     wchar_t marker[PATH_CAPACITY];
-    if (!JoinPath(marker, folder, kMarkerModel) || PathExists(marker)) return;
+    if (!JoinPath(marker, folder, MARKER_MODEL_NAME) || PathExists(marker)) return;
     if (SHCreateDirectoryExW(nullptr, folder, nullptr) != ERROR_SUCCESS && !PathExists(folder)) return;
 
     installState.downloadLabel = DOWNLOAD_LABEL_MODELS;

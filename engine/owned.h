@@ -113,6 +113,19 @@ private:
     HGDIOBJ previous_;
 };
 
+// COM initialised on the calling thread as a single-threaded apartment while it lives;
+// uninitialised again only when the initialisation succeeded.
+class ComApartment {
+public:
+    ComApartment() : initialised_(SUCCEEDED(CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED))) {}
+    ComApartment(const ComApartment&) = delete;
+    ComApartment& operator=(const ComApartment&) = delete;
+    ~ComApartment() { if (initialised_) CoUninitialize(); }
+
+private:
+    bool initialised_;
+};
+
 // A COM interface pointer that calls Release.
 template <typename Interface>
 class ComPtr {

@@ -1,5 +1,7 @@
 #include "engine/paths.h"
 
+#include "engine/layout.h"
+
 #include <shlwapi.h>
 
 #include <cwchar>
@@ -42,5 +44,5 @@ bool GetTempFilePath(wchar_t (&out)[PATH_CAPACITY], const wchar_t* name) {
 }
 
 bool GetPayloadPath(wchar_t (&out)[PATH_CAPACITY]) {
-    return GetTempFilePath(out, L"TavrinStudio_payload.zip");
+    return GetTempFilePath(out, PAYLOAD_TEMP_NAME);
 }

@@ -3,6 +3,7 @@
 #include "engine/download.h"
 #include "engine/install_state.h"
 #include "engine/json_string.h"
+#include "engine/layout.h"
 #include "engine/owned.h"
 #include "engine/paths.h"
 #include "engine/release_host.h"
@@ -72,7 +73,7 @@ bool AskReinstallSameVersion() {
     _snwprintf_s(question, _TRUNCATE,
                  L"이미 최신 버전(v%s)이 설치되어 있습니다.\n\n같은 버전을 다시 설치할까요?\n(아니요 = 설치하지 않고 닫기)",
                  installState.releaseVersion);
-    const int answer = MessageBoxW(installState.mainWindow, question, L"Tavrin AI",
+    const int answer = MessageBoxW(installState.mainWindow, question, PRODUCT_NAME,
                                    MB_YESNO | MB_ICONQUESTION | MB_DEFBUTTON2);
     return answer == IDYES;
 }
@@ -85,8 +86,8 @@ void ReadInstalledVersion(const wchar_t* installDir, wchar_t* out, size_t capaci
 
     wchar_t appFolder[PATH_CAPACITY] = {};
     wchar_t versionPath[PATH_CAPACITY] = {};
-    if (!JoinPath(appFolder, installDir, L"TavrinStudio")) return;
-    if (!JoinPath(versionPath, appFolder, L"version.txt")) return;
+    if (!JoinPath(appFolder, installDir, APP_FOLDER_NAME)) return;
+    if (!JoinPath(versionPath, appFolder, VERSION_FILE_NAME)) return;
 
     char bytes[VERSION_FILE_READ_BYTES + 1] = {};
     {
@@ -108,7 +109,7 @@ void ReadInstalledVersion(const wchar_t* installDir, wchar_t* out, size_t capaci
 
 StageResult RunReleaseCheck(wchar_t* errorText) {
     wchar_t manifestPath[PATH_CAPACITY] = {};
-    if (!GetTempFilePath(manifestPath, L"tavrin_latest.json")) {
+    if (!GetTempFilePath(manifestPath, MANIFEST_TEMP_NAME)) {
         SetError(errorText, L"임시 파일을 만들 수 없습니다");
         return StageResult::Failed;
     }

@@ -3,6 +3,7 @@
 #include "engine/shell_registration.h"
 
 #include "engine/install_state.h"
+#include "engine/layout.h"
 #include "engine/owned.h"
 #include "engine/paths.h"
 
@@ -13,8 +14,6 @@
 
 namespace {
 
-constexpr wchar_t kUninstallKey[] = L"Software\\Microsoft\\Windows\\CurrentVersion\\Uninstall\\TavrinAI";
-constexpr wchar_t kShortcutName[] = L"Tavrin AI.lnk";
 constexpr size_t UNINSTALL_COMMAND_CAPACITY = 292;
 
 // What the stage writes, each path formed in a 260-unit buffer; a path that did not fit is empty.
@@ -27,15 +26,14 @@ struct ShellPaths {
 
 void BuildShellPaths(ShellPaths& paths) {
     const wchar_t* installDir = installState.installDir;
-    if (JoinPath(paths.appFolder, installDir, L"TavrinStudio")) {
-        JoinPath(paths.launchTarget, paths.appFolder, L"TavrinAI.exe");
-        if (!PathExists(paths.launchTarget)) JoinPath(paths.launchTarget, paths.appFolder, L"run_tavrin.bat");
-        JoinPath(paths.iconFile, paths.appFolder, L"app_icon.ico");
+    if (JoinPath(paths.appFolder, installDir, APP_FOLDER_NAME)) {
+        GetLaunchTarget(paths.launchTarget, paths.appFolder);
+        JoinPath(paths.iconFile, paths.appFolder, APP_ICON_NAME);
     } else {
         paths.launchTarget[0] = L'\0';
         paths.iconFile[0] = L'\0';
     }
-    JoinPath(paths.setupCopy, installDir, L"TavrinSetup.exe");
+    JoinPath(paths.setupCopy, installDir, SETUP_COPY_NAME);
 }
 
 // Copies the running program over the setup copy. When the program already is the setup copy
@@ -55,7 +53,7 @@ void BuildShortcutPath(wchar_t (&out)[PATH_CAPACITY], int csidl) {
     wchar_t folder[PATH_CAPACITY] = {};
     out[0] = L'\0';
     if (FAILED(SHGetFolderPathW(nullptr, csidl, nullptr, SHGFP_TYPE_CURRENT, folder))) return;
-    JoinPath(out, folder, kShortcutName);
+    JoinPath(out, folder, SHORTCUT_NAME);
 }
 
 bool DesktopShortcutWanted() {
@@ -73,20 +71,20 @@ void SetDword(HKEY key, const wchar_t* name, DWORD value) {
 
 void WriteUninstallEntry(const ShellPaths& paths) {
     OwnedRegistryKey key;
-    if (RegCreateKeyExW(HKEY_CURRENT_USER, kUninstallKey, 0, nullptr, REG_OPTION_NON_VOLATILE, KEY_WRITE, nullptr,
+    if (RegCreateKeyExW(HKEY_CURRENT_USER, UNINSTALL_KEY, 0, nullptr, REG_OPTION_NON_VOLATILE, KEY_WRITE, nullptr,
                         key.put(), nullptr) != ERROR_SUCCESS) {
         return;
     }
     wchar_t command[UNINSTALL_COMMAND_CAPACITY] = {};
     _snwprintf_s(command, _TRUNCATE, L"\"%s\" /uninstall", paths.setupCopy);
-    SetText(key.get(), L"DisplayName", L"Tavrin AI");
-    SetText(key.get(), L"DisplayVersion", installState.releaseVersion);
-    SetText(key.get(), L"Publisher", L"Tavrin");
-    SetText(key.get(), L"InstallLocation", installState.installDir);
-    SetText(key.get(), L"DisplayIcon", paths.iconFile);
-    SetText(key.get(), L"UninstallString", command);
-    SetDword(key.get(), L"NoModify", 1);
-    SetDword(key.get(), L"NoRepair", 1);
+    SetText(key.get(), UNINSTALL_DISPLAY_NAME, PRODUCT_NAME);
+    SetText(key.get(), UNINSTALL_DISPLAY_VERSION, installState.releaseVersion);
+    SetText(key.get(), UNINSTALL_PUBLISHER, PUBLISHER_NAME);
+    SetText(key.get(), UNINSTALL_INSTALL_LOCATION, installState.installDir);
+    SetText(key.get(), UNINSTALL_DISPLAY_ICON, paths.iconFile);
+    SetText(key.get(), UNINSTALL_STRING, command);
+    SetDword(key.get(), UNINSTALL_NO_MODIFY, 1);
+    SetDword(key.get(), UNINSTALL_NO_REPAIR, 1);
 }
 
 }  // namespace
@@ -101,7 +99,7 @@ void CreateShortcut(const wchar_t* shortcutPath, const wchar_t* target, const wc
     link->SetPath(target);
     link->SetWorkingDirectory(workingFolder);
     link->SetIconLocation(iconPath, 0);
-    link->SetDescription(L"Tavrin AI");
+    link->SetDescription(PRODUCT_NAME);
     ComPtr<IPersistFile> file;
     if (FAILED(link->QueryInterface(IID_IPersistFile, file.put_void()))) return;
     file->Save(shortcutPath, TRUE);

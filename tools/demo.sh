@@ -32,13 +32,13 @@ cmake --preset mingw -B "$build" -DTAVRIN_RELEASE_BASE="https://localhost:$https
   -DTAVRIN_TEST_DISPLAY=$virtual_display >/dev/null
 cmake --build "$build" -j"$(nproc)" --target TavrinSetup trust_ca sample_app demo_driver
 # The bed's tar.exe: bsdtar, built by install-deps above (or now) and kept in its cache.
-tar_exe=$(tools/testbed/build-bsdtar.sh)
+tar_exe=$(tests/bed/build-bsdtar.sh)
 
 say "Starting a private Wine prefix, a virtual display and the release host"
 export TAVRIN_TESTBED_OWNER_PID=$$
-teardown() { "$root/tools/testbed/teardown.sh" "$bed" >/dev/null 2>&1 || true; }
+teardown() { "$root/tests/bed/teardown.sh" "$bed" >/dev/null 2>&1 || true; }
 trap teardown EXIT
-tools/testbed/setup.sh "$bed" "$tar_exe" "$build/tools/trust_ca/trust_ca.exe" \
+tests/bed/setup.sh "$bed" "$tar_exe" "$build/tests/bed/trust_ca/trust_ca.exe" \
   $http_port $https_port $virtual_display
 
 say "Making release $version with the release tool"
@@ -46,7 +46,7 @@ app="$build/sample-app"
 models="$build/sample-models"
 rm -rf "$app" "$models"
 mkdir -p "$app" "$models"
-cp "$build/tools/sample_app/TavrinAI.exe" "$app/TavrinAI.exe"
+cp "$build/tests/bed/sample_app/TavrinAI.exe" "$app/TavrinAI.exe"
 printf '@echo off\r\nstart "" "%%~dp0TavrinAI.exe"\r\n' > "$app/run_tavrin.bat"
 cp res/app.ico "$app/app_icon.ico"
 for name in scrfd_10g_bnkps.onnx glintr100.onnx genderage.onnx 1k3d68.onnx 2d106det.onnx; do

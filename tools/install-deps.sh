@@ -87,4 +87,4 @@ if [ ${#missing[@]} -gt 0 ] || [ "$need_deb_src" -eq 1 ]; then
 fi
 
 # The bed's tar.exe, built once per machine and source version.
-"$here/testbed/build-bsdtar.sh" >/dev/null
+"$here/../tests/bed/build-bsdtar.sh" >/dev/null

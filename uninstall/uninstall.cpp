@@ -16,6 +16,7 @@
 // the current folder.
 #include "uninstall/uninstall.h"
 
+#include "engine/layout.h"
 #include "engine/owned.h"
 #include "engine/paths.h"
 #include "engine/tree_delete.h"
@@ -28,15 +29,11 @@
 
 namespace {
 
-constexpr wchar_t kShortcutName[] = L"Tavrin AI.lnk";
-constexpr wchar_t kUninstallKey[] = L"Software\\Microsoft\\Windows\\CurrentVersion\\Uninstall\\TavrinAI";
-constexpr wchar_t kAppFolderName[] = L"TavrinStudio";
-
 constexpr wchar_t kConfirmCaption[] = L"Tavrin AI 제거";
 constexpr wchar_t kConfirmText[] =
     L"Tavrin AI 를 제거할까요?\n\nAI 모델(약 408MB)과 설정·로그인 정보까지 모두 삭제됩니다.\n"
     L"(업데이트·재설치는 이 데이터를 그대로 유지합니다.)";
-constexpr wchar_t kDoneCaption[] = L"Tavrin AI";
+constexpr const wchar_t* kDoneCaption = PRODUCT_NAME;
 constexpr wchar_t kDoneText[] = L"제거가 끝났습니다.";
 constexpr wchar_t kInUseText[] = L"일부 파일을 지우지 못했습니다.\n실행 중인 Tavrin AI 를 닫고 다시 제거해 주세요.";
 
@@ -62,7 +59,7 @@ void GetShortcutPath(int csidl, wchar_t (&out)[PATH_CAPACITY]) {
     wchar_t folder[PATH_CAPACITY] = {};
     out[0] = L'\0';
     if (SHGetFolderPathW(nullptr, csidl, nullptr, SHGFP_TYPE_CURRENT, folder) != S_OK) return;
-    JoinPath(out, folder, kShortcutName);
+    JoinPath(out, folder, SHORTCUT_NAME);
 }
 
 void DeleteShortcuts() {
@@ -78,36 +75,21 @@ void DeleteShortcuts() {
 // formed names nothing to delete.
 bool DeleteAppFolder(const wchar_t* installFolder) {
     wchar_t appFolder[PATH_CAPACITY];
-    if (!JoinPath(appFolder, installFolder, kAppFolderName)) return true;
+    if (!JoinPath(appFolder, installFolder, APP_FOLDER_NAME)) return true;
     DeleteTree(appFolder);
     return !PathExists(appFolder);
 }
 
-// profile = %USERPROFILE%. False when it is unset, empty, or does not fit the buffer whole.
-bool ReadUserProfile(wchar_t (&profile)[PATH_CAPACITY]) {
-    wmemset(profile, L'\0', PATH_CAPACITY);
-    const DWORD length = GetEnvironmentVariableW(L"USERPROFILE", profile, PATH_CAPACITY);
-    // Too small a buffer gives the size needed, which is at least the capacity.
-    if (length > 0 && length < PATH_CAPACITY) return true;
-    profile[0] = L'\0';
-    return false;
-}
-
 // The models folder of the application's face analysis; ".insightface" and "models" may be
 // shared with other programs, so only "auraface" goes.
-void DeleteModelFolder(const wchar_t* profile) {
-    wchar_t insightface[PATH_CAPACITY];
-    wchar_t models[PATH_CAPACITY];
-    wchar_t auraface[PATH_CAPACITY];
-    if (JoinPath(insightface, profile, L".insightface") && JoinPath(models, insightface, L"models") &&
-        JoinPath(auraface, models, L"auraface")) {
-        DeleteTree(auraface);
-    }
+void DeleteModelFolder() {
+    wchar_t modelFolder[PATH_CAPACITY];
+    if (GetModelFolder(modelFolder)) DeleteTree(modelFolder);
 }
 
 void DeleteUserDataFolder(const wchar_t* profile) {
     wchar_t dataFolder[PATH_CAPACITY];
-    if (JoinPath(dataFolder, profile, L".tavrin_ai")) DeleteTree(dataFolder);
+    if (JoinPath(dataFolder, profile, USER_DATA_FOLDER_NAME)) DeleteTree(dataFolder);
 }
 
 // The command for the hidden interpreter. False when it does not fit, or when a path holds a
@@ -165,11 +147,11 @@ int RunUninstall() {
         return 0;
     }
     DeleteShortcuts();
-    RegDeleteKeyW(HKEY_CURRENT_USER, kUninstallKey);
+    RegDeleteKeyW(HKEY_CURRENT_USER, UNINSTALL_KEY);
 
     wchar_t profile[PATH_CAPACITY];
-    if (ReadUserProfile(profile)) {
-        DeleteModelFolder(profile);
+    if (GetUserProfile(profile)) {
+        DeleteModelFolder();
         DeleteUserDataFolder(profile);
     }
 

@@ -1,6 +1,7 @@
 #include "window/paint.h"
 
 #include "engine/install_state.h"
+#include "engine/layout.h"
 #include "engine/owned.h"
 #include "window/controls.h"
 #include "window/setup_window.h"
@@ -59,7 +60,7 @@ void DrawLogo(HDC dc) {
 }
 
 void DrawHeader(HDC dc, int width) {
-    Text(dc, L"Tavrin AI", {116, 34, 416, 66}, titleFont, THEME_TEXT, DT_SINGLELINE);
+    Text(dc, PRODUCT_NAME, {116, 34, 416, 66}, titleFont, THEME_TEXT, DT_SINGLELINE);
     wchar_t subtitle[SUBTITLE_CAPACITY];
     CopySubtitle(subtitle, SUBTITLE_CAPACITY);
     Text(dc, subtitle, {116, 68, 416, 88}, bodyFont, THEME_MUTED, DT_SINGLELINE);

@@ -5,6 +5,7 @@
 #include "window/setup_window.h"
 
 #include "engine/install_state.h"
+#include "engine/layout.h"
 #include "engine/owned.h"
 #include "res/resource.h"
 #include "window/controls.h"
@@ -27,22 +28,12 @@ constexpr DWORD WINDOW_STYLE = WS_CAPTION | WS_SYSMENU | WS_MINIMIZEBOX;
 constexpr int CLIENT_WIDTH = 600;
 constexpr int CLIENT_HEIGHT = 520;
 
-void LoadLogo(HINSTANCE instance) {
-    logoBitmap = LoadBitmapW(instance, MAKEINTRESOURCEW(IDB_LOGO));
-    if (!logoBitmap) return;
-    BITMAP info{};
-    if (GetObjectW(logoBitmap, sizeof info, &info)) {
-        logoWidth = info.bmWidth;
-        logoHeight = info.bmHeight;
-    }
-}
-
 // Local application data joined with "TavrinAI". When the folder cannot be found the field
 // stays empty and the user has to type a folder before installing.
 void SetDefaultInstallDir() {
     wchar_t localAppData[MAX_PATH] = {};
     if (FAILED(SHGetFolderPathW(nullptr, CSIDL_LOCAL_APPDATA, nullptr, SHGFP_TYPE_CURRENT, localAppData)) ||
-        !PathCombineW(installState.installDir, localAppData, L"TavrinAI")) {
+        !PathCombineW(installState.installDir, localAppData, INSTALL_FOLDER_NAME)) {
         installState.installDir[0] = L'\0';
     }
 }
@@ -91,6 +82,16 @@ LRESULT OnCreate(HWND window) {
 }
 
 }  // namespace
+
+void LoadLogo(HINSTANCE instance) {
+    logoBitmap = LoadBitmapW(instance, MAKEINTRESOURCEW(IDB_LOGO));
+    if (!logoBitmap) return;
+    BITMAP info{};
+    if (GetObjectW(logoBitmap, sizeof info, &info)) {
+        logoWidth = info.bmWidth;
+        logoHeight = info.bmHeight;
+    }
+}
 
 int RunSetupWizard(HINSTANCE instance) {
     LoadLogo(instance);

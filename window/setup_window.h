@@ -3,7 +3,8 @@
 
 #include <windows.h>
 
-// The wizard window's class; another copy of the program finds the running wizard by it.
+// The wizard window's class; another copy of the program, the tests and the demo find the running
+// wizard by it.
 inline constexpr wchar_t WIZARD_WINDOW_CLASS[] = L"TavrinSetupWnd";
 
 // The logo from IDB_LOGO, drawn in the header; null when the resource could not be loaded.
@@ -11,6 +12,10 @@ inline constexpr wchar_t WIZARD_WINDOW_CLASS[] = L"TavrinSetupWnd";
 extern HBITMAP logoBitmap;
 extern int logoWidth;   // pixels, from the loaded bitmap
 extern int logoHeight;  // pixels, from the loaded bitmap
+
+// Loads IDB_LOGO of instance into logoBitmap, logoWidth and logoHeight; logoBitmap stays null
+// (and the sizes untouched) when the resource cannot be loaded. The caller owns the bitmap.
+void LoadLogo(HINSTANCE instance);
 
 // Loads the logo, sets the default install folder, creates and shows the wizard window and runs
 // the message loop until the window is destroyed; then deletes the logo. Main thread, COM

@@ -1,5 +1,6 @@
 #include "window/single_instance.h"
 
+#include "engine/layout.h"
 #include "engine/owned.h"
 #include "window/setup_window.h"
 
@@ -10,7 +11,7 @@ namespace {
 const wchar_t* const SETUP_MUTEX_NAME = L"Local\\TavrinAI.Setup";
 // Exists exactly while a copy in uninstall mode runs; it is never signalled.
 const wchar_t* const UNINSTALL_MARK_NAME = L"Local\\TavrinAI.Uninstalling";
-const wchar_t* const MESSAGE_CAPTION = L"Tavrin AI";
+const wchar_t* const MESSAGE_CAPTION = PRODUCT_NAME;
 const wchar_t* const SETUP_RUNNING_TEXT = L"설치 프로그램이 이미 실행 중입니다. 설치 창을 닫은 뒤 다시 시도해 주세요.";
 const wchar_t* const UNINSTALL_RUNNING_TEXT = L"Tavrin AI 제거가 진행 중입니다. 제거가 끝난 뒤 다시 시도해 주세요.";
 

@@ -2,6 +2,7 @@
 
 #include "engine/install_state.h"
 #include "engine/install_worker.h"
+#include "engine/layout.h"
 #include "engine/owned.h"
 #include "engine/paths.h"
 #include "window/controls.h"
@@ -14,9 +15,7 @@
 
 namespace {
 
-const wchar_t* const MESSAGE_CAPTION = L"Tavrin AI";
-const wchar_t* const PRODUCT_FOLDER = L"TavrinAI";
-const wchar_t* const APP_FOLDER = L"TavrinStudio";
+const wchar_t* const MESSAGE_CAPTION = PRODUCT_NAME;
 const wchar_t* const RELATIVE_FOLDER_TEXT =
     L"설치 폴더를 전체 경로로 입력하세요.\n(예: C:\\TavrinAI 또는 \\\\서버\\공유\\TavrinAI)";
 
@@ -76,7 +75,7 @@ void BrowseForFolder(HWND window) {
     wchar_t folder[MAX_PATH] = {};
     wchar_t target[MAX_PATH] = {};
     // A folder too long to take the product folder name keeps the previous choice.
-    if (!SHGetPathFromIDListW(chosen.get(), folder) || !PathCombineW(target, folder, PRODUCT_FOLDER)) return;
+    if (!SHGetPathFromIDListW(chosen.get(), folder) || !PathCombineW(target, folder, INSTALL_FOLDER_NAME)) return;
     wcscpy_s(installState.installDir, target);
     SetWindowTextW(controls.pathEdit, installState.installDir);
 }
@@ -84,12 +83,8 @@ void BrowseForFolder(HWND window) {
 void LaunchApplication(HWND window) {
     wchar_t appFolder[MAX_PATH] = {};
     wchar_t target[MAX_PATH] = {};
-    if (PathCombineW(appFolder, installState.installDir, APP_FOLDER) &&
-        PathCombineW(target, appFolder, L"TavrinAI.exe")) {
-        const bool haveExecutable = GetFileAttributesW(target) != INVALID_FILE_ATTRIBUTES;
-        if (haveExecutable || PathCombineW(target, appFolder, L"run_tavrin.bat")) {
-            ShellExecuteW(nullptr, L"open", target, nullptr, appFolder, SW_SHOWNORMAL);
-        }
+    if (PathCombineW(appFolder, installState.installDir, APP_FOLDER_NAME) && GetLaunchTarget(target, appFolder)) {
+        ShellExecuteW(nullptr, L"open", target, nullptr, appFolder, SW_SHOWNORMAL);
     }
     DestroyWindow(window);
 }

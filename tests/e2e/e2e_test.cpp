@@ -9,11 +9,13 @@
 // host's www root. Each test has a scratch install folder and a scratch user profile (passed to
 // the program as USERPROFILE); the prefix's shortcuts and uninstall entry are shared, and are
 // removed again when a test ends, whatever its outcome.
+#include "engine/layout.h"
 #include "engine/owned.h"
-#include "tests/engine/shell_readback.h"
-#include "tests/support/self_removal.h"
+#include "tests/support/installed_paths.h"
 #include "tests/support/message_box.h"
 #include "tests/support/release_fixture.h"
+#include "tests/support/self_removal.h"
+#include "tests/support/shell_readback.h"
 #include "tests/support/testbed.h"
 #include "tests/window/setup_driver.h"
 #include "window/controls.h"
@@ -25,6 +27,7 @@
 #include <shlobj.h>
 #include <tlhelp32.h>
 
+#include <algorithm>
 #include <cwchar>
 #include <map>
 #include <memory>
@@ -40,8 +43,6 @@ using shell_readback::ExpectUninstallEntry;
 using shell_readback::ReadUninstallEntry;
 using shell_readback::ShortcutPath;
 
-constexpr const wchar_t* kModels[] = {L"scrfd_10g_bnkps.onnx", L"glintr100.onnx", L"genderage.onnx",
-                                      L"1k3d68.onnx", L"2d106det.onnx"};
 constexpr DWORD kAttemptMs = 120000;
 constexpr DWORD kBoxMs = 20000;
 constexpr DWORD kExitMs = 30000;
@@ -72,6 +73,12 @@ std::wstring StoryExePath() {
 // A release made by make_releases.py, in the bed's staging folder.
 std::wstring ReleaseFolder(const wchar_t* name) { return testbed::Root() + L"\\e2e-releases\\" + name; }
 
+// The file of a release folder that the host serves at hostPath ('/' separators).
+std::wstring ReleaseFile(const std::wstring& release, std::wstring hostPath) {
+    std::replace(hostPath.begin(), hostPath.end(), L'/', L'\\');
+    return InFolder(release, hostPath);
+}
+
 void CopyInto(const std::wstring& from, const std::wstring& to) {
     std::string bytes;
     ASSERT_TRUE(testbed::ReadFileBytes(from, bytes)) << "no " << Narrow(from) << " (made by the e2e_releases step)";
@@ -90,17 +97,18 @@ std::string Member(const std::string& manifest, const std::string& key) {
 // /dist/latest.json, so that no manifest names a payload not yet there.
 void Publish(const wchar_t* name) {
     const std::wstring release = ReleaseFolder(name);
-    const std::string manifest = ReadText(release + L"\\dist\\latest.json");
+    const std::string manifest = ReadText(ReleaseFile(release, MANIFEST_URL_PATH));
     const std::string url = Member(manifest, "url");
     const std::string path = std::regex_replace(url, std::regex(R"(^https?://[^/]+/(_fault/[^/]+/)?)"), "");
     ASSERT_NE(path, url) << manifest;
-    ASSERT_NO_FATAL_FAILURE(CopyInto(release + L"\\dist\\TavrinStudio-" + Wide(Member(manifest, "version")) + L".zip",
+    // The tool writes the payload into dist/ under the name its URL ends with.
+    ASSERT_NO_FATAL_FAILURE(CopyInto(ReleaseFile(release, L"dist/" + Wide(path.substr(path.rfind('/') + 1))),
                                      testbed::WwwPath(Wide(path))));
-    for (const wchar_t* model : kModels) {
-        ASSERT_NO_FATAL_FAILURE(CopyInto(release + L"\\models\\auraface\\" + model,
-                                         testbed::WwwPath(std::wstring(L"models/auraface/") + model)));
+    for (const wchar_t* model : MODEL_NAMES) {
+        ASSERT_NO_FATAL_FAILURE(CopyInto(ReleaseFile(release, MODEL_URL_PATH + std::wstring(model)),
+                                         testbed::WwwPath(MODEL_URL_PATH + std::wstring(model))));
     }
-    ASSERT_NO_FATAL_FAILURE(CopyInto(release + L"\\dist\\latest.json", testbed::WwwPath(L"dist/latest.json")));
+    ASSERT_NO_FATAL_FAILURE(CopyInto(ReleaseFile(release, MANIFEST_URL_PATH), testbed::WwwPath(MANIFEST_URL_PATH)));
 }
 
 struct FindTraits {
@@ -148,7 +156,7 @@ std::set<std::wstring> Names(const Listing& listing) {
 // The app folder that the release tool packs for a version: the sample application, its start
 // script and icon, a data file named for the version, and the version file the tool adds.
 std::set<std::wstring> AppFiles(const std::string& version) {
-    return {L"TavrinAI.exe", L"app_icon.ico", L"run_tavrin.bat", L"version.txt", L"data",
+    return {APP_PROGRAM_NAME, APP_ICON_NAME, APP_SCRIPT_NAME, VERSION_FILE_NAME, L"data",
             L"data\\notes-" + Wide(version) + L".txt"};
 }
 
@@ -189,7 +197,7 @@ void PrintTo(const ShellState& state, std::ostream* os) {
 
 std::wstring UninstallString() {
     const auto values = ReadUninstallEntry();
-    const auto found = values.find(L"UninstallString");
+    const auto found = values.find(UNINSTALL_STRING);
     return found == values.end() ? L"" : found->second.Text();
 }
 
@@ -233,9 +241,9 @@ protected:
         DeleteFolder(scratch_);
     }
 
-    std::wstring AppFolder() const { return installDir_ + L"\\TavrinStudio"; }
-    std::wstring Profile(const std::wstring& relative) const { return profile_ + L"\\" + relative; }
-    std::wstring ModelFolder() const { return Profile(L".insightface\\models\\auraface"); }
+    std::wstring AppFolder() const { return AppFolderIn(installDir_); }
+    std::wstring DataFolder() const { return UserDataFolderIn(profile_); }
+    std::wstring ModelFolder() const { return ModelFolderIn(profile_); }
     HWND Next() const { return setup_->Control(IDC_NEXT); }
 
     // A new wizard with the scratch profile: the licence accepted, the install folder typed in,
@@ -282,7 +290,7 @@ protected:
         DWORD exitCode = 1;
         ASSERT_TRUE(setup_->WaitForExit(kExitMs, &exitCode));
         EXPECT_EQ(exitCode, 0u);
-        EXPECT_FALSE(Exists(Profile(L".tavrin_ai\\started.txt"))) << "the application was started";
+        EXPECT_FALSE(Exists(DataFolder() + L"\\started.txt")) << "the application was started";
     }
 
     // The failure box with that text, dismissed: the wizard is back on the location page with
@@ -291,7 +299,7 @@ protected:
     void ExpectFailure(const std::wstring& text, bool partialPayloadKept = false) const {
         const auto box = WaitForAttempt();
         ASSERT_TRUE(box) << "no failure box";
-        EXPECT_EQ(box->caption, L"Tavrin AI");
+        EXPECT_EQ(box->caption, PRODUCT_NAME);
         EXPECT_EQ(box->text, text);
         EXPECT_EQ(box->Style(), UINT{MB_OK | MB_ICONWARNING});
         AnswerMessageBox(box->box, IDOK);
@@ -300,33 +308,34 @@ protected:
         EXPECT_EQ(TextOf(Next()), L"다시 시도");
         EXPECT_TRUE(IsWindowEnabled(Next()));
         EXPECT_EQ(TextOf(setup_->PathEdit()), installDir_);
-        EXPECT_EQ(Exists(TempFilePath(L"TavrinStudio_payload.zip")), partialPayloadKept);
+        EXPECT_EQ(Exists(TempFilePath(PAYLOAD_TEMP_NAME)), partialPayloadKept);
     }
 
     // What a finished install of the version leaves: its app folder, the setup copy, both
     // shortcuts to the application and the uninstall entry.
     void ExpectInstalled(const std::string& version) const {
         EXPECT_EQ(Names(ListTree(AppFolder())), AppFiles(version));
-        EXPECT_EQ(ReadText(AppFolder() + L"\\version.txt"), version + "\r\n");
+        EXPECT_EQ(ReadText(InFolder(AppFolder(), VERSION_FILE_NAME)), version + "\r\n");
         EXPECT_EQ(ReadText(AppFolder() + L"\\data\\notes-" + Wide(version) + L".txt"), "Tavrin AI " + version + "\r\n");
-        EXPECT_EQ(ReadText(installDir_ + L"\\TavrinSetup.exe"), ReadText(StoryExePath()));
-        ExpectShortcut(ShortcutPath(CSIDL_PROGRAMS), AppFolder(), L"TavrinAI.exe");
-        ExpectShortcut(ShortcutPath(CSIDL_DESKTOPDIRECTORY), AppFolder(), L"TavrinAI.exe");
+        EXPECT_EQ(ReadText(SetupCopyIn(installDir_)), ReadText(StoryExePath()));
+        ExpectShortcut(ShortcutPath(CSIDL_PROGRAMS), AppFolder(), APP_PROGRAM_NAME);
+        ExpectShortcut(ShortcutPath(CSIDL_DESKTOPDIRECTORY), AppFolder(), APP_PROGRAM_NAME);
         ExpectUninstallEntry(installDir_, Wide(version));
     }
 
     // The five models, as the release published by that name serves them.
     void ExpectModelsOf(const wchar_t* release) const {
-        for (const wchar_t* model : kModels) {
-            EXPECT_EQ(ReadText(ModelFolder() + L"\\" + model),
-                      ReadText(ReleaseFolder(release) + L"\\models\\auraface\\" + model)) << Narrow(model);
+        for (const wchar_t* model : MODEL_NAMES) {
+            EXPECT_EQ(ReadText(InFolder(ModelFolder(), model)),
+                      ReadText(ReleaseFile(ReleaseFolder(release), MODEL_URL_PATH + std::wstring(model))))
+                << Narrow(model);
         }
     }
 
     // Runs the command of the uninstall entry, answers Yes, and dismisses the final box at once.
     void UninstallWithYes() {
         std::wstring command = UninstallString();
-        ASSERT_EQ(command, L"\"" + installDir_ + L"\\TavrinSetup.exe\" /uninstall");
+        ASSERT_EQ(command, L"\"" + SetupCopyIn(installDir_) + L"\" /uninstall");
         std::vector<wchar_t> environment = testbed::EnvironmentBlock({{L"USERPROFILE", profile_}});
         STARTUPINFOW startup = {};
         startup.cb = sizeof startup;
@@ -373,7 +382,7 @@ TEST_F(EndToEnd, InstallSameVersionUpdateAndUninstall) {
     ASSERT_NO_FATAL_FAILURE(CloseFinishedPage());
     ASSERT_NO_FATAL_FAILURE(ExpectInstalled("2.4.1"));
     ExpectModelsOf(L"v2.4.1");
-    ASSERT_TRUE(testbed::WriteFileBytes(Profile(L".tavrin_ai\\settings.json"), R"({"theme":"dark"})"));
+    ASSERT_TRUE(testbed::WriteFileBytes(DataFolder() + L"\\settings.json", R"({"theme":"dark"})"));
 
     // The same version offered again: the question names it and defaults to No.
     const auto askSameVersion = [&] {
@@ -382,7 +391,7 @@ TEST_F(EndToEnd, InstallSameVersionUpdateAndUninstall) {
         const auto box = WaitForAttempt();
         EXPECT_TRUE(box) << "no question";
         if (!box) return std::optional<MessageBoxInfo>();
-        EXPECT_EQ(box->caption, L"Tavrin AI");
+        EXPECT_EQ(box->caption, PRODUCT_NAME);
         EXPECT_EQ(box->text, L"이미 최신 버전(v2.4.1)이 설치되어 있습니다.\n\n같은 버전을 다시 설치할까요?\n"
                              L"(아니요 = 설치하지 않고 닫기)");
         EXPECT_EQ(box->Style(), UINT{MB_YESNO | MB_ICONQUESTION | MB_DEFBUTTON2});
@@ -422,24 +431,24 @@ TEST_F(EndToEnd, InstallSameVersionUpdateAndUninstall) {
         SCOPED_TRACE("update to 2.5.0: the app folder replaced, the user's models and data kept");
         ASSERT_NO_FATAL_FAILURE(Publish(L"v2.5.0"));  // its models differ from 2.4.1's
         // With the marker model "glintr100.onnx" in place no model is fetched, not even a missing one.
-        ASSERT_TRUE(DeleteFileW((ModelFolder() + L"\\1k3d68.onnx").c_str()));
+        ASSERT_TRUE(DeleteFileW(InFolder(ModelFolder(), MODEL_NAMES[3]).c_str()));
         const Listing profile = ListTree(profile_);
         ASSERT_NO_FATAL_FAILURE(StartInstall());
         ASSERT_NO_FATAL_FAILURE(ExpectFinishedPage());  // no question for another version
         ASSERT_NO_FATAL_FAILURE(CloseFinishedPage());
         ExpectInstalled("2.5.0");
         EXPECT_EQ(ListTree(profile_), profile) << "models or data touched";
-        EXPECT_EQ(ReadText(Profile(L".tavrin_ai\\settings.json")), R"({"theme":"dark"})");
+        EXPECT_EQ(ReadText(DataFolder() + L"\\settings.json"), R"({"theme":"dark"})");
     }
     {
         SCOPED_TRACE("uninstall by the entry's command: nothing of ours is left");
         ASSERT_NO_FATAL_FAILURE(UninstallWithYes());
         for (const std::wstring& gone : {installDir_, ShortcutPath(CSIDL_PROGRAMS),
-                                         ShortcutPath(CSIDL_DESKTOPDIRECTORY), ModelFolder(), Profile(L".tavrin_ai")}) {
+                                         ShortcutPath(CSIDL_DESKTOPDIRECTORY), ModelFolder(), DataFolder()}) {
             EXPECT_FALSE(Exists(gone)) << testing::PrintToString(gone);
         }
         EXPECT_TRUE(ReadUninstallEntry().empty());
-        EXPECT_TRUE(Exists(Profile(L".insightface\\models")));
+        EXPECT_TRUE(Exists(ModelSetsFolderIn(profile_)));
     }
 }
 
@@ -471,13 +480,13 @@ TEST_F(EndToEnd, FaultsInTheMiddleOfRealInstallsEndInARetryThatSucceeds) {
         SCOPED_TRACE("an old application file held open stops the update until it is closed");
         ASSERT_NO_FATAL_FAILURE(Publish(L"v2.5.0"));
         // Open without sharing, as a running application holds its files.
-        held_ = OwnedFile(CreateFileW((AppFolder() + L"\\TavrinAI.exe").c_str(), GENERIC_READ, 0, nullptr,
+        held_ = OwnedFile(CreateFileW(InFolder(AppFolder(), APP_PROGRAM_NAME).c_str(), GENERIC_READ, 0, nullptr,
                                       OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
         ASSERT_TRUE(held_) << GetLastError();
         setup_->Click(IDC_NEXT);
         ASSERT_NO_FATAL_FAILURE(
             ExpectFailure(L"이전 설치를 지우지 못했습니다. 실행 중인 Tavrin AI 를 닫고 다시 시도해 주세요."));
-        EXPECT_TRUE(Exists(AppFolder() + L"\\TavrinAI.exe"));
+        EXPECT_TRUE(Exists(InFolder(AppFolder(), APP_PROGRAM_NAME)));
         EXPECT_EQ(ReadShellState(), shell);
         held_.reset();
         setup_->Click(IDC_NEXT);

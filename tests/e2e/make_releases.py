@@ -27,7 +27,10 @@ import shutil
 import subprocess
 import sys
 
-MODEL_NAMES = ["scrfd_10g_bnkps.onnx", "glintr100.onnx", "genderage.onnx", "1k3d68.onnx", "2d106det.onnx"]
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "tools", "release"))
+from layout import APP_ICON_NAME, APP_PROGRAM_NAME, APP_SCRIPT_NAME, MANIFEST_URL_PATH, MODEL_NAMES  # noqa: E402
+from make_release import payload_name_of  # noqa: E402
+
 DROP_AFTER = 16384  # bytes of the payload delivered before the connection is reset
 
 
@@ -41,9 +44,9 @@ def make_inputs(work, version, sample_app, icon):
     """The application folder and the model folder of one version."""
     app = os.path.join(work, version, "app")
     os.makedirs(app, exist_ok=True)
-    shutil.copyfile(sample_app, os.path.join(app, "TavrinAI.exe"))
-    shutil.copyfile(icon, os.path.join(app, "app_icon.ico"))
-    write(os.path.join(app, "run_tavrin.bat"), b'@start "" "%~dp0TavrinAI.exe"\r\n')
+    shutil.copyfile(sample_app, os.path.join(app, APP_PROGRAM_NAME))
+    shutil.copyfile(icon, os.path.join(app, APP_ICON_NAME))
+    write(os.path.join(app, APP_SCRIPT_NAME), b'@start "" "%%~dp0%s"\r\n' % APP_PROGRAM_NAME.encode())
     write(os.path.join(app, "data", f"notes-{version}.txt"), f"Tavrin AI {version}\r\n".encode())
     models = os.path.join(work, version, "models")
     for name in MODEL_NAMES:
@@ -85,15 +88,15 @@ def main():
     release(args.tool, out, "v2.5.0", "2.5.0", inputs, base)
 
     token = secrets.token_hex(6)
-    dropped_url = f"{base}/_fault/dropfirst={DROP_AFTER}/e2e/{token}/dist/TavrinStudio-2.4.1.zip"
+    dropped_url = f"{base}/_fault/dropfirst={DROP_AFTER}/e2e/{token}/dist/{payload_name_of('2.4.1')}"
     dropped = release(args.tool, out, "dropped", "2.4.1", inputs, base, dropped_url)
-    size = os.path.getsize(os.path.join(dropped, "dist", "TavrinStudio-2.4.1.zip"))
+    size = os.path.getsize(os.path.join(dropped, "dist", payload_name_of("2.4.1")))
     if size < 2 * DROP_AFTER:
         sys.exit(f"make_releases: the payload ({size} bytes) is too small to break off in its middle")
 
     # The tool writes only correct digests; the tampered release gets its digest afterwards.
     bad = release(args.tool, out, "baddigest", "2.5.0", inputs, base)
-    manifest_path = os.path.join(bad, "dist", "latest.json")
+    manifest_path = os.path.join(bad, *MANIFEST_URL_PATH.split("/"))
     with open(manifest_path, "rb") as f:
         manifest = json.loads(f.read().decode("utf-8"))
     manifest["sha256"] = hashlib.sha256(b"not the payload").hexdigest()

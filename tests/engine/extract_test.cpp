@@ -3,7 +3,9 @@
 // temporary files) and "tar" (one case hides the system's tar.exe).
 #include "engine/extract.h"
 #include "engine/install_state.h"
+#include "engine/layout.h"
 #include "engine/owned.h"
+#include "tests/support/installed_paths.h"
 #include "tests/support/message_trace.h"
 #include "tests/support/release_fixture.h"
 #include "tests/support/testbed.h"
@@ -73,8 +75,8 @@ TEST(ExtractArchive, RunsTheSystemTarOnTheArchive) {
         std::wstring root = c.target;
         if (root.back() != L'\\') root += L'\\';
         if (c.extracted) {
-            EXPECT_EQ(ReadText(root + L"TavrinStudio\\version.txt"), "3.0.0\r\n");
-            EXPECT_EQ(ReadText(root + L"TavrinStudio\\lib\\data.bin"), std::string(4096, 'd'));
+            EXPECT_EQ(ReadText(root + APP_FOLDER_NAME + L"\\" + VERSION_FILE_NAME), "3.0.0\r\n");
+            EXPECT_EQ(ReadText(root + APP_FOLDER_NAME + L"\\lib\\data.bin"), std::string(4096, 'd'));
         }
     }
 
@@ -98,10 +100,13 @@ struct StageCase {
     std::wstring lockedFile;  // relative to scratch: held open without sharing during the run
 };
 
+// The app folder of the install folder "inst" in the case's scratch folder.
+std::wstring InstalledApp(const std::wstring& scratch) { return AppFolderIn(scratch + L"\\inst"); }
+
 void WriteOldInstallation(const std::wstring& installDir) {
-    ASSERT_TRUE(testbed::WriteFileBytes(installDir + L"\\TavrinStudio\\version.txt", "2.4.0\r\n"));
-    ASSERT_TRUE(testbed::WriteFileBytes(installDir + L"\\TavrinStudio\\TavrinAI.exe", "old program"));
-    ASSERT_TRUE(testbed::WriteFileBytes(installDir + L"\\TavrinStudio\\plugins\\old_only.dll", "old"));
+    ASSERT_TRUE(testbed::WriteFileBytes(InFolder(AppFolderIn(installDir), VERSION_FILE_NAME), "2.4.0\r\n"));
+    ASSERT_TRUE(testbed::WriteFileBytes(InFolder(AppFolderIn(installDir), APP_PROGRAM_NAME), "old program"));
+    ASSERT_TRUE(testbed::WriteFileBytes(AppFolderIn(installDir) + L"\\plugins\\old_only.dll", "old"));
     ASSERT_TRUE(testbed::WriteFileBytes(installDir + L"\\notes.txt", "the user's notes"));
     ASSERT_TRUE(testbed::WriteFileBytes(installDir + L"\\exports\\picks.csv", "a,b"));
 }
@@ -116,7 +121,7 @@ TEST(PrepareAndExtract, WorkerRunsThroughStageFour) {
                                                       DoneEvent(0)};
     const std::vector<TraceEvent> cannotCreate = {StatusEvent(L"설치 폴더를 만들 수 없습니다."), DoneEvent(0)};
     auto newInstall = [](const std::wstring& scratch) {
-        EXPECT_EQ(ReadText(scratch + L"\\inst\\TavrinStudio\\version.txt"), "2.4.1\r\n");
+        EXPECT_EQ(ReadText(InFolder(InstalledApp(scratch), VERSION_FILE_NAME)), "2.4.1\r\n");
     };
     const StageCase cases[] = {
         {"first install creates the folder and its parents; nothing to clean",
@@ -129,7 +134,7 @@ TEST(PrepareAndExtract, WorkerRunsThroughStageFour) {
          payload, {cleaning}, false,
          [&](const std::wstring& scratch) {
              newInstall(scratch);
-             EXPECT_FALSE(FileExists(scratch + L"\\inst\\TavrinStudio\\plugins\\old_only.dll"));
+             EXPECT_FALSE(FileExists(InstalledApp(scratch) + L"\\plugins\\old_only.dll"));
              EXPECT_EQ(ReadText(scratch + L"\\inst\\notes.txt"), "the user's notes");
              EXPECT_EQ(ReadText(scratch + L"\\inst\\exports\\picks.csv"), "a,b");
          }, false, L""},
@@ -143,10 +148,10 @@ TEST(PrepareAndExtract, WorkerRunsThroughStageFour) {
           DoneEvent(0)},
          false,
          [](const std::wstring& scratch) {
-             EXPECT_EQ(ReadText(scratch + L"\\inst\\TavrinStudio\\TavrinAI.exe"), "old program");
+             EXPECT_EQ(ReadText(InFolder(InstalledApp(scratch), APP_PROGRAM_NAME)), "old program");
              EXPECT_EQ(ReadText(scratch + L"\\inst\\notes.txt"), "the user's notes");
          },
-         false, L"inst\\TavrinStudio\\TavrinAI.exe"},
+         false, InFolder(AppFolderIn(L"inst"), APP_PROGRAM_NAME)},
         {"an installDir that is a file fails in extraction",
          [](const std::wstring& scratch) {
              EXPECT_TRUE(testbed::WriteFileBytes(scratch + L"\\inst", "a file"));
@@ -172,9 +177,9 @@ TEST(PrepareAndExtract, WorkerRunsThroughStageFour) {
           DoneEvent(0)},
          false,
          [](const std::wstring& scratch) {
-             EXPECT_EQ(ReadText(scratch + L"\\inst\\TavrinStudio\\version.txt"), "2.4.0\r\n");
-             EXPECT_EQ(ReadText(scratch + L"\\inst\\TavrinStudio\\TavrinAI.exe"), "old program");
-             EXPECT_EQ(ReadText(scratch + L"\\inst\\TavrinStudio\\plugins\\old_only.dll"), "old");
+             EXPECT_EQ(ReadText(InFolder(InstalledApp(scratch), VERSION_FILE_NAME)), "2.4.0\r\n");
+             EXPECT_EQ(ReadText(InFolder(InstalledApp(scratch), APP_PROGRAM_NAME)), "old program");
+             EXPECT_EQ(ReadText(InstalledApp(scratch) + L"\\plugins\\old_only.dll"), "old");
          },
          true, L""},
         {"damaged archive", [](const std::wstring& scratch) { return scratch + L"\\inst"; }, damaged,
@@ -188,7 +193,7 @@ TEST(PrepareAndExtract, WorkerRunsThroughStageFour) {
          },
          payload, cannotCreate, true,
          [](const std::wstring& scratch) {
-             EXPECT_EQ(ReadText(scratch + L"\\inst\\TavrinStudio\\TavrinAI.exe"), "old program");
+             EXPECT_EQ(ReadText(InFolder(InstalledApp(scratch), APP_PROGRAM_NAME)), "old program");
          }, false, L""},
         {"an installDir too long for the app folder creates and deletes nothing",
          [](const std::wstring& scratch) {
@@ -240,7 +245,7 @@ TEST(PrepareAndExtract, WorkerRunsThroughStageFour) {
         if (c.tail.empty() || c.tail.back() != DoneEvent(0)) {
             EXPECT_EQ(stageEvents.back(), DoneEvent(1)) << "extracted, so the attempt succeeds";
         }
-        EXPECT_EQ(FileExists(TempFilePath(L"TavrinStudio_payload.zip")), c.payloadKept);
+        EXPECT_EQ(FileExists(TempFilePath(PAYLOAD_TEMP_NAME)), c.payloadKept);
         c.verify(scratch);
     }
 }

@@ -2,11 +2,14 @@
 // against model files published on the local release host, with USERPROFILE pointed at a scratch
 // folder of the test so that the prefix's real profile is never written.
 #include "engine/install_state.h"
+#include "engine/layout.h"
 #include "engine/models.h"
 #include "engine/release_host.h"
+#include "tests/support/installed_paths.h"
 #include "tests/support/message_trace.h"
 #include "tests/support/release_fixture.h"
 #include "tests/support/testbed.h"
+#include "tests/support/user_profile.h"
 
 #include <gtest/gtest.h>
 
@@ -17,9 +20,7 @@
 
 namespace {
 
-const std::vector<std::wstring> kModels = {
-    L"scrfd_10g_bnkps.onnx", L"glintr100.onnx", L"genderage.onnx", L"1k3d68.onnx", L"2d106det.onnx",
-};
+const std::vector<std::wstring> kModels = ModelNames();
 
 std::string HostModelBytes(int position, size_t size = 3000) {
     return "model " + std::to_string(position) + " " + std::string(size, static_cast<char>('a' + position));
@@ -52,23 +53,16 @@ protected:
         ResetInstallState();
         profile_ = testbed::MakeScratchFolder(L"profile");
         ASSERT_FALSE(profile_.empty());
-        wchar_t saved[32767] = {};
-        hadProfile_ = GetEnvironmentVariableW(L"USERPROFILE", saved, 32767) > 0;
-        savedProfile_ = saved;
-        SetEnvironmentVariableW(L"USERPROFILE", profile_.c_str());
-        modelFolder_ = profile_ + L"\\.insightface\\models\\auraface";
+        profileSwap_.Set(profile_.c_str());
+        modelFolder_ = ModelFolderIn(profile_);
     }
-    void TearDown() override {
-        SetEnvironmentVariableW(L"USERPROFILE", hadProfile_ ? savedProfile_.c_str() : nullptr);
-        ResetInstallState();
-    }
+    void TearDown() override { ResetInstallState(); }
 
     std::wstring ModelPath(int position) const { return modelFolder_ + L"\\" + kModels[position - 1]; }
 
     std::wstring profile_;
     std::wstring modelFolder_;
-    std::wstring savedProfile_;
-    bool hadProfile_ = false;
+    UserProfileSwap profileSwap_;
 };
 
 struct FetchCase {
@@ -92,7 +86,7 @@ TEST_P(ModelFetchCases, FetchesWhatIsMissing) {
     ReleaseSite site(std::wstring(L"models_") + std::wstring(c.name, c.name + strlen(c.name)));
     for (int position = 1; position <= 5; ++position) {
         if (!Contains(c.missingOnHost, position)) {
-            ASSERT_TRUE(site.Put(L"models/auraface/" + kModels[position - 1], HostModelBytes(position)));
+            ASSERT_TRUE(site.Put(MODEL_URL_PATH + kModels[position - 1], HostModelBytes(position)));
         }
         if (Contains(c.presentBefore, position)) {
             ASSERT_TRUE(testbed::WriteFileBytes(ModelPath(position), "kept"));
@@ -145,9 +139,9 @@ TEST_F(ModelsTest, CancelDuringDownloadKeepsModelsFetchedSoFar) {
     for (int position = 1; position <= 5; ++position) {
         // The third is large enough to be still on its way (1 KiB per 20 ms) when the cancel comes.
         const size_t size = position == 3 ? 256 * 1024 : 1000;
-        ASSERT_TRUE(site.Put(L"models/auraface/" + kModels[position - 1], HostModelBytes(position, size)));
+        ASSERT_TRUE(site.Put(MODEL_URL_PATH + kModels[position - 1], HostModelBytes(position, size)));
     }
-    wcsncpy_s(modelBaseUrl, site.FaultUrl(L"trickle=20", L"models/auraface/").c_str(), _TRUNCATE);
+    wcsncpy_s(modelBaseUrl, site.FaultUrl(L"trickle=20", MODEL_URL_PATH).c_str(), _TRUNCATE);
 
     MessageTrace trace;
     trace.onEvent = [](const TraceEvent& event) {
@@ -176,7 +170,7 @@ TEST_F(ModelsTest, CancelDuringDownloadKeepsModelsFetchedSoFar) {
 TEST_F(ModelsTest, CancelBeforeStageFetchesNothing) {
     ReleaseSite site(L"models_cancel_before");
     for (int position = 1; position <= 5; ++position) {
-        ASSERT_TRUE(site.Put(L"models/auraface/" + kModels[position - 1], HostModelBytes(position)));
+        ASSERT_TRUE(site.Put(MODEL_URL_PATH + kModels[position - 1], HostModelBytes(position)));
     }
     installState.cancelRequested = true;
 
@@ -204,11 +198,11 @@ class UnusableProfileCases : public ModelsTest, public ::testing::WithParamInter
 TEST_P(UnusableProfileCases, SkipsStageAndCreatesNothing) {
     ReleaseSite site(L"models_profile");
     for (int position = 1; position <= 5; ++position) {
-        ASSERT_TRUE(site.Put(L"models/auraface/" + kModels[position - 1], HostModelBytes(position)));
+        ASSERT_TRUE(site.Put(MODEL_URL_PATH + kModels[position - 1], HostModelBytes(position)));
     }
     const std::wstring scratch = testbed::MakeScratchFolder(L"profile_case");
     const auto value = GetParam().value;
-    SetEnvironmentVariableW(L"USERPROFILE", value ? value(scratch).c_str() : nullptr);
+    profileSwap_.Set(value ? value(scratch).c_str() : nullptr);
     wchar_t previous[MAX_PATH] = {};
     GetCurrentDirectoryW(MAX_PATH, previous);
     ASSERT_TRUE(SetCurrentDirectoryW(scratch.c_str()));

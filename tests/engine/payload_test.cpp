@@ -1,7 +1,9 @@
 // Stages 2 and 3: the file digest itself, and whole worker runs against the local release host
 // for each way the payload download and its verification can go.
 #include "engine/install_state.h"
+#include "engine/layout.h"
 #include "engine/payload.h"
+#include "tests/support/installed_paths.h"
 #include "tests/support/message_trace.h"
 #include "tests/support/release_fixture.h"
 #include "tests/support/testbed.h"
@@ -121,9 +123,9 @@ TEST(PayloadStages, WorkerRunsByDigest) {
         ResetInstallState();
         MessageTrace trace;
         ReleaseSite site(L"payload_" + std::to_wstring(index++));
-        ASSERT_TRUE(site.Put(L"dist/TavrinStudio.zip", payload));
-        const std::wstring url = c.payloadFault.empty() ? site.Url(L"dist/TavrinStudio.zip")
-                                                        : site.FaultUrl(c.payloadFault, L"dist/TavrinStudio.zip");
+        ASSERT_TRUE(site.Put(PAYLOAD_FILE, payload));
+        const std::wstring url = c.payloadFault.empty() ? site.Url(PAYLOAD_FILE)
+                                                        : site.FaultUrl(c.payloadFault, PAYLOAD_FILE);
         ASSERT_TRUE(site.PutManifest(ManifestWithDigest(Narrow(url), c.digestJson)));
         const std::wstring installDir = testbed::MakeScratchFolder(L"payload");
         wcscpy_s(installState.installDir, installDir.c_str());
@@ -137,9 +139,9 @@ TEST(PayloadStages, WorkerRunsByDigest) {
             CopySubtitle(subtitle, 96);
             EXPECT_STREQ(subtitle, L"사진 선별 프로그램 설치  ·  v2.4.1");
         }
-        EXPECT_EQ(FileExists(TempFilePath(L"TavrinStudio_payload.zip")), c.payloadFile == Kept);
+        EXPECT_EQ(FileExists(TempFilePath(PAYLOAD_TEMP_NAME)), c.payloadFile == Kept);
         std::string version;
-        EXPECT_EQ(testbed::ReadFileBytes(installDir + L"\\TavrinStudio\\version.txt", version), c.installed);
+        EXPECT_EQ(testbed::ReadFileBytes(InFolder(AppFolderIn(installDir), VERSION_FILE_NAME), version), c.installed);
         if (c.installed) {
             EXPECT_EQ(version, "2.4.1\r\n");
             EXPECT_EQ(stageEvents.back(), DoneEvent(1)) << trace.Describe(stageEvents);

@@ -2,8 +2,9 @@
 // installed version file, the same-version question answered as a user would, and the worker's
 // exits in this stage.
 #include "engine/install_state.h"
-#include "engine/owned.h"
+#include "engine/layout.h"
 #include "engine/release_check.h"
+#include "tests/support/installed_paths.h"
 #include "tests/support/message_box.h"
 #include "tests/support/message_trace.h"
 #include "tests/support/release_fixture.h"
@@ -11,7 +12,6 @@
 
 #include <gtest/gtest.h>
 
-#include <atomic>
 #include <optional>
 #include <string>
 
@@ -22,48 +22,13 @@ constexpr char kLongVersion[] = "77777777777777777777777777777777777777777777777
 constexpr wchar_t kQuestion[] =
     L"이미 최신 버전(v2.4.1)이 설치되어 있습니다.\n\n같은 버전을 다시 설치할까요?\n(아니요 = 설치하지 않고 닫기)";
 
+// How the same-version question is answered; None: it must not come (it would be answered No).
 enum class Answer { None, Yes, No, Enter };
 
-// Waits for the question box on a thread of its own while the check runs on another and the
-// test's thread pumps; reads the box and answers it once.
-class BoxAnswerer {
-public:
-    BoxAnswerer(HWND owner, Answer answer) : owner_(owner), answer_(answer) {
-        if (answer_ != Answer::None) thread_ = OwnedKernelHandle(CreateThread(nullptr, 0, Watch, this, 0, nullptr));
-    }
-    BoxAnswerer(const BoxAnswerer&) = delete;
-    BoxAnswerer& operator=(const BoxAnswerer&) = delete;
-    ~BoxAnswerer() { Stop(); }
-
-    // Ends the watch; afterwards seen() tells whether a box came up.
-    void Stop() {
-        stop_ = true;
-        if (thread_) WaitForSingleObject(thread_.get(), 10000);
-        thread_.reset();
-    }
-    const std::optional<MessageBoxInfo>& seen() const { return seen_; }
-
-private:
-    static DWORD WINAPI Watch(LPVOID parameter) {
-        auto* self = static_cast<BoxAnswerer*>(parameter);
-        while (!self->stop_) {
-            std::optional<MessageBoxInfo> box = WaitForMessageBox(self->owner_, 0, 100);
-            if (!box) continue;
-            self->seen_ = box;
-            if (self->answer_ == Answer::Yes) AnswerMessageBox(box->box, IDYES);
-            if (self->answer_ == Answer::No) AnswerMessageBox(box->box, IDNO);
-            if (self->answer_ == Answer::Enter) PressEnterIn(box->box);
-            break;
-        }
-        return 0;
-    }
-
-    HWND owner_;
-    Answer answer_;
-    std::atomic<bool> stop_{false};
-    std::optional<MessageBoxInfo> seen_;
-    OwnedKernelHandle thread_;
-};
+int ButtonFor(Answer answer) {
+    if (answer == Answer::Yes) return IDYES;
+    return answer == Answer::Enter ? BoxAnswerer::PRESS_ENTER : IDNO;
+}
 
 struct CheckOutcome {
     StageResult result = StageResult::Continue;
@@ -75,11 +40,11 @@ struct CheckOutcome {
 CheckOutcome RunCheck(MessageTrace& trace) {
     CheckOutcome outcome;
     wchar_t error[256] = {};
-    BoxAnswerer answerer(trace.window(), Answer::No);
+    BoxAnswerer answerer(trace.window(), IDNO);
     EXPECT_TRUE(trace.RunOnThread([&] { outcome.result = RunReleaseCheck(error); }));
     answerer.Stop();
     outcome.error = error;
-    outcome.box = answerer.seen();
+    if (!answerer.boxes().empty()) outcome.box = answerer.boxes().front();
     return outcome;
 }
 
@@ -98,8 +63,8 @@ std::string PaddedManifest(size_t quoteIndex, bool keyEnd) {
 }
 
 TEST(ReleaseCheck, ReadsTheManifestFile) {
-    const std::string url = "https://localhost/dist/TavrinStudio.zip";
-    const std::wstring wideUrl = L"https://localhost/dist/TavrinStudio.zip";
+    const std::string url = "https://localhost/dist/payload.zip";
+    const std::wstring wideUrl = L"https://localhost/dist/payload.zip";
     const std::wstring digest(kDigest, kDigest + 64);
     std::string upperDigest = kDigest;
     for (char& c : upperDigest) c = static_cast<char>(toupper(static_cast<unsigned char>(c)));
@@ -153,7 +118,7 @@ TEST(ReleaseCheck, ReadsTheManifestFile) {
         EXPECT_EQ(std::wstring(installState.releaseVersion), c.version);
         EXPECT_EQ(std::wstring(installState.releaseSha256), c.sha256);
         EXPECT_FALSE(outcome.box) << "no version file, yet a question";
-        EXPECT_FALSE(FileExists(TempFilePath(L"tavrin_latest.json"))) << "manifest file not deleted after reading";
+        EXPECT_FALSE(FileExists(TempFilePath(MANIFEST_TEMP_NAME))) << "manifest file not deleted after reading";
     }
 }
 
@@ -187,7 +152,7 @@ TEST(ReleaseCheck, ComparesTheInstalledVersionExactly) {
         const std::wstring installDir = NewInstallDir();
         wcscpy_s(installState.installDir, installDir.c_str());
         if (c.versionFile) {
-            ASSERT_TRUE(testbed::WriteFileBytes(installDir + L"\\TavrinStudio\\version.txt", c.versionFile));
+            ASSERT_TRUE(testbed::WriteFileBytes(InFolder(AppFolderIn(installDir), VERSION_FILE_NAME), c.versionFile));
         }
         wchar_t installed[64] = {};
         ReadInstalledVersion(installDir.c_str(), installed, 64);
@@ -241,25 +206,25 @@ TEST(ReleaseCheck, WorkerExits) {
         const std::wstring installDir = NewInstallDir();
         wcscpy_s(installState.installDir, installDir.c_str());
         if (c.sameVersionInstalled) {
-            ASSERT_TRUE(testbed::WriteFileBytes(installDir + L"\\TavrinStudio\\version.txt", "2.4.1\r\n"));
+            ASSERT_TRUE(testbed::WriteFileBytes(InFolder(AppFolderIn(installDir), VERSION_FILE_NAME), "2.4.1\r\n"));
         }
 
-        BoxAnswerer answerer(trace.window(), c.answer);
+        BoxAnswerer answerer(trace.window(), ButtonFor(c.answer));
         ASSERT_TRUE(trace.RunWorker());
         answerer.Stop();
 
         EXPECT_EQ(trace.StageEvents(), c.events) << trace.Describe();
         EXPECT_EQ(installState.closeWhenDone.load(), c.closeWhenDone);
-        EXPECT_FALSE(FileExists(TempFilePath(L"TavrinStudio_payload.zip")));
-        EXPECT_FALSE(FileExists(TempFilePath(L"tavrin_latest.json")));
+        EXPECT_FALSE(FileExists(TempFilePath(PAYLOAD_TEMP_NAME)));
+        EXPECT_FALSE(FileExists(TempFilePath(MANIFEST_TEMP_NAME)));
         if (c.answer == Answer::None) {
-            EXPECT_FALSE(answerer.seen());
+            EXPECT_TRUE(answerer.boxes().empty());
             continue;
         }
-        ASSERT_TRUE(answerer.seen());
-        const MessageBoxInfo& box = *answerer.seen();
+        ASSERT_EQ(answerer.boxes().size(), 1u);
+        const MessageBoxInfo& box = answerer.boxes().front();
         EXPECT_EQ(box.owner, trace.window());
-        EXPECT_EQ(box.caption, L"Tavrin AI");
+        EXPECT_EQ(box.caption, PRODUCT_NAME);
         EXPECT_EQ(box.text, kQuestion) << Narrow(box.text);
         EXPECT_EQ(box.Style(), static_cast<UINT>(MB_YESNO | MB_ICONQUESTION | MB_DEFBUTTON2));
         EXPECT_EQ(box.Style(), 0x124u);

@@ -2,9 +2,10 @@
 // worker, against an app folder prepared by hand, the prefix's real Start menu, desktop and
 // HKCU, and shortcuts read back through IShellLinkW.
 #include "engine/install_state.h"
+#include "engine/layout.h"
 #include "engine/shell_registration.h"
-#include "tests/engine/shell_readback.h"
 #include "tests/support/message_trace.h"
+#include "tests/support/shell_readback.h"
 #include "tests/support/testbed.h"
 
 #include <gtest/gtest.h>
@@ -21,11 +22,11 @@ constexpr wchar_t kChildInstallDirVariable[] = L"TAVRIN_SELF_COPY_INSTALL_DIR";
 // Writes an app folder as extraction leaves it; without the application when withApplication is
 // false. Returns the app folder.
 std::wstring MakeAppFolder(const std::wstring& installDir, bool withApplication) {
-    const std::wstring app = installDir + L"\\TavrinStudio";
-    testbed::WriteFileBytes(app + L"\\version.txt", "2.4.1\r\n");
-    testbed::WriteFileBytes(app + L"\\run_tavrin.bat", "@echo off\r\n");
-    testbed::WriteFileBytes(app + L"\\app_icon.ico", std::string("\0\0\1\0", 4));
-    if (withApplication) testbed::WriteFileBytes(app + L"\\TavrinAI.exe", "MZ application");
+    const std::wstring app = AppFolderIn(installDir);
+    testbed::WriteFileBytes(InFolder(app, VERSION_FILE_NAME), "2.4.1\r\n");
+    testbed::WriteFileBytes(InFolder(app, APP_SCRIPT_NAME), "@echo off\r\n");
+    testbed::WriteFileBytes(InFolder(app, APP_ICON_NAME), std::string("\0\0\1\0", 4));
+    if (withApplication) testbed::WriteFileBytes(InFolder(app, APP_PROGRAM_NAME), "MZ application");
     return app;
 }
 
@@ -74,23 +75,23 @@ class ShellRegistrationCases : public ShellRegistrationTest, public ::testing::W
 // What an earlier install of another version left behind, everything different from what the
 // stage writes now.
 void MakeEarlierInstall(const std::wstring& installDir, const std::wstring& oldApp) {
-    testbed::WriteFileBytes(installDir + L"\\TavrinSetup.exe", "older setup program");
+    testbed::WriteFileBytes(SetupCopyIn(installDir), "older setup program");
     for (int csidl : {CSIDL_PROGRAMS, CSIDL_DESKTOPDIRECTORY}) {
-        ComScope com;
+        ComApartment com;
         CreateShortcut(ShortcutPath(csidl).c_str(), (oldApp + L"\\Old.exe").c_str(), oldApp.c_str(),
-                       (oldApp + L"\\app_icon.ico").c_str());
+                       InFolder(oldApp, APP_ICON_NAME).c_str());
     }
     OwnedRegistryKey key;
-    ASSERT_EQ(RegCreateKeyExW(HKEY_CURRENT_USER, kUninstallKey, 0, nullptr, 0, KEY_WRITE, nullptr, key.put(), nullptr),
+    ASSERT_EQ(RegCreateKeyExW(HKEY_CURRENT_USER, UNINSTALL_KEY, 0, nullptr, 0, KEY_WRITE, nullptr, key.put(), nullptr),
               ERROR_SUCCESS);
-    for (const wchar_t* name : {L"DisplayName", L"DisplayVersion", L"Publisher", L"InstallLocation", L"DisplayIcon",
-                                L"UninstallString"}) {
+    for (const wchar_t* name : {UNINSTALL_DISPLAY_NAME, UNINSTALL_DISPLAY_VERSION, UNINSTALL_PUBLISHER,
+                                UNINSTALL_INSTALL_LOCATION, UNINSTALL_DISPLAY_ICON, UNINSTALL_STRING}) {
         const wchar_t old[] = L"old value";
         RegSetValueExW(key.get(), name, 0, REG_SZ, reinterpret_cast<const BYTE*>(old), sizeof old);
     }
     const DWORD zero = 0;
-    RegSetValueExW(key.get(), L"NoModify", 0, REG_DWORD, reinterpret_cast<const BYTE*>(&zero), sizeof zero);
-    RegSetValueExW(key.get(), L"NoRepair", 0, REG_DWORD, reinterpret_cast<const BYTE*>(&zero), sizeof zero);
+    RegSetValueExW(key.get(), UNINSTALL_NO_MODIFY, 0, REG_DWORD, reinterpret_cast<const BYTE*>(&zero), sizeof zero);
+    RegSetValueExW(key.get(), UNINSTALL_NO_REPAIR, 0, REG_DWORD, reinterpret_cast<const BYTE*>(&zero), sizeof zero);
 }
 
 TEST_P(ShellRegistrationCases, WritesSetupCopyShortcutsAndEntry) {
@@ -104,10 +105,10 @@ TEST_P(ShellRegistrationCases, WritesSetupCopyShortcutsAndEntry) {
     RunStage(trace);
 
     std::string copy;
-    ASSERT_TRUE(testbed::ReadFileBytes(installDir_ + L"\\TavrinSetup.exe", copy));
+    ASSERT_TRUE(testbed::ReadFileBytes(SetupCopyIn(installDir_), copy));
     EXPECT_TRUE(copy == OwnExecutableBytes()) << "the setup copy is not the running program";
 
-    const std::wstring launchName = c.withApplication ? L"TavrinAI.exe" : L"run_tavrin.bat";
+    const std::wstring launchName = c.withApplication ? APP_PROGRAM_NAME : APP_SCRIPT_NAME;
     ExpectShortcut(ShortcutPath(CSIDL_PROGRAMS), app, launchName);
     const std::wstring desktop = ShortcutPath(CSIDL_DESKTOPDIRECTORY);
     if (c.desktopBoxChecked) {
@@ -136,10 +137,12 @@ TEST_F(ShellRegistrationTest, ShortcutWithoutFolderIsNotWritten) {
     wchar_t previous[MAX_PATH] = {};
     GetCurrentDirectoryW(MAX_PATH, previous);
     ASSERT_TRUE(SetCurrentDirectoryW(scratch_.c_str()));
-    for (const wchar_t* path : {L"", L"Tavrin AI.lnk", L".\\Tavrin AI.lnk"}) {
-        ComScope com;
-        CreateShortcut(path, (app + L"\\TavrinAI.exe").c_str(), app.c_str(), (app + L"\\app_icon.ico").c_str());
-        EXPECT_FALSE(FileExists(scratch_ + L"\\Tavrin AI.lnk")) << Narrow(path);
+    const std::wstring name = SHORTCUT_NAME;
+    for (const std::wstring& path : {std::wstring(), name, L".\\" + name}) {
+        ComApartment com;
+        CreateShortcut(path.c_str(), InFolder(app, APP_PROGRAM_NAME).c_str(), app.c_str(),
+                       InFolder(app, APP_ICON_NAME).c_str());
+        EXPECT_FALSE(FileExists(InFolder(scratch_, SHORTCUT_NAME))) << Narrow(path);
     }
     SetCurrentDirectoryW(previous);
 }
@@ -158,7 +161,7 @@ TEST_F(ShellRegistrationTest, InstallFolderTooLongForLaunchTargetWritesNoShortcu
     EXPECT_FALSE(FileExists(ShortcutPath(CSIDL_PROGRAMS)));
     EXPECT_FALSE(FileExists(ShortcutPath(CSIDL_DESKTOPDIRECTORY)));
     std::string copy;
-    ASSERT_TRUE(testbed::ReadFileBytes(installDir_ + L"\\TavrinSetup.exe", copy));
+    ASSERT_TRUE(testbed::ReadFileBytes(SetupCopyIn(installDir_), copy));
     EXPECT_TRUE(copy == OwnExecutableBytes());
 }
 
@@ -169,7 +172,7 @@ TEST_F(ShellRegistrationTest, RunningFromSetupCopyLeavesItUnchanged) {
     MakeAppFolder(installDir_, true);
     wchar_t self[MAX_PATH] = {};
     GetModuleFileNameW(nullptr, self, MAX_PATH);
-    const std::wstring setupCopy = installDir_ + L"\\TavrinSetup.exe";
+    const std::wstring setupCopy = SetupCopyIn(installDir_);
     ASSERT_TRUE(CopyFileW(self, setupCopy.c_str(), FALSE));
     const std::string original = OwnExecutableBytes();
 
@@ -192,7 +195,7 @@ TEST_F(ShellRegistrationTest, RunningFromSetupCopyLeavesItUnchanged) {
     std::string after;
     ASSERT_TRUE(testbed::ReadFileBytes(setupCopy, after));
     EXPECT_TRUE(after == original) << "the running setup copy was changed (" << after.size() << " bytes)";
-    ExpectShortcut(ShortcutPath(CSIDL_PROGRAMS), installDir_ + L"\\TavrinStudio", L"TavrinAI.exe");
+    ExpectShortcut(ShortcutPath(CSIDL_PROGRAMS), AppFolderIn(installDir_), APP_PROGRAM_NAME);
     ExpectUninstallEntry(installDir_, L"2.4.1");
 }
 

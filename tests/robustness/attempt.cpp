@@ -1,8 +1,8 @@
 #include "tests/robustness/attempt.h"
 
 #include "engine/install_state.h"
-#include "tests/engine/shell_readback.h"
 #include "tests/support/message_box.h"
+#include "tests/support/shell_readback.h"
 #include "tests/support/testbed.h"
 
 #include <gtest/gtest.h>
@@ -10,9 +10,7 @@
 #include <algorithm>
 #include <cwchar>
 
-const std::vector<std::wstring> kModelNames = {
-    L"scrfd_10g_bnkps.onnx", L"glintr100.onnx", L"genderage.onnx", L"1k3d68.onnx", L"2d106det.onnx",
-};
+const std::vector<std::wstring> kModelNames = ModelNames();
 
 AttemptScope::AttemptScope(const wchar_t* name) {
     ResetInstallState();
@@ -22,15 +20,11 @@ AttemptScope::AttemptScope(const wchar_t* name) {
     profile_ = scratch_ + L"\\profile";
     installDir_ = scratch_ + L"\\inst";
     EXPECT_TRUE(CreateDirectoryW(profile_.c_str(), nullptr));
-    static wchar_t saved[32767];
-    hadProfile_ = GetEnvironmentVariableW(L"USERPROFILE", saved, 32767) > 0;
-    savedProfile_ = saved;
-    SetEnvironmentVariableW(L"USERPROFILE", profile_.c_str());
+    profileSwap_.Set(profile_.c_str());
 }
 
 AttemptScope::~AttemptScope() {
     shell_readback::RemoveShellTraces();
-    SetEnvironmentVariableW(L"USERPROFILE", hadProfile_ ? savedProfile_.c_str() : nullptr);
     ResetInstallState();
 }
 
@@ -39,34 +33,6 @@ bool AttemptScope::Run(MessageTrace& trace, DWORD timeoutMs) {
     installState.cancelRequested = false;
     installState.busy = true;
     return trace.RunWorker(timeoutMs);
-}
-
-BoxAnswerer::BoxAnswerer(HWND owner, int buttonId) : owner_(owner), buttonId_(buttonId) {
-    thread_ = CreateThread(nullptr, 0, Watch, this, 0, nullptr);
-}
-
-BoxAnswerer::~BoxAnswerer() { Stop(); }
-
-void BoxAnswerer::Stop() {
-    stop_ = true;
-    if (thread_) {
-        WaitForSingleObject(thread_, 10000);
-        CloseHandle(thread_);
-        thread_ = nullptr;
-    }
-}
-
-DWORD WINAPI BoxAnswerer::Watch(LPVOID parameter) {
-    auto* self = static_cast<BoxAnswerer*>(parameter);
-    HWND answered = nullptr;
-    while (!self->stop_) {
-        const std::optional<MessageBoxInfo> box = WaitForMessageBox(self->owner_, 0, 100);
-        if (!box || box->box == answered) continue;
-        answered = box->box;
-        self->texts_.push_back(box->text);
-        AnswerMessageBox(box->box, self->buttonId_);
-    }
-    return 0;
 }
 
 

@@ -3,12 +3,14 @@
 // folder never reach the prefix's real profile), and the checks that tell how an attempt ended.
 #pragma once
 
+#include "tests/support/installed_paths.h"
+#include "tests/support/message_box.h"
 #include "tests/support/message_trace.h"
 #include "tests/support/testbed.h"
+#include "tests/support/user_profile.h"
 
 #include <windows.h>
 
-#include <atomic>
 #include <string>
 #include <vector>
 
@@ -28,8 +30,8 @@ public:
     const std::wstring& scratch() const { return scratch_; }
     const std::wstring& profile() const { return profile_; }
     const std::wstring& installDir() const { return installDir_; }
-    std::wstring appFolder() const { return installDir_ + L"\\TavrinStudio"; }
-    std::wstring modelFolder() const { return profile_ + L"\\.insightface\\models\\auraface"; }
+    std::wstring appFolder() const { return AppFolderIn(installDir_); }
+    std::wstring modelFolder() const { return ModelFolderIn(profile_); }
 
     // Uses another install folder from now on (it need not lie in the scratch folder).
     void SetInstallDir(const std::wstring& installDir) { installDir_ = installDir; }
@@ -42,32 +44,7 @@ private:
     std::wstring scratch_;
     std::wstring profile_;
     std::wstring installDir_;
-    std::wstring savedProfile_;
-    bool hadProfile_ = false;
-};
-
-// Answers every message box owned by owner with the button buttonId while it lives (the
-// same-version question comes up on the worker thread, owned by the trace window), and keeps the
-// texts of the boxes it answered.
-class BoxAnswerer {
-public:
-    BoxAnswerer(HWND owner, int buttonId);
-    BoxAnswerer(const BoxAnswerer&) = delete;
-    BoxAnswerer& operator=(const BoxAnswerer&) = delete;
-    ~BoxAnswerer();
-
-    // Stops watching; afterwards texts() is final.
-    void Stop();
-    const std::vector<std::wstring>& texts() const { return texts_; }
-
-private:
-    static DWORD WINAPI Watch(LPVOID self);
-
-    HWND owner_;
-    int buttonId_;
-    std::atomic<bool> stop_{false};
-    std::vector<std::wstring> texts_;
-    HANDLE thread_ = nullptr;
+    UserProfileSwap profileSwap_;
 };
 
 using testbed::FileExists;

@@ -97,7 +97,7 @@ std::vector<ZipEntry> BigRelease(const std::string& version) {
     std::vector<ZipEntry> entries = AppEntries(version);
     std::string big(kBigFileBytes, '\0');
     for (size_t i = 0; i < big.size(); ++i) big[i] = static_cast<char>((i * 7 + i / 4096) & 0xFF);
-    entries.push_back({"TavrinStudio/lib/big.bin", big});
+    entries.push_back({AppEntryName(L"lib/big.bin"), big});
     return entries;
 }
 
@@ -107,11 +107,11 @@ void WritePreviousData(const AttemptScope& attempt, bool oldInstallation) {
     for (const std::wstring& name : kModelNames) {
         ASSERT_TRUE(testbed::WriteFileBytes(attempt.modelFolder() + L"\\" + name, "model " + Narrow(name)));
     }
-    ASSERT_TRUE(testbed::WriteFileBytes(attempt.profile() + L"\\.tavrin_ai\\settings.json", "{\"picks\":42}"));
-    ASSERT_TRUE(testbed::WriteFileBytes(attempt.profile() + L"\\.tavrin_ai\\session\\token", "signed in"));
+    ASSERT_TRUE(testbed::WriteFileBytes(UserDataFolderIn(attempt.profile()) + L"\\settings.json", "{\"picks\":42}"));
+    ASSERT_TRUE(testbed::WriteFileBytes(UserDataFolderIn(attempt.profile()) + L"\\session\\token", "signed in"));
     if (oldInstallation) {
-        ASSERT_TRUE(testbed::WriteFileBytes(attempt.appFolder() + L"\\version.txt", "2.4.0\r\n"));
-        ASSERT_TRUE(testbed::WriteFileBytes(attempt.appFolder() + L"\\TavrinAI.exe", "old program"));
+        ASSERT_TRUE(testbed::WriteFileBytes(InFolder(attempt.appFolder(), VERSION_FILE_NAME), "2.4.0\r\n"));
+        ASSERT_TRUE(testbed::WriteFileBytes(InFolder(attempt.appFolder(), APP_PROGRAM_NAME), "old program"));
     }
 }
 
@@ -162,11 +162,11 @@ TEST(DiskFull, FailsClearlyKeepsTheUsersDataAndRecovers) {
         if (c.tempOnSmallDisk) {
             // The download failed before the install folder was prepared: the old app is intact,
             // and the partial payload stays for the next attempt to overwrite.
-            EXPECT_TRUE(FileExists(temp + L"\\TavrinStudio_payload.zip"));
-            EXPECT_EQ(ReadText(attempt.appFolder() + L"\\version.txt"), "2.4.0\r\n");
-            EXPECT_EQ(ReadText(attempt.appFolder() + L"\\TavrinAI.exe"), "old program");
+            EXPECT_TRUE(FileExists(InFolder(temp, PAYLOAD_TEMP_NAME)));
+            EXPECT_EQ(ReadText(InFolder(attempt.appFolder(), VERSION_FILE_NAME)), "2.4.0\r\n");
+            EXPECT_EQ(ReadText(InFolder(attempt.appFolder(), APP_PROGRAM_NAME)), "old program");
         } else {
-            EXPECT_FALSE(FileExists(TempFilePath(L"TavrinStudio_payload.zip"))) << "kept after a failed extraction";
+            EXPECT_FALSE(FileExists(TempFilePath(PAYLOAD_TEMP_NAME))) << "kept after a failed extraction";
             // Its version file would pass the half-written folder off as this release.
             EXPECT_FALSE(FileExists(attempt.appFolder())) << "the partial app folder was left";
         }
@@ -180,13 +180,13 @@ TEST(DiskFull, FailsClearlyKeepsTheUsersDataAndRecovers) {
             BoxAnswerer answerer(trace.window(), IDNO);
             ASSERT_TRUE(attempt.Run(trace)) << trace.Describe();
             answerer.Stop();
-            EXPECT_TRUE(answerer.texts().empty()) << "asked: " << Narrow(answerer.texts().front());
+            EXPECT_TRUE(answerer.boxes().empty()) << "asked: " << Narrow(answerer.boxes().front().text);
             EXPECT_TRUE(Succeeded(trace.events())) << trace.Describe();
         }
-        EXPECT_EQ(ReadText(attempt.appFolder() + L"\\version.txt"), "2.5.0\r\n");
+        EXPECT_EQ(ReadText(InFolder(attempt.appFolder(), VERSION_FILE_NAME)), "2.5.0\r\n");
         EXPECT_EQ(ReadText(attempt.appFolder() + L"\\lib\\big.bin").size(), kBigFileBytes);
         EXPECT_EQ(Snapshot(attempt.profile()), profileBefore) << "the user's models or data changed";
-        EXPECT_FALSE(FileExists(temp + L"\\TavrinStudio_payload.zip"));
+        EXPECT_FALSE(FileExists(InFolder(temp, PAYLOAD_TEMP_NAME)));
     }
 }
 

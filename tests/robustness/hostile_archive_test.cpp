@@ -101,8 +101,8 @@ TEST(HostileArchive, NothingLandsOutsideTheInstallFolder) {
         const std::vector<std::string> climbing = {
             "../" + token + "_dotdot.txt",
             "..\\" + token + "_dotdot_backslash.txt",
-            "TavrinStudio/../../" + token + "_inner.txt",
-            "TavrinStudio/lib/../../../../../../../../tmp/" + token + "_deep.txt",
+            AppEntryName(L"../../") + token + "_inner.txt",
+            AppEntryName(L"lib/../../../../../../../../tmp/") + token + "_deep.txt",
             "/../" + token + "_root_dotdot.txt",
         };
         for (const std::string& name : absolute) entries.push_back({name, "hostile entry " + name});
@@ -130,9 +130,9 @@ TEST(HostileArchive, NothingLandsOutsideTheInstallFolder) {
             EXPECT_FALSE(FileExists(attempt.appFolder())) << "the partial app folder was left";
         } else {
             EXPECT_TRUE(Succeeded(trace.events())) << trace.Describe();
-            EXPECT_EQ(ReadText(attempt.appFolder() + L"\\version.txt"), "2.4.1\r\n");
+            EXPECT_EQ(ReadText(InFolder(attempt.appFolder(), VERSION_FILE_NAME)), "2.4.1\r\n");
         }
-        EXPECT_FALSE(FileExists(TempFilePath(L"TavrinStudio_payload.zip")));
+        EXPECT_FALSE(FileExists(TempFilePath(PAYLOAD_TEMP_NAME)));
 
         // Where each escape would have gone: the folders above the install folder, the current
         // folder, the roots of C: and of the Linux file system.

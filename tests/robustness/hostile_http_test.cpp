@@ -261,30 +261,30 @@ TEST(HostileHttpWorker, EndsInAnAllowedWay) {
         MessageTrace trace;
         ReleaseSite site(L"robustness_http_" + std::to_wstring(index++));
         const std::string payload = MakeZip(AppEntries("2.4.1"));
-        ASSERT_TRUE(site.Put(L"dist/TavrinStudio.zip", payload));
-        const std::wstring payloadPath = site.HostPath(L"dist/TavrinStudio.zip");
-        std::wstring payloadUrl = site.Url(L"dist/TavrinStudio.zip");
+        ASSERT_TRUE(site.Put(PAYLOAD_FILE, payload));
+        const std::wstring payloadPath = site.HostPath(PAYLOAD_FILE);
+        std::wstring payloadUrl = site.Url(PAYLOAD_FILE);
         if (c.payloadFault == L"redirect=") {
             payloadUrl = testbed::HttpsUrl(L"/_fault/redirect=" + payloadPath);
         } else if (!c.payloadFault.empty()) {
-            payloadUrl = site.FaultUrl(c.payloadFault, L"dist/TavrinStudio.zip");
+            payloadUrl = site.FaultUrl(c.payloadFault, PAYLOAD_FILE);
         }
         const std::string manifest = ManifestJson("2.4.1", Narrow(payloadUrl), Sha256Hex(payload));
         ASSERT_TRUE(site.PutManifest(manifest));
-        std::wstring servedManifest = site.Url(L"dist/latest.json");
+        std::wstring servedManifest = site.Url(MANIFEST_URL_PATH);
         if (c.manifestFault == kWrappingLength) {
-            servedManifest = site.FaultUrl(L"length=" + Plus(kTwoTo64, manifest.size()), L"dist/latest.json");
+            servedManifest = site.FaultUrl(L"length=" + Plus(kTwoTo64, manifest.size()), MANIFEST_URL_PATH);
         } else if (c.manifestFault == L"redirect=") {
-            servedManifest = testbed::HttpsUrl(L"/_fault/redirect=" + site.HostPath(L"dist/latest.json"));
+            servedManifest = testbed::HttpsUrl(L"/_fault/redirect=" + site.HostPath(MANIFEST_URL_PATH));
         } else if (!c.manifestFault.empty()) {
-            servedManifest = site.FaultUrl(c.manifestFault, L"dist/latest.json");
+            servedManifest = site.FaultUrl(c.manifestFault, MANIFEST_URL_PATH);
         }
         wcsncpy_s(manifestUrl, servedManifest.c_str(), _TRUNCATE);
 
         ASSERT_TRUE(attempt.Run(trace, kNoHangMs)) << "the attempt hung\n" << trace.Describe();
         if (c.failures.empty()) {
             EXPECT_TRUE(Succeeded(trace.events())) << trace.Describe();
-            EXPECT_EQ(ReadText(attempt.appFolder() + L"\\version.txt"), "2.4.1\r\n");
+            EXPECT_EQ(ReadText(InFolder(attempt.appFolder(), VERSION_FILE_NAME)), "2.4.1\r\n");
             continue;
         }
         const std::wstring failure = FailureText(trace.events());
@@ -303,12 +303,12 @@ TEST(HostileHttpWorker, NeverInstallsWhatItMustNotTrust) {
     const std::wstring kInstalled = L"<a working install of the release>";
     using UrlFor = std::function<std::wstring(const ReleaseSite& site, size_t size)>;
     const auto fault = [](const std::wstring& name) {
-        return [=](const ReleaseSite& site, size_t) { return site.FaultUrl(name, L"dist/TavrinStudio.zip"); };
+        return [=](const ReleaseSite& site, size_t) { return site.FaultUrl(name, PAYLOAD_FILE); };
     };
     const auto lengths = [](const wchar_t* first, const wchar_t* second) {
         return [=](const ReleaseSite& site, size_t size) {
             const auto text = [&](const wchar_t* item) { return item ? std::wstring(item) : std::to_wstring(size); };
-            return site.FaultUrl(L"lengths=" + text(first) + L"," + text(second), L"dist/TavrinStudio.zip");
+            return site.FaultUrl(L"lengths=" + text(first) + L"," + text(second), PAYLOAD_FILE);
         };
     };
     const auto on = [](std::wstring (*url)(const std::wstring&), const wchar_t* relative) {
@@ -316,7 +316,7 @@ TEST(HostileHttpWorker, NeverInstallsWhatItMustNotTrust) {
     };
     const UrlFor untrustedHop = [](const ReleaseSite& site, size_t) {
         return testbed::HttpsUrl(L"/_fault/redirect=https:%2F%2Flocalhost:" + std::to_wstring(testbed::HttpsPort() + 1u) +
-                                 L"%2F" + site.HostPath(L"dist/TavrinStudio.zip"));
+                                 L"%2F" + site.HostPath(PAYLOAD_FILE));
     };
     struct Case {
         const char* name;
@@ -334,14 +334,14 @@ TEST(HostileHttpWorker, NeverInstallsWhatItMustNotTrust) {
          {kInstalled, kCut, kCorrupt}},
         {"payload with a smaller length, then the true one", lengths(L"1000", nullptr), nullptr, true, {kCut, kCorrupt}},
         {"payload behind a redirect to an untrusted certificate", untrustedHop, nullptr, true, {kNoConnection}},
-        {"payload on an expired certificate", on(testbed::ExpiredCertificateUrl, L"dist/TavrinStudio.zip"), nullptr,
+        {"payload on an expired certificate", on(testbed::ExpiredCertificateUrl, PAYLOAD_FILE), nullptr,
          true, {kNoConnection}},
-        {"payload on a certificate for another host", on(testbed::OtherHostCertificateUrl, L"dist/TavrinStudio.zip"),
+        {"payload on a certificate for another host", on(testbed::OtherHostCertificateUrl, PAYLOAD_FILE),
          nullptr, true, {kNoConnection}},
-        {"manifest on an expired certificate", nullptr, on(testbed::ExpiredCertificateUrl, L"dist/latest.json"), true,
+        {"manifest on an expired certificate", nullptr, on(testbed::ExpiredCertificateUrl, MANIFEST_URL_PATH), true,
          {kNoConnection}},
         {"manifest on a certificate for another host", nullptr,
-         on(testbed::OtherHostCertificateUrl, L"dist/latest.json"), true, {kNoConnection}},
+         on(testbed::OtherHostCertificateUrl, MANIFEST_URL_PATH), true, {kNoConnection}},
     };
     int index = 0;
     for (const Case& c : cases) {
@@ -351,8 +351,8 @@ TEST(HostileHttpWorker, NeverInstallsWhatItMustNotTrust) {
         MessageTrace trace;
         ReleaseSite site(L"robustness_trust_" + std::to_wstring(index++));
         const std::string payload = MakeZip(AppEntries("2.4.1"));
-        ASSERT_TRUE(site.Put(L"dist/TavrinStudio.zip", payload));
-        const std::wstring payloadUrl = c.payload ? c.payload(site, payload.size()) : site.Url(L"dist/TavrinStudio.zip");
+        ASSERT_TRUE(site.Put(PAYLOAD_FILE, payload));
+        const std::wstring payloadUrl = c.payload ? c.payload(site, payload.size()) : site.Url(PAYLOAD_FILE);
         const std::string manifest = ManifestJson("2.4.1", Narrow(payloadUrl), c.digest ? Sha256Hex(payload) : "");
         ASSERT_TRUE(site.PutManifest(manifest));
         if (c.manifest) wcsncpy_s(manifestUrl, c.manifest(site, manifest.size()).c_str(), _TRUNCATE);
@@ -363,15 +363,15 @@ TEST(HostileHttpWorker, NeverInstallsWhatItMustNotTrust) {
         EXPECT_NE(std::find(c.outcomes.begin(), c.outcomes.end(), outcome), c.outcomes.end())
             << Narrow(outcome) << "\n" << trace.Describe();
         if (succeeded) {
-            EXPECT_EQ(ReadText(attempt.appFolder() + L"\\version.txt"), "2.4.1\r\n");
+            EXPECT_EQ(ReadText(InFolder(attempt.appFolder(), VERSION_FILE_NAME)), "2.4.1\r\n");
             continue;
         }
         EXPECT_FALSE(FileExists(attempt.appFolder())) << "something was installed";
         if (outcome == kNoConnection || outcome == kCorrupt || outcome == kExtractFailed) {
-            EXPECT_FALSE(FileExists(TempFilePath(L"TavrinStudio_payload.zip")));
+            EXPECT_FALSE(FileExists(TempFilePath(PAYLOAD_TEMP_NAME)));
         }
         if (outcome == kNoConnection) {
-            EXPECT_FALSE(FileExists(TempFilePath(L"tavrin_latest.json")));
+            EXPECT_FALSE(FileExists(TempFilePath(MANIFEST_TEMP_NAME)));
         }
     }
 }
@@ -386,12 +386,12 @@ TEST(HostileHttpWorker, StalledPayloadEndsCancelledOnceTheReadGivesUp) {
     MessageTrace trace;
     ReleaseSite site(L"robustness_http_stall");
     const std::string payload = MakeZip(AppEntries("2.4.1"));
-    ASSERT_TRUE(site.Put(L"dist/TavrinStudio.zip", payload));
+    ASSERT_TRUE(site.Put(PAYLOAD_FILE, payload));
     ASSERT_TRUE(site.PutManifest(
-        ManifestJson("2.4.1", Narrow(site.FaultUrl(L"stall", L"dist/TavrinStudio.zip")), Sha256Hex(payload))));
+        ManifestJson("2.4.1", Narrow(site.FaultUrl(L"stall", PAYLOAD_FILE)), Sha256Hex(payload))));
 
     // The payload file appears once the headers are in and the first read waits.
-    const std::wstring payloadFile = TempFilePath(L"TavrinStudio_payload.zip");
+    const std::wstring payloadFile = TempFilePath(PAYLOAD_TEMP_NAME);
     std::atomic<bool> stop{false};
     std::thread canceller([&] {
         while (!stop && !FileExists(payloadFile)) Sleep(10);

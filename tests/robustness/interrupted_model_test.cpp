@@ -53,7 +53,7 @@ long long FileSize(const std::wstring& path) {
 int RunChildAttempt(const std::wstring& installDir) {
     ResetInstallState();
     ReleaseSite site(kSiteName);
-    wcsncpy_s(modelBaseUrl, site.FaultUrl(L"trickle=1", L"models/auraface/").c_str(), _TRUNCATE);
+    wcsncpy_s(modelBaseUrl, site.FaultUrl(L"trickle=1", MODEL_URL_PATH).c_str(), _TRUNCATE);
     MessageTrace trace;
     wcsncpy_s(installState.installDir, installDir.c_str(), _TRUNCATE);
     installState.busy = true;
@@ -67,7 +67,7 @@ TEST(InterruptedModelDownload, NextAttemptOverwritesThePartialFile) {
     ReleaseSite site(kSiteName);
     ASSERT_TRUE(site.Publish("2.4.1", MakeZip(AppEntries("2.4.1"))));
     for (int position = 1; position <= 5; ++position) {
-        ASSERT_TRUE(site.Put(L"models/auraface/" + kModelNames[position - 1], HostModelBytes(position)));
+        ASSERT_TRUE(site.Put(MODEL_URL_PATH + kModelNames[position - 1], HostModelBytes(position)));
     }
 
     wchar_t self[MAX_PATH] = {};
@@ -105,14 +105,14 @@ TEST(InterruptedModelDownload, NextAttemptOverwritesThePartialFile) {
     EXPECT_GT(partial, 0);
     EXPECT_LT(partial, static_cast<long long>(kFirstModelBytes));
     EXPECT_FALSE(FileExists(model)) << "a model taken for complete";
-    ASSERT_EQ(ReadText(attempt.appFolder() + L"\\version.txt"), "2.4.1\r\n") << "the child did not get that far";
+    ASSERT_EQ(ReadText(InFolder(attempt.appFolder(), VERSION_FILE_NAME)), "2.4.1\r\n") << "the child did not get that far";
 
     // The next attempt: the same release is installed, so the question comes; the user wants it.
     MessageTrace trace;
     BoxAnswerer yes(trace.window(), IDYES);
     ASSERT_TRUE(attempt.Run(trace)) << trace.Describe();
     yes.Stop();
-    EXPECT_EQ(yes.texts().size(), 1u);
+    EXPECT_EQ(yes.boxes().size(), 1u);
     EXPECT_TRUE(Succeeded(trace.events())) << trace.Describe();
     const std::vector<TraceEvent> events = trace.StageEvents();
     for (int position = 1; position <= 5; ++position) {

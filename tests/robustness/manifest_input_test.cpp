@@ -353,7 +353,7 @@ TEST(HostileManifest, ReleaseCheckReadsOrRefusesIt) {
             EXPECT_EQ(std::wstring(installState.releaseVersion), c.version) << Narrow(installState.releaseVersion);
             EXPECT_EQ(std::wstring(installState.releaseSha256), c.sha256);
         }
-        EXPECT_FALSE(FileExists(TempFilePath(L"tavrin_latest.json")));
+        EXPECT_FALSE(FileExists(TempFilePath(MANIFEST_TEMP_NAME)));
     }
 }
 
@@ -401,7 +401,7 @@ TEST(HostileManifest, WorkerEndsInExactlyOneFailureOrGoesOn) {
         if (placeholder != std::string::npos) manifest.replace(placeholder, 9, site.PayloadUrl());  // not published
         ASSERT_TRUE(site.PutManifest(manifest));
         if (!c.fault.empty()) {
-            wcsncpy_s(manifestUrl, site.FaultUrl(c.fault, L"dist/latest.json").c_str(), _TRUNCATE);
+            wcsncpy_s(manifestUrl, site.FaultUrl(c.fault, MANIFEST_URL_PATH).c_str(), _TRUNCATE);
         }
 
         ASSERT_TRUE(attempt.Run(trace, 60000)) << trace.Describe();

@@ -12,15 +12,6 @@ bool IsMessageBoxWindow(HWND window) {
     return wcscmp(className, L"#32770") == 0 && IsWindowVisible(window);
 }
 
-std::wstring TextOf(HWND window) {
-    // WM_GETTEXT is marshalled across processes for standard controls.
-    const LRESULT length = SendMessageW(window, WM_GETTEXTLENGTH, 0, 0);
-    std::wstring text(static_cast<size_t>(length) + 1, L'\0');
-    SendMessageW(window, WM_GETTEXT, text.size(), reinterpret_cast<LPARAM>(text.data()));
-    text.resize(wcslen(text.c_str()));
-    return text;
-}
-
 struct Search {
     HWND owner;
     DWORD processId;
@@ -151,6 +142,15 @@ UINT IconStyle(HWND box) {
 
 }  // namespace
 
+std::wstring TextOf(HWND window) {
+    // WM_GETTEXT is marshalled across processes for standard controls.
+    const LRESULT length = SendMessageW(window, WM_GETTEXTLENGTH, 0, 0);
+    std::wstring text(static_cast<size_t>(length) + 1, L'\0');
+    SendMessageW(window, WM_GETTEXT, text.size(), reinterpret_cast<LPARAM>(text.data()));
+    text.resize(wcslen(text.c_str()));
+    return text;
+}
+
 UINT MessageBoxInfo::Style() const {
     auto has = [&](int id) { return std::find(buttons.begin(), buttons.end(), id) != buttons.end(); };
     UINT style = 0;
@@ -245,4 +245,32 @@ int CountMessageBoxes(DWORD processId) {
     Search search{nullptr, processId, nullptr, 0};
     EnumWindows(VisitTopLevel, reinterpret_cast<LPARAM>(&search));
     return search.count;
+}
+
+BoxAnswerer::BoxAnswerer(HWND owner, int buttonId) : owner_(owner), buttonId_(buttonId) {
+    thread_ = OwnedKernelHandle(CreateThread(nullptr, 0, Watch, this, 0, nullptr));
+}
+
+void BoxAnswerer::Stop() {
+    stop_ = true;
+    if (thread_) WaitForSingleObject(thread_.get(), 10000);
+    thread_.reset();
+}
+
+DWORD WINAPI BoxAnswerer::Watch(LPVOID parameter) {
+    auto* self = static_cast<BoxAnswerer*>(parameter);
+    HWND answered = nullptr;
+    while (!self->stop_) {
+        const std::optional<MessageBoxInfo> box = WaitForMessageBox(self->owner_, 0, 100);
+        // A box just answered may still be found while it closes.
+        if (!box || box->box == answered) continue;
+        answered = box->box;
+        self->boxes_.push_back(*box);
+        if (self->buttonId_ == PRESS_ENTER) {
+            PressEnterIn(box->box);
+        } else {
+            AnswerMessageBox(box->box, self->buttonId_);
+        }
+    }
+    return 0;
 }

@@ -5,9 +5,15 @@
 
 #include <windows.h>
 
+#include "engine/owned.h"
+
+#include <atomic>
 #include <optional>
 #include <string>
 #include <vector>
+
+// Text of a window or standard control, also of another process.
+std::wstring TextOf(HWND window);
 
 struct MessageBoxInfo {
     HWND box = nullptr;
@@ -35,3 +41,31 @@ void PressEnterIn(HWND box);
 
 // Counts the visible message boxes of a process right now.
 int CountMessageBoxes(DWORD processId);
+
+// Answers every message box owned by owner from a thread of its own while it lives, as a user
+// would: reads the box, keeps what it read, and presses the button buttonId, or Enter (which
+// takes the box's default button) for PRESS_ENTER. The same-version question comes up on the
+// worker thread, owned by the test's window, while the test's thread pumps messages.
+class BoxAnswerer {
+public:
+    static constexpr int PRESS_ENTER = 0;
+
+    BoxAnswerer(HWND owner, int buttonId);
+    BoxAnswerer(const BoxAnswerer&) = delete;
+    BoxAnswerer& operator=(const BoxAnswerer&) = delete;
+    ~BoxAnswerer() { Stop(); }
+
+    // Stops watching; afterwards boxes() is final.
+    void Stop();
+    // The boxes answered, in the order they came.
+    const std::vector<MessageBoxInfo>& boxes() const { return boxes_; }
+
+private:
+    static DWORD WINAPI Watch(LPVOID self);
+
+    HWND owner_;
+    int buttonId_;
+    std::atomic<bool> stop_{false};
+    std::vector<MessageBoxInfo> boxes_;
+    OwnedKernelHandle thread_;
+};

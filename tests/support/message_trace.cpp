@@ -2,7 +2,7 @@
 
 #include "engine/install_state.h"
 #include "engine/install_worker.h"
-#include "engine/owned.h"
+#include "tests/support/thread_run.h"
 
 #include <cstdlib>
 
@@ -34,15 +34,6 @@ void RegisterTraceClass() {
     registered = true;
 }
 
-struct ThreadWork {
-    std::function<void()> work;
-};
-
-DWORD WINAPI RunWork(LPVOID parameter) {
-    static_cast<ThreadWork*>(parameter)->work();
-    return 0;
-}
-
 }  // namespace
 
 TraceEvent StatusEvent(const std::wstring& text) { return {TraceEvent::Status, text, 0}; }
@@ -71,7 +62,7 @@ MessageTrace::MessageTrace() {
 
 MessageTrace::~MessageTrace() {
     SetWindowLongPtrW(window_, GWLP_USERDATA, 0);
-    Pump();  // frees status copies still queued
+    PumpMessages();  // frees status copies still queued
     DestroyWindow(window_);
     installState.mainWindow = nullptr;
     installState.desktopShortcutBox = nullptr;
@@ -96,35 +87,8 @@ void MessageTrace::Record(UINT message, WPARAM wParam, LPARAM lParam) {
     if (onEvent) onEvent(events_.back());
 }
 
-void MessageTrace::Pump() {
-    MSG message;
-    while (PeekMessageW(&message, nullptr, 0, 0, PM_REMOVE)) {
-        TranslateMessage(&message);
-        DispatchMessageW(&message);
-    }
-}
-
 bool MessageTrace::RunOnThread(const std::function<void()>& work, DWORD timeoutMs) {
-    ThreadWork threadWork{work};
-    OwnedKernelHandle thread(CreateThread(nullptr, 0, RunWork, &threadWork, 0, nullptr));
-    if (!thread) return false;
-    const ULONGLONG deadline = GetTickCount64() + timeoutMs;
-    bool inTime = true;
-    for (;;) {
-        const ULONGLONG now = GetTickCount64();
-        if (inTime && now >= deadline) {
-            // The work still refers to this frame: ask it to stop and keep answering its
-            // messages until it has (the test's own timeout bounds this).
-            inTime = false;
-            installState.cancelRequested = true;
-        }
-        const DWORD wait = MsgWaitForMultipleObjects(1, thread.addressOf(), FALSE,
-                                                     inTime ? static_cast<DWORD>(deadline - now) : 100, QS_ALLINPUT);
-        if (wait == WAIT_OBJECT_0) break;
-        Pump();
-    }
-    Pump();
-    return inTime;
+    return ::RunOnThread(work, timeoutMs);
 }
 
 bool MessageTrace::RunWorker(DWORD timeoutMs) {

@@ -33,9 +33,7 @@ public:
     HWND window() const { return window_; }
     void SetDesktopBoxChecked(bool checked);
 
-    // Runs work on a new thread while this thread pumps messages; returns after the thread has
-    // ended and the queue has been drained. False when it did not end within timeoutMs: the
-    // work is then asked to cancel (cancelRequested) and still waited for.
+    // Runs work on a new thread while this thread pumps messages: ::RunOnThread (thread_run.h).
     bool RunOnThread(const std::function<void()>& work, DWORD timeoutMs = 120000);
     // Starts InstallWorker on its own thread and pumps until it ends (WM_SETUP_DONE is its last post).
     bool RunWorker(DWORD timeoutMs = 120000);
@@ -57,8 +55,6 @@ public:
     void Record(UINT message, WPARAM wParam, LPARAM lParam);
 
 private:
-    void Pump();
-
     HWND window_ = nullptr;
     HWND checkBox_ = nullptr;
     std::vector<TraceEvent> events_;

@@ -1,5 +1,6 @@
 #include "tests/support/release_fixture.h"
 
+#include "engine/layout.h"
 #include "engine/release_host.h"
 #include "tests/support/message_trace.h"
 #include "tests/support/testbed.h"
@@ -8,15 +9,17 @@
 
 #include <cwchar>
 
+std::string AppEntryName(const std::wstring& relative) { return Narrow(APP_FOLDER_NAME) + "/" + Narrow(relative); }
+
 std::vector<ZipEntry> AppEntries(const std::string& version) {
     return {
-        {"TavrinStudio/", ""},
-        {"TavrinStudio/version.txt", version + "\r\n"},
-        {"TavrinStudio/TavrinAI.exe", "MZ placeholder application"},
-        {"TavrinStudio/run_tavrin.bat", "@echo off\r\n"},
-        {"TavrinStudio/app_icon.ico", std::string("\0\0\1\0", 4)},
-        {"TavrinStudio/lib/", ""},
-        {"TavrinStudio/lib/data.bin", std::string(4096, 'd')},
+        {AppEntryName(L""), ""},
+        {AppEntryName(VERSION_FILE_NAME), version + "\r\n"},
+        {AppEntryName(APP_PROGRAM_NAME), "MZ placeholder application"},
+        {AppEntryName(APP_SCRIPT_NAME), "@echo off\r\n"},
+        {AppEntryName(APP_ICON_NAME), std::string("\0\0\1\0", 4)},
+        {AppEntryName(L"lib/"), ""},
+        {AppEntryName(L"lib/data.bin"), std::string(4096, 'd')},
     };
 }
 
@@ -35,8 +38,8 @@ std::wstring TempFilePath(const wchar_t* name) {
 }
 
 void RemoveWorkerTempFiles() {
-    DeleteFileW(TempFilePath(L"tavrin_latest.json").c_str());
-    DeleteFileW(TempFilePath(L"TavrinStudio_payload.zip").c_str());
+    DeleteFileW(TempFilePath(MANIFEST_TEMP_NAME).c_str());
+    DeleteFileW(TempFilePath(PAYLOAD_TEMP_NAME).c_str());
 }
 
 std::vector<TraceEvent> EventsBeforeShellStage(const std::vector<TraceEvent>& stageEvents) {
@@ -50,8 +53,8 @@ std::vector<TraceEvent> EventsBeforeShellStage(const std::vector<TraceEvent>& st
 
 ReleaseSite::ReleaseSite(const std::wstring& name)
     : name_(name), savedManifestUrl_(manifestUrl), savedModelBaseUrl_(modelBaseUrl) {
-    wcsncpy_s(manifestUrl, RELEASE_HOST_URL_CAPACITY, Url(L"dist/latest.json").c_str(), _TRUNCATE);
-    wcsncpy_s(modelBaseUrl, RELEASE_HOST_URL_CAPACITY, Url(L"models/auraface/").c_str(), _TRUNCATE);
+    wcsncpy_s(manifestUrl, RELEASE_HOST_URL_CAPACITY, Url(MANIFEST_URL_PATH).c_str(), _TRUNCATE);
+    wcsncpy_s(modelBaseUrl, RELEASE_HOST_URL_CAPACITY, Url(MODEL_URL_PATH).c_str(), _TRUNCATE);
 }
 
 ReleaseSite::~ReleaseSite() {
@@ -73,11 +76,11 @@ bool ReleaseSite::Put(const std::wstring& relative, const std::string& bytes) co
     return testbed::WriteFileBytes(FilePath(relative), bytes);
 }
 
-bool ReleaseSite::PutManifest(const std::string& text) const { return Put(L"dist/latest.json", text); }
+bool ReleaseSite::PutManifest(const std::string& text) const { return Put(MANIFEST_URL_PATH, text); }
 
-std::string ReleaseSite::PayloadUrl() const { return Narrow(Url(L"dist/TavrinStudio.zip")); }
+std::string ReleaseSite::PayloadUrl() const { return Narrow(Url(PAYLOAD_FILE)); }
 
 bool ReleaseSite::Publish(const std::string& version, const std::string& payload, const std::string& sha256) const {
     const std::string digest = sha256 == "auto" ? Sha256Hex(payload) : sha256;
-    return Put(L"dist/TavrinStudio.zip", payload) && PutManifest(ManifestJson(version, PayloadUrl(), digest));
+    return Put(PAYLOAD_FILE, payload) && PutManifest(ManifestJson(version, PayloadUrl(), digest));
 }

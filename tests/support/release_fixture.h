@@ -10,6 +10,10 @@
 #include <string>
 #include <vector>
 
+// "TavrinStudio/<relative>": the name of an entry in the payload archive's app folder ('/'
+// separators, UTF-8).
+std::string AppEntryName(const std::wstring& relative);
+
 // The entries of a normal payload archive: the app folder "TavrinStudio/" with "version.txt"
 // (the version followed by CR LF), "TavrinAI.exe", "run_tavrin.bat", "app_icon.ico" and a file in
 // a subfolder. All contents are small placeholders.
@@ -29,6 +33,9 @@ void RemoveWorkerTempFiles();
 // The stage events of a worker run before stage 5's first post ("바로가기 만드는 중..."): the
 // trace of stages 0 to 4 of a run that got through extraction, the whole trace otherwise.
 std::vector<TraceEvent> EventsBeforeShellStage(const std::vector<TraceEvent>& stageEvents);
+
+// Where Publish puts the payload archive, inside the case's www subfolder.
+constexpr wchar_t PAYLOAD_FILE[] = L"dist/payload.zip";
 
 // Relative paths below use '/' and name files inside the case's own www subfolder.
 class ReleaseSite {
@@ -56,7 +63,7 @@ public:
     bool Put(const std::wstring& relative, const std::string& bytes) const;
     // Writes "dist/latest.json".
     bool PutManifest(const std::string& text) const;
-    // Writes the payload to "dist/TavrinStudio.zip" and a manifest naming its HTTPS URL, the
+    // Writes the payload to PAYLOAD_FILE and a manifest naming its HTTPS URL, the
     // version and sha256: "" leaves the member out; "auto" (the default) is the payload's
     // real digest in lower case.
     bool Publish(const std::string& version, const std::string& payload, const std::string& sha256 = "auto") const;

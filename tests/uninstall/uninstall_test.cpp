@@ -11,10 +11,14 @@
 
 #include <gtest/gtest.h>
 
+#include "engine/layout.h"
 #include "engine/owned.h"
+#include "tests/support/installed_paths.h"
 #include "tests/support/message_trace.h"
 #include "tests/support/message_box.h"
 #include "tests/support/self_removal.h"
+#include "tests/support/setup_child.h"
+#include "tests/support/shell_readback.h"
 #include "tests/support/testbed.h"
 
 #include <cwchar>
@@ -25,19 +29,10 @@
 
 namespace {
 
-constexpr wchar_t kUninstallKey[] = L"Software\\Microsoft\\Windows\\CurrentVersion\\Uninstall\\TavrinAI";
-constexpr wchar_t kConfirmCaption[] = L"Tavrin AI 제거";
-constexpr wchar_t kConfirmText[] =
-    L"Tavrin AI 를 제거할까요?\n\nAI 모델(약 408MB)과 설정·로그인 정보까지 모두 삭제됩니다.\n"
-    L"(업데이트·재설치는 이 데이터를 그대로 유지합니다.)";
-constexpr wchar_t kDoneCaption[] = L"Tavrin AI";
 constexpr wchar_t kDoneText[] = L"제거가 끝났습니다.";
 constexpr wchar_t kInUseText[] = L"일부 파일을 지우지 못했습니다.\n실행 중인 Tavrin AI 를 닫고 다시 제거해 주세요.";
-constexpr const wchar_t* kModelFiles[] = {L"scrfd_10g_bnkps.onnx", L"glintr100.onnx", L"genderage.onnx",
-                                          L"1k3d68.onnx", L"2d106det.onnx"};
 
 constexpr DWORD kBoxTimeoutMs = 20000;
-constexpr DWORD kExitTimeoutMs = 20000;
 constexpr DWORD kSelfRemovalTimeoutMs = 30000;
 
 std::wstring SetupExe() { return testbed::FromUnixPath(TAVRIN_SETUP_EXE); }
@@ -48,20 +43,15 @@ void Put(const std::wstring& path) { ASSERT_TRUE(testbed::WriteFileBytes(path, "
 
 void CopySetup(const std::wstring& to) { ASSERT_TRUE(CopyFileW(SetupExe().c_str(), to.c_str(), FALSE)) << to; }
 
-std::wstring ShortcutIn(int csidl) {
-    wchar_t folder[MAX_PATH] = {};
-    SHGetFolderPathW(nullptr, csidl, nullptr, SHGFP_TYPE_CURRENT, folder);
-    return std::wstring(folder) + L"\\Tavrin AI.lnk";
-}
-std::wstring StartMenuShortcut() { return ShortcutIn(CSIDL_PROGRAMS); }
-std::wstring DesktopShortcut() { return ShortcutIn(CSIDL_DESKTOPDIRECTORY); }
+std::wstring StartMenuShortcut() { return shell_readback::ShortcutPath(CSIDL_PROGRAMS); }
+std::wstring DesktopShortcut() { return shell_readback::ShortcutPath(CSIDL_DESKTOPDIRECTORY); }
 
 void WriteShortcut(const std::wstring& path, const std::wstring& target) {
     ComPtr<IShellLinkW> link;
     ASSERT_HRESULT_SUCCEEDED(
         CoCreateInstance(CLSID_ShellLink, nullptr, CLSCTX_INPROC_SERVER, IID_IShellLinkW, link.put_void()));
     link->SetPath(target.c_str());
-    link->SetDescription(L"Tavrin AI");
+    link->SetDescription(PRODUCT_NAME);
     ComPtr<IPersistFile> file;
     ASSERT_HRESULT_SUCCEEDED(link->QueryInterface(IID_IPersistFile, file.put_void()));
     ASSERT_HRESULT_SUCCEEDED(file->Save(path.c_str(), TRUE));
@@ -69,26 +59,26 @@ void WriteShortcut(const std::wstring& path, const std::wstring& target) {
 
 bool UninstallKeyExists() {
     OwnedRegistryKey key;
-    return RegOpenKeyExW(HKEY_CURRENT_USER, kUninstallKey, 0, KEY_READ, key.put()) == ERROR_SUCCESS;
+    return RegOpenKeyExW(HKEY_CURRENT_USER, UNINSTALL_KEY, 0, KEY_READ, key.put()) == ERROR_SUCCESS;
 }
 
 void WriteUninstallKey(const std::wstring& installFolder) {
     OwnedRegistryKey key;
-    ASSERT_EQ(RegCreateKeyExW(HKEY_CURRENT_USER, kUninstallKey, 0, nullptr, 0, KEY_WRITE, nullptr, key.put(),
+    ASSERT_EQ(RegCreateKeyExW(HKEY_CURRENT_USER, UNINSTALL_KEY, 0, nullptr, 0, KEY_WRITE, nullptr, key.put(),
                               nullptr),
               ERROR_SUCCESS);
     const auto set = [&](const wchar_t* name, const std::wstring& value) {
         RegSetValueExW(key.get(), name, 0, REG_SZ, reinterpret_cast<const BYTE*>(value.c_str()),
                        static_cast<DWORD>((value.size() + 1) * sizeof(wchar_t)));
     };
-    set(L"DisplayName", L"Tavrin AI");
-    set(L"InstallLocation", installFolder);
+    set(UNINSTALL_DISPLAY_NAME, PRODUCT_NAME);
+    set(UNINSTALL_INSTALL_LOCATION, installFolder);
 }
 
 void RemoveShellEntries() {
     DeleteFileW(StartMenuShortcut().c_str());
     DeleteFileW(DesktopShortcut().c_str());
-    RegDeleteKeyW(HKEY_CURRENT_USER, kUninstallKey);
+    RegDeleteKeyW(HKEY_CURRENT_USER, UNINSTALL_KEY);
 }
 
 // What an install leaves behind, in a scratch folder: the install folder with the setup copy and
@@ -100,103 +90,47 @@ struct Install {
     std::wstring setupCopy;
     std::wstring appFolder;
     std::wstring profile;
-    std::wstring Profile(const std::wstring& relative) const { return profile + L"\\" + relative; }
 };
 
 void MakeInstall(Install& install) {
     install.root = testbed::MakeScratchFolder(L"uninstall");
     ASSERT_FALSE(install.root.empty());
-    install.folder = install.root + L"\\TavrinAI";
-    install.setupCopy = install.folder + L"\\TavrinSetup.exe";
-    install.appFolder = install.folder + L"\\TavrinStudio";
+    install.folder = InFolder(install.root, INSTALL_FOLDER_NAME);
+    install.setupCopy = SetupCopyIn(install.folder);
+    install.appFolder = AppFolderIn(install.folder);
     install.profile = install.root + L"\\profile";
-    for (const wchar_t* file : {L"version.txt", L"TavrinAI.exe", L"app_icon.ico", L"runtime\\python311.dll"}) {
+    for (const wchar_t* file : {VERSION_FILE_NAME, APP_PROGRAM_NAME, APP_ICON_NAME, L"runtime\\python311.dll"}) {
         Put(install.appFolder + L"\\" + file);
     }
     CopySetup(install.setupCopy);
-    for (const wchar_t* model : kModelFiles) Put(install.Profile(L".insightface\\models\\auraface\\") + model);
-    Put(install.Profile(L".insightface\\models\\buffalo_l\\det_10g.onnx"));
-    Put(install.Profile(L".tavrin_ai\\settings.json"));
-    Put(install.Profile(L".tavrin_ai\\auth\\session.dat"));
-    WriteShortcut(StartMenuShortcut(), install.appFolder + L"\\TavrinAI.exe");
-    WriteShortcut(DesktopShortcut(), install.appFolder + L"\\TavrinAI.exe");
+    for (const wchar_t* model : MODEL_NAMES) Put(InFolder(ModelFolderIn(install.profile), model));
+    Put(ModelSetsFolderIn(install.profile) + L"\\buffalo_l\\det_10g.onnx");
+    Put(UserDataFolderIn(install.profile) + L"\\settings.json");
+    Put(UserDataFolderIn(install.profile) + L"\\auth\\session.dat");
+    WriteShortcut(StartMenuShortcut(), InFolder(install.appFolder, APP_PROGRAM_NAME));
+    WriteShortcut(DesktopShortcut(), InFolder(install.appFolder, APP_PROGRAM_NAME));
     WriteUninstallKey(install.folder);
 }
 
 // The per-user folders that uninstalling removes, and the parts of the profile that must stay.
 void ExpectUserFoldersRemoved(const Install& install) {
-    EXPECT_FALSE(Exists(install.Profile(L".insightface\\models\\auraface")));
-    EXPECT_FALSE(Exists(install.Profile(L".tavrin_ai")));
-    EXPECT_TRUE(Exists(install.Profile(L".insightface\\models")));
-    EXPECT_TRUE(Exists(install.Profile(L".insightface\\models\\buffalo_l\\det_10g.onnx")));
+    EXPECT_FALSE(Exists(ModelFolderIn(install.profile)));
+    EXPECT_FALSE(Exists(UserDataFolderIn(install.profile)));
+    EXPECT_TRUE(Exists(ModelSetsFolderIn(install.profile)));
+    EXPECT_TRUE(Exists(ModelSetsFolderIn(install.profile) + L"\\buffalo_l\\det_10g.onnx"));
 }
 
 void ExpectUserFoldersKept(const Install& install) {
-    for (const wchar_t* model : kModelFiles) {
-        EXPECT_TRUE(Exists(install.Profile(L".insightface\\models\\auraface\\") + model)) << model;
+    for (const wchar_t* model : MODEL_NAMES) {
+        EXPECT_TRUE(Exists(InFolder(ModelFolderIn(install.profile), model))) << model;
     }
-    EXPECT_TRUE(Exists(install.Profile(L".tavrin_ai\\auth\\session.dat")));
+    EXPECT_TRUE(Exists(UserDataFolderIn(install.profile) + L"\\auth\\session.dat"));
 }
 
 void ExpectShellEntriesRemoved() {
     EXPECT_FALSE(Exists(StartMenuShortcut()));
     EXPECT_FALSE(Exists(DesktopShortcut()));
     EXPECT_FALSE(UninstallKeyExists());
-}
-
-using testbed::EnvironmentBlock;
-using testbed::EnvironmentChanges;
-
-struct Launch {
-    std::wstring exe{};
-    std::wstring arguments = L"/uninstall";
-    std::wstring workingFolder{};  // empty: ours
-    EnvironmentChanges environment{};
-};
-
-struct Child {
-    OwnedKernelHandle process;
-    DWORD id = 0;
-};
-
-void Start(const Launch& launch, Child& child) {
-    std::wstring commandLine = L"\"" + launch.exe + L"\"";
-    if (!launch.arguments.empty()) commandLine += L" " + launch.arguments;
-    std::vector<wchar_t> environment = EnvironmentBlock(launch.environment);
-    STARTUPINFOW startup = {};
-    startup.cb = sizeof startup;
-    PROCESS_INFORMATION created = {};
-    ASSERT_TRUE(CreateProcessW(launch.exe.c_str(), commandLine.data(), nullptr, nullptr, FALSE,
-                               CREATE_UNICODE_ENVIRONMENT, environment.data(),
-                               launch.workingFolder.empty() ? nullptr : launch.workingFolder.c_str(), &startup,
-                               &created))
-        << GetLastError();
-    CloseHandle(created.hThread);
-    child.process = OwnedKernelHandle(created.hProcess);
-    child.id = created.dwProcessId;
-}
-
-void ExpectExitCodeZero(const Child& child) {
-    ASSERT_EQ(WaitForSingleObject(child.process.get(), kExitTimeoutMs), WAIT_OBJECT_0) << "still running";
-    DWORD exitCode = 1;
-    GetExitCodeProcess(child.process.get(), &exitCode);
-    EXPECT_EQ(exitCode, 0u);
-}
-
-void WaitUntilClosed(HWND box) {
-    for (int i = 0; i < 200 && IsWindow(box); ++i) Sleep(50);
-    ASSERT_FALSE(IsWindow(box)) << "the box did not close";
-}
-
-void AnswerConfirmation(const Child& child, int answer) {
-    const auto box = WaitForMessageBox(nullptr, child.id, kBoxTimeoutMs);
-    ASSERT_TRUE(box) << "no confirmation box";
-    EXPECT_EQ(box->caption, kConfirmCaption);
-    EXPECT_EQ(box->text, kConfirmText);
-    EXPECT_EQ(box->Style(), static_cast<UINT>(MB_YESNO | MB_ICONQUESTION | MB_DEFBUTTON1));
-    EXPECT_EQ(box->owner, nullptr);
-    AnswerMessageBox(box->box, answer);
-    WaitUntilClosed(box->box);
 }
 
 // How an uninstall that was answered Yes ends: removed (the final box says so and the hidden
@@ -212,7 +146,7 @@ void UninstallWithYes(const Launch& launch, Ending ending = Ending::Removed, DWO
     ASSERT_NO_FATAL_FAILURE(AnswerConfirmation(child, IDYES));
     const auto box = WaitForMessageBox(nullptr, child.id, kBoxTimeoutMs);
     ASSERT_TRUE(box) << "no final box";
-    EXPECT_EQ(box->caption, kDoneCaption);
+    EXPECT_EQ(box->caption, PRODUCT_NAME);
     EXPECT_EQ(box->owner, nullptr);
     if (ending == Ending::AppFolderInUse) {
         EXPECT_EQ(box->text, kInUseText);
@@ -280,13 +214,13 @@ TEST_F(UninstallTest, NoLeavesEverythingAndShowsNoSecondBox) {
 
 TEST_F(UninstallTest, NothingInstalledStillEndsWithTheFinalBoxAndRemovesTheCopy) {
     const std::wstring root = testbed::MakeScratchFolder(L"uninstall_empty");
-    const std::wstring folder = root + L"\\TavrinAI";
+    const std::wstring folder = InFolder(root, INSTALL_FOLDER_NAME);
     const std::wstring profile = root + L"\\profile";
     ASSERT_TRUE(CreateDirectoryW(profile.c_str(), nullptr));
     ASSERT_TRUE(CreateDirectoryW(folder.c_str(), nullptr));
-    CopySetup(folder + L"\\TavrinSetup.exe");
+    CopySetup(SetupCopyIn(folder));
 
-    UninstallWithYes({.exe = folder + L"\\TavrinSetup.exe", .environment = {{L"USERPROFILE", profile}}});
+    UninstallWithYes({.exe = SetupCopyIn(folder), .environment = {{L"USERPROFILE", profile}}});
 
     ExpectShellEntriesRemoved();
     EXPECT_FALSE(Exists(folder));
@@ -361,17 +295,17 @@ TEST_F(UninstallTest, RunFromAnotherFolderTakesThatFolderForTheInstallFolder) {
     Install install;
     ASSERT_NO_FATAL_FAILURE(MakeInstall(install));
     const std::wstring other = install.root + L"\\Downloads";
-    Put(other + L"\\TavrinStudio\\TavrinAI.exe");
+    Put(InFolder(AppFolderIn(other), APP_PROGRAM_NAME));
     Put(other + L"\\Photos\\IMG_0001.jpg");
-    CopySetup(other + L"\\TavrinSetup.exe");
+    CopySetup(SetupCopyIn(other));
 
     // The uninstall key still names the real install folder; it must not matter.
-    UninstallWithYes({.exe = other + L"\\TavrinSetup.exe", .environment = {{L"USERPROFILE", install.profile}}});
+    UninstallWithYes({.exe = SetupCopyIn(other), .environment = {{L"USERPROFILE", install.profile}}});
 
-    EXPECT_FALSE(Exists(other + L"\\TavrinStudio"));
-    EXPECT_FALSE(Exists(other + L"\\TavrinSetup.exe"));
+    EXPECT_FALSE(Exists(AppFolderIn(other)));
+    EXPECT_FALSE(Exists(SetupCopyIn(other)));
     EXPECT_TRUE(Exists(other + L"\\Photos\\IMG_0001.jpg"));
-    EXPECT_TRUE(Exists(install.appFolder + L"\\TavrinAI.exe"));
+    EXPECT_TRUE(Exists(InFolder(install.appFolder, APP_PROGRAM_NAME)));
     EXPECT_TRUE(Exists(install.setupCopy));
     ExpectShellEntriesRemoved();
 }
@@ -390,17 +324,17 @@ TEST_P(VariableInTheFolderNameTest, SkipsTheSelfRemoval) {
     Install install;
     ASSERT_NO_FATAL_FAILURE(MakeInstall(install));
     const std::wstring folder = install.root + L"\\" + GetParam().folderName;
-    const std::wstring decoy = install.root + L"\\decoy\\TavrinSetup.exe";
-    Put(folder + L"\\TavrinStudio\\TavrinAI.exe");
+    const std::wstring decoy = SetupCopyIn(install.root + L"\\decoy");
+    Put(InFolder(AppFolderIn(folder), APP_PROGRAM_NAME));
     Put(decoy);
-    CopySetup(folder + L"\\TavrinSetup.exe");
+    CopySetup(SetupCopyIn(folder));
 
-    UninstallWithYes({.exe = folder + L"\\TavrinSetup.exe",
+    UninstallWithYes({.exe = SetupCopyIn(folder),
                       .environment = {{L"USERPROFILE", install.profile}, {L"TAVRIN_DECOY", L"decoy"}}},
                      Ending::RemovedWithoutSelfRemoval);
 
-    EXPECT_FALSE(Exists(folder + L"\\TavrinStudio"));
-    EXPECT_TRUE(Exists(folder + L"\\TavrinSetup.exe"));
+    EXPECT_FALSE(Exists(AppFolderIn(folder)));
+    EXPECT_TRUE(Exists(SetupCopyIn(folder)));
     EXPECT_TRUE(Exists(decoy));
     ExpectShellEntriesRemoved();
 }
@@ -433,12 +367,12 @@ TEST_F(UninstallTest, AppFolderInUseTouchesNothingElseUntilItIsClosed) {
     ASSERT_NO_FATAL_FAILURE(MakeInstall(install));
     const Launch launch{.exe = install.setupCopy, .environment = {{L"USERPROFILE", install.profile}}};
     {
-        OwnedFile running(CreateFileW((install.appFolder + L"\\TavrinAI.exe").c_str(), GENERIC_READ, 0, nullptr,
+        OwnedFile running(CreateFileW(InFolder(install.appFolder, APP_PROGRAM_NAME).c_str(), GENERIC_READ, 0, nullptr,
                                       OPEN_EXISTING, 0, nullptr));
         ASSERT_TRUE(running);
         UninstallWithYes(launch, Ending::AppFolderInUse);
 
-        EXPECT_TRUE(Exists(install.appFolder + L"\\TavrinAI.exe"));
+        EXPECT_TRUE(Exists(InFolder(install.appFolder, APP_PROGRAM_NAME)));
         EXPECT_TRUE(Exists(StartMenuShortcut()));
         EXPECT_TRUE(Exists(DesktopShortcut()));
         EXPECT_TRUE(UninstallKeyExists());
@@ -465,7 +399,7 @@ TEST_F(UninstallTest, ACmdExeInTheInstallFolderIsNeverRun) {
 
     UninstallWithYes({.exe = install.setupCopy, .environment = {{L"USERPROFILE", install.profile}}});
 
-    EXPECT_FALSE(Exists(install.Profile(L".tavrin_ai\\started.txt"))) << "the planted cmd.exe ran";
+    EXPECT_FALSE(Exists(UserDataFolderIn(install.profile) + L"\\started.txt")) << "the planted cmd.exe ran";
     EXPECT_FALSE(Exists(install.setupCopy)) << "the system's cmd.exe did not run";
     EXPECT_TRUE(Exists(planted));
 }
@@ -484,9 +418,9 @@ TEST_P(UnusableProfileTest, KeepsThePerUserFoldersAndRemovesTheRest) {
     ASSERT_NO_FATAL_FAILURE(MakeInstall(install));
     const std::wstring current = install.root + L"\\current";
     const std::vector<std::wstring> lookAlikes = {
-        current + L"\\.insightface\\models\\auraface\\glintr100.onnx", current + L"\\.tavrin_ai\\settings.json",
-        current + L"\\profile\\.insightface\\models\\auraface\\glintr100.onnx",
-        current + L"\\profile\\.tavrin_ai\\settings.json"};
+        InFolder(ModelFolderIn(current), MARKER_MODEL_NAME), UserDataFolderIn(current) + L"\\settings.json",
+        InFolder(ModelFolderIn(current + L"\\profile"), MARKER_MODEL_NAME),
+        UserDataFolderIn(current + L"\\profile") + L"\\settings.json"};
     for (const auto& path : lookAlikes) Put(path);
 
     UninstallWithYes({.exe = install.setupCopy, .workingFolder = current,
@@ -505,75 +439,5 @@ INSTANTIATE_TEST_SUITE_P(
                       ProfileCase{"longer_than_its_buffer", L"C:\\" + std::wstring(300, L'p')},
                       ProfileCase{"relative", L"profile"}),
     [](const auto& info) { return std::string(info.param.name); });
-
-// "/uninstall" anywhere in the arguments, case-sensitively, selects uninstall mode.
-struct ModeCase {
-    const char* name;
-    const wchar_t* arguments;
-    bool uninstallMode;
-};
-
-class ModeSelectionTest : public UninstallTest, public ::testing::WithParamInterface<ModeCase> {};
-
-struct WizardSearch {
-    DWORD processId;
-    HWND found;
-};
-
-HWND FindWizardWindow(DWORD processId) {
-    WizardSearch search{processId, nullptr};
-    EnumWindows(
-        [](HWND window, LPARAM parameter) -> BOOL {
-            auto* s = reinterpret_cast<WizardSearch*>(parameter);
-            wchar_t className[64] = {};
-            GetClassNameW(window, className, 64);
-            DWORD owner = 0;
-            GetWindowThreadProcessId(window, &owner);
-            if (owner == s->processId && wcscmp(className, L"TavrinSetupWnd") == 0) s->found = window;
-            return s->found == nullptr;
-        },
-        reinterpret_cast<LPARAM>(&search));
-    return search.found;
-}
-
-// In install mode no uninstall question may come; the wizard window (or the process's end)
-// settles it early, else a few seconds do. The process is then closed.
-void ExpectInstallMode(const Child& child) {
-    for (int i = 0; i < 60; ++i) {
-        if (WaitForSingleObject(child.process.get(), 0) == WAIT_OBJECT_0) return;
-        const auto box = WaitForMessageBox(nullptr, child.id, 50);
-        if (box) {
-            EXPECT_NE(box->caption, kConfirmCaption) << "the uninstall question appeared";
-        }
-        if (box || FindWizardWindow(child.id)) break;
-    }
-    if (HWND wizard = FindWizardWindow(child.id)) PostMessageW(wizard, WM_CLOSE, 0, 0);
-    if (WaitForSingleObject(child.process.get(), 10000) != WAIT_OBJECT_0) {
-        TerminateProcess(child.process.get(), 1);
-        WaitForSingleObject(child.process.get(), 10000);
-    }
-}
-
-TEST_P(ModeSelectionTest, ChoosesTheMode) {
-    const std::wstring folder = testbed::MakeScratchFolder(L"uninstall_mode");
-    CopySetup(folder + L"\\TavrinSetup.exe");
-    Child child;
-    Start({.exe = folder + L"\\TavrinSetup.exe", .arguments = GetParam().arguments}, child);
-    if (GetParam().uninstallMode) {
-        ASSERT_NO_FATAL_FAILURE(AnswerConfirmation(child, IDNO));
-        ExpectExitCodeZero(child);
-    } else {
-        ExpectInstallMode(child);
-    }
-    EXPECT_TRUE(Exists(folder + L"\\TavrinSetup.exe"));
-}
-
-INSTANTIATE_TEST_SUITE_P(CommandLines, ModeSelectionTest,
-                         ::testing::Values(ModeCase{"switch", L"/uninstall", true},
-                                           ModeCase{"inside_a_word", L"x/uninstallx", true},
-                                           ModeCase{"other_case", L"/Uninstall", false},
-                                           ModeCase{"dash", L"-uninstall", false},
-                                           ModeCase{"no_arguments", L"", false}),
-                         [](const auto& info) { return std::string(info.param.name); });
 
 }  // namespace

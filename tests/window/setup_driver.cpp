@@ -1,6 +1,7 @@
 #include "tests/window/setup_driver.h"
 
 #include "tests/support/testbed.h"
+#include "window/setup_window.h"
 
 #include <cwchar>
 
@@ -19,7 +20,7 @@ BOOL CALLBACK FindWizard(HWND window, LPARAM parameter) {
     GetClassNameW(window, className, 64);
     DWORD processId = 0;
     GetWindowThreadProcessId(window, &processId);
-    if (processId == search->processId && wcscmp(className, L"TavrinSetupWnd") == 0 && IsWindowVisible(window)) {
+    if (processId == search->processId && wcscmp(className, WIZARD_WINDOW_CLASS) == 0 && IsWindowVisible(window)) {
         search->found = window;
         return FALSE;
     }
@@ -53,16 +54,14 @@ std::wstring ArtifactFolder() {
 
 }  // namespace
 
-std::wstring SetupExePath() {
-    return testbed::FromUnixPath(TAVRIN_SETUP_EXE);
+HWND FindWizardWindow(DWORD processId) {
+    WindowSearch search{processId, nullptr};
+    EnumWindows(FindWizard, reinterpret_cast<LPARAM>(&search));
+    return search.found;
 }
 
-std::wstring TextOf(HWND window) {
-    const LRESULT length = SendMessageW(window, WM_GETTEXTLENGTH, 0, 0);
-    std::wstring text(static_cast<size_t>(length) + 1, L'\0');
-    SendMessageW(window, WM_GETTEXT, text.size(), reinterpret_cast<LPARAM>(text.data()));
-    text.resize(wcslen(text.c_str()));
-    return text;
+std::wstring SetupExePath() {
+    return testbed::FromUnixPath(TAVRIN_SETUP_EXE);
 }
 
 RECT ChildRect(HWND child) {
@@ -176,9 +175,7 @@ SetupProcess::SetupProcess(const std::vector<std::pair<std::wstring, std::wstrin
     process_ = info.hProcess;
     processId_ = info.dwProcessId;
     WaitUntil([&] {
-        WindowSearch search{processId_, nullptr};
-        EnumWindows(FindWizard, reinterpret_cast<LPARAM>(&search));
-        window_ = search.found;
+        window_ = FindWizardWindow(processId_);
         return window_ != nullptr || !Running();
     }, 60000);
     // The first paint has been handled once a sent message comes back after it.

@@ -3,6 +3,8 @@
 // reads back control states and the client area's pixels.
 #pragma once
 
+#include "tests/support/message_box.h"
+
 #include <windows.h>
 
 #include <cstdint>
@@ -14,8 +16,9 @@
 // The TavrinSetup.exe of this build (Windows path).
 std::wstring SetupExePath();
 
-// Text of a window or standard control (WM_GETTEXT works across processes).
-std::wstring TextOf(HWND window);
+// The visible wizard window of the process processId; null when it has none (yet).
+HWND FindWizardWindow(DWORD processId);
+
 // The child's rectangle in its parent's client coordinates.
 RECT ChildRect(HWND child);
 

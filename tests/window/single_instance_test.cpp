@@ -1,12 +1,15 @@
 // One setup program per session, in either mode: a later copy of the real TavrinSetup.exe steps
 // aside for the running one and leaves everything as it was; once the running copy has ended, the
 // next one starts as usual.
+#include "engine/layout.h"
 #include "engine/owned.h"
+#include "tests/support/installed_paths.h"
 #include "tests/support/message_box.h"
 #include "tests/support/message_trace.h"
 #include "tests/support/testbed.h"
 #include "tests/window/setup_driver.h"
 #include "window/controls.h"
+#include "window/setup_window.h"
 
 #include <gtest/gtest.h>
 
@@ -73,7 +76,7 @@ int WizardWindowsOf(DWORD processId) {
             GetClassNameW(window, className, 64);
             DWORD owner = 0;
             GetWindowThreadProcessId(window, &owner);
-            if (owner == s->processId && wcscmp(className, L"TavrinSetupWnd") == 0) ++s->count;
+            if (owner == s->processId && wcscmp(className, WIZARD_WINDOW_CLASS) == 0) ++s->count;
             return TRUE;
         },
         reinterpret_cast<LPARAM>(&search));
@@ -90,11 +93,11 @@ struct Install {
     void Make() {
         const std::wstring root = testbed::MakeScratchFolder(L"single_instance");
         ASSERT_FALSE(root.empty());
-        const std::wstring folder = root + L"\\TavrinAI";
+        const std::wstring folder = InFolder(root, INSTALL_FOLDER_NAME);
         profile = root + L"\\profile";
-        setupCopy = folder + L"\\TavrinSetup.exe";
-        files = {folder + L"\\TavrinStudio\\TavrinAI.exe", profile + L"\\.insightface\\models\\auraface\\glintr100.onnx",
-                 profile + L"\\.tavrin_ai\\settings.json"};
+        setupCopy = SetupCopyIn(folder);
+        files = {InFolder(AppFolderIn(folder), APP_PROGRAM_NAME), InFolder(ModelFolderIn(profile), MARKER_MODEL_NAME),
+                 UserDataFolderIn(profile) + L"\\settings.json"};
         for (const std::wstring& file : files) ASSERT_TRUE(testbed::WriteFileBytes(file, "data"));
         ASSERT_TRUE(CopyFileW(SetupExePath().c_str(), setupCopy.c_str(), FALSE));
         files.push_back(setupCopy);
@@ -170,7 +173,7 @@ TEST(SingleInstance, UninstallWhileAWizardRunsTouchesNothing) {
     Copy uninstall(install.setupCopy, L"/uninstall", install.profile);
     const auto box = WaitForMessageBox(nullptr, uninstall.Id(), kBoxMs);
     ASSERT_TRUE(box) << "no box";
-    EXPECT_EQ(box->caption, L"Tavrin AI");
+    EXPECT_EQ(box->caption, PRODUCT_NAME);
     EXPECT_EQ(box->text, L"설치 프로그램이 이미 실행 중입니다. 설치 창을 닫은 뒤 다시 시도해 주세요.");
     EXPECT_EQ(box->Style(), UINT{MB_OK | MB_ICONWARNING});
     EXPECT_EQ(box->owner, nullptr);
@@ -195,7 +198,7 @@ TEST(SingleInstance, WizardWhileAnUninstallRunsSaysSoAndEnds) {
         Copy wizard(SetupExePath(), L"", install.profile);
         const auto box = WaitForMessageBox(nullptr, wizard.Id(), kBoxMs);
         ASSERT_TRUE(box) << "no box";
-        EXPECT_EQ(box->caption, L"Tavrin AI");
+        EXPECT_EQ(box->caption, PRODUCT_NAME);
         EXPECT_EQ(box->text, L"Tavrin AI 제거가 진행 중입니다. 제거가 끝난 뒤 다시 시도해 주세요.");
         EXPECT_EQ(box->Style(), UINT{MB_OK | MB_ICONWARNING});
         EXPECT_EQ(WizardWindowsOf(wizard.Id()), 0);

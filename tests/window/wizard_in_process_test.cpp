@@ -6,6 +6,7 @@
 // Not checked here: the count of GDI objects over many repaints. GetGuiResources is the way to
 // ask for it, and Wine answers it with 0 and ERROR_CALL_NOT_IMPLEMENTED.
 #include "engine/install_state.h"
+#include "engine/layout.h"
 #include "tests/support/message_box.h"
 #include "tests/support/message_trace.h"
 #include "tests/support/release_fixture.h"
@@ -43,14 +44,14 @@ public:
             windowClass.lpfnWndProc = SetupWndProc;
             windowClass.hInstance = GetModuleHandleW(nullptr);
             windowClass.hCursor = LoadCursorW(nullptr, IDC_ARROW);
-            windowClass.lpszClassName = L"TavrinSetupWnd";
+            windowClass.lpszClassName = WIZARD_WINDOW_CLASS;
             return RegisterClassW(&windowClass) != 0;
         }();
         EXPECT_TRUE(registered);
         constexpr DWORD style = WS_CAPTION | WS_SYSMENU | WS_MINIMIZEBOX;
         RECT frame{0, 0, 600, 520};
         AdjustWindowRect(&frame, style, FALSE);
-        window_ = CreateWindowExW(0, L"TavrinSetupWnd", L"Tavrin AI 설치", style, 20, 20, frame.right - frame.left,
+        window_ = CreateWindowExW(0, WIZARD_WINDOW_CLASS, L"Tavrin AI 설치", style, 20, 20, frame.right - frame.left,
                                   frame.bottom - frame.top, nullptr, nullptr, GetModuleHandleW(nullptr), nullptr);
         if (!window_) return;
         ShowWindow(window_, SW_SHOW);
@@ -186,8 +187,8 @@ TEST(WizardInProcess, CancelShowsCancellingUntilTheWorkerEnds) {
     InProcessWizard wizard;
     ASSERT_TRUE(wizard.window());
     ReleaseSite site(L"window_cancel");
-    ASSERT_TRUE(site.Put(L"dist/TavrinStudio.zip", ""));
-    ASSERT_TRUE(site.PutManifest(ManifestJson("1.2.1", Narrow(site.FaultUrl(L"hold=4000", L"dist/TavrinStudio.zip")), "")));
+    ASSERT_TRUE(site.Put(PAYLOAD_FILE, ""));
+    ASSERT_TRUE(site.PutManifest(ManifestJson("1.2.1", Narrow(site.FaultUrl(L"hold=4000", PAYLOAD_FILE)), "")));
     RemoveWorkerTempFiles();
     const std::wstring scratch = testbed::MakeScratchFolder(L"wizard_cancel");
     ASSERT_FALSE(scratch.empty());
@@ -211,7 +212,7 @@ TEST(WizardInProcess, CancelShowsCancellingUntilTheWorkerEnds) {
     std::vector<std::wstring> arrived;  // every status message the window took, in order
     std::vector<ULONGLONG> pressedAt;
     ULONGLONG cancelledAt = 0;
-    const std::wstring payloadFile = TempFilePath(L"TavrinStudio_payload.zip");
+    const std::wstring payloadFile = TempFilePath(PAYLOAD_TEMP_NAME);
     wizard.Command(IDC_NEXT);
     const bool ended = wizard.Pump(
         [&] {

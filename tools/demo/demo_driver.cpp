@@ -6,6 +6,8 @@
 //   demo_driver watch SETUP_EXE SCREENSHOT.bmp   a person clicks; the finished page is captured
 //                                                if it stays on screen
 // Prints "install folder: <path>" once known. Exit code 0 when the install finished.
+#include "window/setup_window.h"
+
 #include <windows.h>
 
 #include <cstdio>
@@ -141,7 +143,7 @@ int wmain(int argc, wchar_t** argv) {
 
     HWND wizard = nullptr;
     for (int i = 0; i < 600 && !wizard; ++i) {
-        wizard = FindTopLevel(process.dwProcessId, L"TavrinSetupWnd");
+        wizard = FindTopLevel(process.dwProcessId, WIZARD_WINDOW_CLASS);
         if (!wizard) Sleep(100);
     }
     if (!wizard) {

@@ -37,11 +37,11 @@ import urllib.request
 import zipfile
 
 import make_release
-from make_release import APP_FOLDER_NAME, MODEL_NAMES
+from layout import (APP_FOLDER_NAME, APP_PROGRAM_NAME, APP_SCRIPT_NAME, MANIFEST_URL_PATH, MODEL_NAMES,
+                    MODEL_URL_PATH, USER_AGENT, VERSION_FILE_NAME)
 
-USER_AGENT = "TavrinSetup/1.0"
-MANIFEST_PATH = "/dist/latest.json"
-MODEL_PATH = "/models/auraface/"
+MANIFEST_PATH = "/" + MANIFEST_URL_PATH
+MODEL_PATH = "/" + MODEL_URL_PATH
 READ_CHUNK = 256 * 1024
 TIMEOUT_SECONDS = 30          # the platform client's receive time-out
 PROGRESS_INTERVAL = 0.2
@@ -233,18 +233,18 @@ def layout_problems(archive, version):
         problems.append(f"the top level holds {', '.join(others)} besides {APP_FOLDER_NAME}")
     if len(tops) == len(others):
         problems.append(f"there is no {APP_FOLDER_NAME} folder")
-    if "version.txt" not in inside:
-        problems.append(f"there is no {APP_FOLDER_NAME}/version.txt")
+    if VERSION_FILE_NAME.casefold() not in inside:
+        problems.append(f"there is no {APP_FOLDER_NAME}/{VERSION_FILE_NAME}")
     else:
-        data = archive.read(inside["version.txt"])
+        data = archive.read(inside[VERSION_FILE_NAME.casefold()])
         found = make_release.installed_version_of(data)
         if data.startswith(b"\xef\xbb\xbf"):
-            problems.append("version.txt starts with a byte-order mark, so it never matches")
+            problems.append(f"{VERSION_FILE_NAME} starts with a byte-order mark, so it never matches")
         elif found != version:
-            problems.append(f"version.txt says {found!r}, the manifest {version!r}")
-    program = next((name for name in ("TavrinAI.exe", "run_tavrin.bat") if name.casefold() in inside), None)
+            problems.append(f"{VERSION_FILE_NAME} says {found!r}, the manifest {version!r}")
+    program = next((name for name in (APP_PROGRAM_NAME, APP_SCRIPT_NAME) if name.casefold() in inside), None)
     if not program:
-        problems.append(f"{APP_FOLDER_NAME} holds neither TavrinAI.exe nor run_tavrin.bat")
+        problems.append(f"{APP_FOLDER_NAME} holds neither {APP_PROGRAM_NAME} nor {APP_SCRIPT_NAME}")
     return problems, program
 
 
@@ -282,7 +282,7 @@ def check_payload(report, opener, url, version, sha256):
         if problems:
             report.line("FAIL", "app folder", "; ".join(problems), APP_FOLDER)
         else:
-            report.line("OK", "app folder", f"{APP_FOLDER_NAME}/ with version.txt {version} and {program}")
+            report.line("OK", "app folder", f"{APP_FOLDER_NAME}/ with {VERSION_FILE_NAME} {version} and {program}")
 
 
 def check_models(report, opener, base):

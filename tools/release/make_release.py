@@ -30,9 +30,9 @@ import tempfile
 import zipfile
 
 import sign
+from layout import (APP_FOLDER_NAME, APP_ICON_NAME, APP_PROGRAM_NAME, APP_SCRIPT_NAME, MANIFEST_URL_PATH,
+                    MODEL_NAMES, MODEL_URL_PATH, VERSION_FILE_NAME)
 
-APP_FOLDER_NAME = "TavrinStudio"
-MODEL_NAMES = ["scrfd_10g_bnkps.onnx", "glintr100.onnx", "genderage.onnx", "1k3d68.onnx", "2d106det.onnx"]
 MANIFEST_READ_LIMIT = 16383
 VERSION_CAPACITY = 32
 URL_CAPACITY = 2048
@@ -112,29 +112,29 @@ def collect_app_files(app):
 
 def check_app_files(files, version):
     names = {rel for rel, _ in files}
-    if "TavrinAI.exe" not in names and "run_tavrin.bat" not in names:
-        raise Refusal('the application folder has neither "TavrinAI.exe" nor "run_tavrin.bat"')
-    if "app_icon.ico" not in names:
-        raise Refusal('the application folder has no "app_icon.ico"')
+    if APP_PROGRAM_NAME not in names and APP_SCRIPT_NAME not in names:
+        raise Refusal(f'the application folder has neither "{APP_PROGRAM_NAME}" nor "{APP_SCRIPT_NAME}"')
+    if APP_ICON_NAME not in names:
+        raise Refusal(f'the application folder has no "{APP_ICON_NAME}"')
     for rel, path in files:
-        if rel == "version.txt":
+        if rel == VERSION_FILE_NAME:
             with open(path, "rb") as f:
                 data = f.read()
             if data.startswith(b"\xef\xbb\xbf"):
-                raise Refusal('"version.txt" starts with a byte-order mark; the setup program would never match it')
+                raise Refusal(f'"{VERSION_FILE_NAME}" starts with a byte-order mark; the setup program would never match it')
             found = installed_version_of(data)
             if found != version:
-                raise Refusal(f'"version.txt" says {found!r}, not the release version {version!r}')
+                raise Refusal(f'"{VERSION_FILE_NAME}" says {found!r}, not the release version {version!r}')
 
 
 def signed_app_files(files, signer, scratch):
-    """files with TavrinAI.exe replaced by a signed copy in scratch."""
-    program = [path for rel, path in files if rel == "TavrinAI.exe"]
+    """files with the application program replaced by a signed copy in scratch."""
+    program = [path for rel, path in files if rel == APP_PROGRAM_NAME]
     if not program:
-        raise Refusal('signing was asked for, but the application folder has no "TavrinAI.exe"')
-    signed = os.path.join(scratch, "TavrinAI.exe")
+        raise Refusal(f'signing was asked for, but the application folder has no "{APP_PROGRAM_NAME}"')
+    signed = os.path.join(scratch, APP_PROGRAM_NAME)
     signer.sign(program[0], "Tavrin AI", out=signed)
-    return [(rel, signed if rel == "TavrinAI.exe" else path) for rel, path in files]
+    return [(rel, signed if rel == APP_PROGRAM_NAME else path) for rel, path in files]
 
 
 def write_payload(files, version, zip_path):
@@ -146,11 +146,11 @@ def write_payload(files, version, zip_path):
             if path is None:
                 archive.writestr(zipfile.ZipInfo(name), b"")
                 continue
-            if rel == "version.txt":
+            if rel == VERSION_FILE_NAME:
                 has_version = True
             archive.write(path, name)
         if not has_version:
-            archive.writestr(f"{APP_FOLDER_NAME}/version.txt", (version + "\r\n").encode("utf-8"))
+            archive.writestr(f"{APP_FOLDER_NAME}/{VERSION_FILE_NAME}", (version + "\r\n").encode("utf-8"))
 
 
 def sha256_of(path):
@@ -196,7 +196,7 @@ def verify_manifest(manifest_path, url, version, sha256):
 
 
 def copy_models(models, out):
-    target = os.path.join(out, "models", "auraface")
+    target = os.path.join(out, *MODEL_URL_PATH.strip("/").split("/"))
     os.makedirs(target, exist_ok=True)
     for name in MODEL_NAMES:
         source = os.path.join(models, name)
@@ -207,10 +207,15 @@ def copy_models(models, out):
                 dst.write(block)
 
 
+def payload_name_of(version):
+    """The payload's file name in dist/."""
+    return f"{APP_FOLDER_NAME}-{version}.zip"
+
+
 def make_release(app, version, base, out, models=None, payload_url=None, signer=None):
     check_version(version)
     base = base.rstrip("/")
-    payload_name = f"{APP_FOLDER_NAME}-{version}.zip"
+    payload_name = payload_name_of(version)
     url = payload_url or f"{base}/dist/{payload_name}"
     check_url(url)
     files = collect_app_files(app)
@@ -224,7 +229,7 @@ def make_release(app, version, base, out, models=None, payload_url=None, signer=
         zip_path = os.path.join(dist, payload_name)
         write_payload(files, version, zip_path)
     sha256 = sha256_of(zip_path)
-    manifest_path = os.path.join(dist, "latest.json")
+    manifest_path = os.path.join(out, *MANIFEST_URL_PATH.split("/"))
     manifest = '{\n  "version": "%s",\n  "url": "%s",\n  "sha256": "%s"\n}\n' % (version, url, sha256)
     with open(manifest_path, "wb") as f:
         f.write(manifest.encode("utf-8"))

@@ -1,5 +1,7 @@
 // The wizard window driven from outside without a release host: its frame and controls, the
 // licence and location pages, the keys it ignores, closing, the folder dialog and its painting.
+#include "engine/layout.h"
+#include "tests/support/installed_paths.h"
 #include "tests/support/message_box.h"
 #include "tests/support/testbed.h"
 #include "tests/window/setup_driver.h"
@@ -20,7 +22,7 @@ namespace {
 std::wstring DefaultInstallDir() {
     wchar_t folder[MAX_PATH] = {};
     SHGetFolderPathW(nullptr, CSIDL_LOCAL_APPDATA, nullptr, SHGFP_TYPE_CURRENT, folder);
-    return std::wstring(folder) + L"\\TavrinAI";
+    return InFolder(folder, INSTALL_FOLDER_NAME);
 }
 
 bool Visible(HWND control) {
@@ -208,7 +210,7 @@ TEST(WizardWindow, EmptyFolderIsRefusedWithAWarning) {
 
     auto box = WaitForMessageBox(setup.Window(), 0, 10000);
     ASSERT_TRUE(box);
-    EXPECT_EQ(box->caption, L"Tavrin AI");
+    EXPECT_EQ(box->caption, PRODUCT_NAME);
     EXPECT_EQ(box->text, L"설치 폴더를 입력하세요.");
     EXPECT_EQ(box->Style(), UINT{MB_OK | MB_ICONWARNING});
     AnswerMessageBox(box->box, IDOK);
@@ -395,7 +397,7 @@ TEST(WizardWindow, FolderDialogAppendsTheProductFolder) {
         int answer;
         std::wstring expected;
     };
-    for (const Case& c : {Case{"desktop chosen", IDOK, std::wstring(desktop) + L"\\TavrinAI"},
+    for (const Case& c : {Case{"desktop chosen", IDOK, InFolder(desktop, INSTALL_FOLDER_NAME)},
                           Case{"dialog cancelled", IDCANCEL, DefaultInstallDir()}}) {
         SCOPED_TRACE(c.name);
         SetupProcess setup;

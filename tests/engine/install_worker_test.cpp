@@ -2,13 +2,16 @@
 // host, extracting with the prefix's tar.exe, registering in the prefix's Start menu, desktop and
 // HKCU, and fetching the models into a scratch USERPROFILE.
 #include "engine/install_state.h"
+#include "engine/layout.h"
 #include "engine/paths.h"
 #include "engine/release_host.h"
 #include "engine/shell_registration.h"
-#include "tests/engine/shell_readback.h"
+#include "tests/support/installed_paths.h"
 #include "tests/support/message_trace.h"
 #include "tests/support/release_fixture.h"
+#include "tests/support/shell_readback.h"
 #include "tests/support/testbed.h"
+#include "tests/support/user_profile.h"
 #include "tests/support/zip_writer.h"
 
 #include <gtest/gtest.h>
@@ -23,9 +26,7 @@ using namespace shell_readback;
 
 namespace {
 
-const std::vector<std::wstring> kModels = {
-    L"scrfd_10g_bnkps.onnx", L"glintr100.onnx", L"genderage.onnx", L"1k3d68.onnx", L"2d106det.onnx",
-};
+const std::vector<std::wstring> kModels = ModelNames();
 
 std::string ModelBytes(const std::wstring& name) { return "onnx " + Narrow(name) + std::string(2000, 'm'); }
 
@@ -36,7 +37,7 @@ TraceEvent Announce(int position) {
 using testbed::FileExists;
 
 std::vector<ZipEntry> WithoutApplication(std::vector<ZipEntry> entries) {
-    std::erase_if(entries, [](const ZipEntry& entry) { return entry.name == "TavrinStudio/TavrinAI.exe"; });
+    std::erase_if(entries, [](const ZipEntry& entry) { return entry.name == AppEntryName(APP_PROGRAM_NAME); });
     return entries;
 }
 
@@ -79,24 +80,20 @@ protected:
         RemoveShellTraces();
         scratch_ = testbed::MakeScratchFolder(L"worker");
         ASSERT_FALSE(scratch_.empty());
-        wchar_t saved[32767] = {};
-        hadProfile_ = GetEnvironmentVariableW(L"USERPROFILE", saved, 32767) > 0;
-        savedProfile_ = saved;
         profile_ = scratch_ + L"\\profile";
         ASSERT_TRUE(CreateDirectoryW(profile_.c_str(), nullptr));
-        SetEnvironmentVariableW(L"USERPROFILE", profile_.c_str());
-        modelFolder_ = profile_ + L"\\.insightface\\models\\auraface";
+        profileSwap_.Set(profile_.c_str());
+        modelFolder_ = ModelFolderIn(profile_);
         installDir_ = scratch_ + L"\\Programs\\Tavrin AI";
-        appFolder_ = installDir_ + L"\\TavrinStudio";
+        appFolder_ = AppFolderIn(installDir_);
     }
     void TearDown() override {
         RemoveShellTraces();
-        SetEnvironmentVariableW(L"USERPROFILE", hadProfile_ ? savedProfile_.c_str() : nullptr);
         ResetInstallState();
     }
 
     void PublishModels(const ReleaseSite& site) {
-        for (const std::wstring& name : kModels) ASSERT_TRUE(site.Put(L"models/auraface/" + name, ModelBytes(name)));
+        for (const std::wstring& name : kModels) ASSERT_TRUE(site.Put(MODEL_URL_PATH + name, ModelBytes(name)));
     }
 
     // One attempt as the wizard starts it: the folder stored, cancel cleared, busy set.
@@ -109,13 +106,13 @@ protected:
 
     void ExpectInstalled(const std::wstring& version, const std::wstring& launchName) {
         std::string text;
-        ASSERT_TRUE(testbed::ReadFileBytes(appFolder_ + L"\\version.txt", text));
+        ASSERT_TRUE(testbed::ReadFileBytes(InFolder(appFolder_, VERSION_FILE_NAME), text));
         EXPECT_EQ(text, Narrow(version) + "\r\n");
-        for (const wchar_t* name : {L"run_tavrin.bat", L"app_icon.ico", L"lib\\data.bin"}) {
+        for (const wchar_t* name : {APP_SCRIPT_NAME, APP_ICON_NAME, L"lib\\data.bin"}) {
             EXPECT_TRUE(FileExists(appFolder_ + L"\\" + name)) << Narrow(name);
         }
         std::string copy;
-        ASSERT_TRUE(testbed::ReadFileBytes(installDir_ + L"\\TavrinSetup.exe", copy));
+        ASSERT_TRUE(testbed::ReadFileBytes(SetupCopyIn(installDir_), copy));
         EXPECT_TRUE(copy == OwnExecutableBytes()) << "the setup copy is not the running program";
         ExpectShortcut(ShortcutPath(CSIDL_PROGRAMS), appFolder_, launchName);
         ExpectShortcut(ShortcutPath(CSIDL_DESKTOPDIRECTORY), appFolder_, launchName);
@@ -141,8 +138,7 @@ protected:
     std::wstring modelFolder_;
     std::wstring installDir_;
     std::wstring appFolder_;
-    std::wstring savedProfile_;
-    bool hadProfile_ = false;
+    UserProfileSwap profileSwap_;
 };
 
 TEST_F(WorkerTest, FirstInstallRunsEveryStage) {
@@ -156,17 +152,18 @@ TEST_F(WorkerTest, FirstInstallRunsEveryStage) {
     std::vector<TraceEvent> expected = EventsUntilExtracted(L"2.4.1", false);
     AppendRegistrationAndModels(expected, {1, 2, 3, 4, 5});
     EXPECT_EQ(trace.StageEvents(), expected) << trace.Describe();
-    ExpectInstalled(L"2.4.1", L"TavrinAI.exe");
+    ExpectInstalled(L"2.4.1", APP_PROGRAM_NAME);
     ExpectAllModels();
 
     // Every request the host saw, manifest, payload and each model, names the setup program.
     std::set<std::string> paths;
     for (const testbed::HostRequest& request : testbed::HostRequests("/t/worker_first/")) {
         paths.insert(request.path);
-        EXPECT_EQ(request.Header("User-Agent").value_or("<none>"), "TavrinSetup/1.0") << request.path;
+        EXPECT_EQ(request.Header("User-Agent").value_or("<none>"), Narrow(USER_AGENT)) << request.path;
     }
-    std::set<std::string> expectedPaths = {"/t/worker_first/dist/latest.json", "/t/worker_first/dist/TavrinStudio.zip"};
-    for (const std::wstring& name : kModels) expectedPaths.insert("/t/worker_first/models/auraface/" + Narrow(name));
+    const auto hostPath = [&](const std::wstring& relative) { return Narrow(L"/" + site.HostPath(relative)); };
+    std::set<std::string> expectedPaths = {hostPath(MANIFEST_URL_PATH), hostPath(PAYLOAD_FILE)};
+    for (const std::wstring& name : kModels) expectedPaths.insert(hostPath(MODEL_URL_PATH + name));
     EXPECT_EQ(paths, expectedPaths);
 }
 
@@ -182,9 +179,9 @@ TEST_F(WorkerTest, ReinstallReplacesInstallAndRegistration) {
         RunAttempt(trace);
         ASSERT_EQ(trace.events().back(), DoneEvent(1)) << trace.Describe();
     }
-    ASSERT_TRUE(testbed::WriteFileBytes(installDir_ + L"\\TavrinSetup.exe", "stale setup copy"));
+    ASSERT_TRUE(testbed::WriteFileBytes(SetupCopyIn(installDir_), "stale setup copy"));
     {
-        ComScope com;
+        ComApartment com;
         CreateShortcut(ShortcutPath(CSIDL_PROGRAMS).c_str(), L"C:\\elsewhere\\Other.exe", L"C:\\elsewhere", L"");
     }
     ASSERT_TRUE(site.Publish("2.5.0", MakeZip(WithoutApplication(AppEntries("2.5.0")))));
@@ -195,8 +192,8 @@ TEST_F(WorkerTest, ReinstallReplacesInstallAndRegistration) {
     std::vector<TraceEvent> expected = EventsUntilExtracted(L"2.5.0", true);
     AppendRegistrationAndModels(expected, {});
     EXPECT_EQ(trace.StageEvents(), expected) << trace.Describe();
-    EXPECT_FALSE(FileExists(appFolder_ + L"\\TavrinAI.exe"));
-    ExpectInstalled(L"2.5.0", L"run_tavrin.bat");
+    EXPECT_FALSE(FileExists(InFolder(appFolder_, APP_PROGRAM_NAME)));
+    ExpectInstalled(L"2.5.0", APP_SCRIPT_NAME);
     ExpectAllModels();
 }
 
@@ -222,7 +219,7 @@ TEST_F(WorkerTest, CancelAfterPayloadDownloadStillFinishes) {
     std::vector<TraceEvent> expected = EventsUntilExtracted(L"2.4.1", false);
     AppendRegistrationAndModels(expected, {});
     EXPECT_EQ(trace.StageEvents(), expected) << trace.Describe();
-    ExpectInstalled(L"2.4.1", L"TavrinAI.exe");
+    ExpectInstalled(L"2.4.1", APP_PROGRAM_NAME);
     EXPECT_TRUE(FileExists(modelFolder_));
     for (const std::wstring& name : kModels) EXPECT_FALSE(FileExists(modelFolder_ + L"\\" + name)) << Narrow(name);
 }
@@ -247,22 +244,22 @@ TEST_P(ChunkedBodyTest, ArrivesWholeOrFails) {
     ReleaseSite site(std::wstring(L"worker_chunked_") + std::wstring(c.name, c.name + strlen(c.name)));
     PublishModels(site);
     const std::string payload = MakeZip(AppEntries("2.4.1"));
-    ASSERT_TRUE(site.Put(L"dist/TavrinStudio.zip", payload));
+    ASSERT_TRUE(site.Put(PAYLOAD_FILE, payload));
     const std::wstring payloadUrl =
-        c.served != Chunked::Payload ? site.Url(L"dist/TavrinStudio.zip")
-        : c.cut ? site.FaultUrl(L"chunkcut=" + std::to_wstring(payload.size() / 2), L"dist/TavrinStudio.zip")
-                : site.FaultUrl(L"chunked", L"dist/TavrinStudio.zip");
+        c.served != Chunked::Payload ? site.Url(PAYLOAD_FILE)
+        : c.cut ? site.FaultUrl(L"chunkcut=" + std::to_wstring(payload.size() / 2), PAYLOAD_FILE)
+                : site.FaultUrl(L"chunked", PAYLOAD_FILE);
     const std::string manifest = ManifestJson("2.4.1", Narrow(payloadUrl), Sha256Hex(payload));
     ASSERT_TRUE(site.PutManifest(manifest));
     if (c.served == Chunked::Manifest) {
         const size_t beforeDigest = manifest.find(",\n  \"sha256\"");
         ASSERT_NE(beforeDigest, std::string::npos);
         const std::wstring fault = c.cut ? L"chunkcut=" + std::to_wstring(beforeDigest) : L"chunked";
-        wcsncpy_s(manifestUrl, site.FaultUrl(fault, L"dist/latest.json").c_str(), _TRUNCATE);
+        wcsncpy_s(manifestUrl, site.FaultUrl(fault, MANIFEST_URL_PATH).c_str(), _TRUNCATE);
     }
     if (c.served == Chunked::Models) {
         const std::wstring fault = c.cut ? L"chunkcut=1000" : L"chunked";
-        wcsncpy_s(modelBaseUrl, site.FaultUrl(fault, L"models/auraface/").c_str(), _TRUNCATE);
+        wcsncpy_s(modelBaseUrl, site.FaultUrl(fault, MODEL_URL_PATH).c_str(), _TRUNCATE);
     }
 
     MessageTrace trace;
@@ -270,7 +267,7 @@ TEST_P(ChunkedBodyTest, ArrivesWholeOrFails) {
 
     if (!c.cut) {
         EXPECT_EQ(trace.events().back(), DoneEvent(1)) << trace.Describe();
-        ExpectInstalled(L"2.4.1", L"TavrinAI.exe");
+        ExpectInstalled(L"2.4.1", APP_PROGRAM_NAME);
         ExpectAllModels();
         return;
     }
@@ -289,7 +286,7 @@ TEST_P(ChunkedBodyTest, ArrivesWholeOrFails) {
     }
 
     // The next attempt (a newer release, so no question comes) meets a host that answers whole.
-    wcsncpy_s(modelBaseUrl, site.Url(L"models/auraface/").c_str(), _TRUNCATE);
+    wcsncpy_s(modelBaseUrl, site.Url(MODEL_URL_PATH).c_str(), _TRUNCATE);
     ASSERT_TRUE(site.Publish("2.4.2", MakeZip(AppEntries("2.4.2"))));
     MessageTrace next;
     RunAttempt(next);

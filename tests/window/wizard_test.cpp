@@ -6,6 +6,8 @@
 // root (dist/latest.json, models/auraface/) and take the "www" lock; the install writes the
 // prefix's shortcuts, uninstall entry and temporary payload file ("shell", "payload").
 #include "engine/install_state.h"
+#include "engine/layout.h"
+#include "tests/support/installed_paths.h"
 #include "tests/support/message_box.h"
 #include "tests/support/release_fixture.h"
 #include "tests/support/testbed.h"
@@ -23,16 +25,9 @@
 namespace {
 
 const std::string kVersion = "1.2.1";
-const wchar_t* const kPayloadPath = L"t/window_wizard/TavrinStudio.zip";
-const wchar_t* const kModels[] = {L"scrfd_10g_bnkps.onnx", L"glintr100.onnx", L"genderage.onnx", L"1k3d68.onnx",
-                                  L"2d106det.onnx"};
-
-std::string Utf8(const std::wstring& text) {
-    const int size = WideCharToMultiByte(CP_UTF8, 0, text.c_str(), -1, nullptr, 0, nullptr, nullptr);
-    std::string out(size > 0 ? size - 1 : 0, '\0');
-    if (size > 1) WideCharToMultiByte(CP_UTF8, 0, text.c_str(), -1, out.data(), size, nullptr, nullptr);
-    return out;
-}
+const wchar_t* const kPayloadPath = L"t/window_wizard/payload.zip";
+// The manifest's path as the host's request log records it.
+const std::string kManifestRequest = Narrow(L"/" MANIFEST_URL_PATH);
 
 // The payload: the usual app folder with the sample application as TavrinAI.exe, which records
 // each start (its working folder) in %USERPROFILE%\.tavrin_ai\started.txt. Without the
@@ -43,14 +38,14 @@ std::string Payload(bool withApplication = true) {
     EXPECT_TRUE(testbed::ReadFileBytes(testbed::FromUnixPath(TAVRIN_SAMPLE_APP_EXE), application));
     std::vector<ZipEntry> entries = AppEntries(kVersion);
     for (ZipEntry& entry : entries) {
-        if (entry.name == "TavrinStudio/TavrinAI.exe") entry.data = application;
+        if (entry.name == AppEntryName(APP_PROGRAM_NAME)) entry.data = application;
     }
     if (!withApplication) {
-        std::erase_if(entries, [](const ZipEntry& entry) { return entry.name == "TavrinStudio/TavrinAI.exe"; });
+        std::erase_if(entries, [](const ZipEntry& entry) { return entry.name == AppEntryName(APP_PROGRAM_NAME); });
         for (ZipEntry& entry : entries) {
-            if (entry.name == "TavrinStudio/run_tavrin.bat") entry.data = "@\"%~dp0sample_app.exe\"\r\n";
+            if (entry.name == AppEntryName(APP_SCRIPT_NAME)) entry.data = "@\"%~dp0sample_app.exe\"\r\n";
         }
-        entries.push_back({"TavrinStudio/sample_app.exe", application});
+        entries.push_back({AppEntryName(L"sample_app.exe"), application});
     }
     return MakeZip(entries);
 }
@@ -60,12 +55,12 @@ std::string Payload(bool withApplication = true) {
 void Publish(const std::wstring& payloadUrl = testbed::HttpsUrl(kPayloadPath), bool withApplication = true) {
     const std::string payload = Payload(withApplication);
     ASSERT_TRUE(testbed::WriteFileBytes(testbed::WwwPath(kPayloadPath), payload));
-    for (const wchar_t* model : kModels) {
-        ASSERT_TRUE(testbed::WriteFileBytes(testbed::WwwPath(std::wstring(L"models/auraface/") + model),
+    for (const wchar_t* model : MODEL_NAMES) {
+        ASSERT_TRUE(testbed::WriteFileBytes(testbed::WwwPath(MODEL_URL_PATH + std::wstring(model)),
                                             "onnx " + std::string(3000, 'm')));
     }
-    ASSERT_TRUE(testbed::WriteFileBytes(testbed::WwwPath(L"dist/latest.json"),
-                                        ManifestJson(kVersion, Utf8(payloadUrl), Sha256Hex(payload))));
+    ASSERT_TRUE(testbed::WriteFileBytes(testbed::WwwPath(MANIFEST_URL_PATH),
+                                        ManifestJson(kVersion, Narrow(payloadUrl), Sha256Hex(payload))));
 }
 
 std::wstring FaultUrl(const wchar_t* fault) {
@@ -104,8 +99,8 @@ protected:
         setup.Command(IDC_NEXT);
     }
 
-    std::wstring AppFolder() const { return installDir_ + L"\\TavrinStudio"; }
-    std::wstring StartRecordPath() const { return profile_ + L"\\.tavrin_ai\\started.txt"; }
+    std::wstring AppFolder() const { return AppFolderIn(installDir_); }
+    std::wstring StartRecordPath() const { return UserDataFolderIn(profile_) + L"\\started.txt"; }
 
     // The working folders the sample application recorded, one per line.
     std::string StartRecord() const {
@@ -174,7 +169,7 @@ TEST_F(WizardInstall, FinishedPageRunsTheApplicationOrCloses) {
         EXPECT_EQ(CountMessageBoxes(setup->ProcessId()), 0);
         EXPECT_TRUE(IsWindowEnabled(setup->Control(IDC_NEXT)));
         EXPECT_EQ(TextOf(setup->Control(IDC_CANCEL)), L"닫기");
-        EXPECT_EQ(Exists(AppFolder() + L"\\TavrinAI.exe"), c.withApplication);
+        EXPECT_EQ(Exists(InFolder(AppFolder(), APP_PROGRAM_NAME)), c.withApplication);
         EXPECT_TRUE(StartRecord().empty()) << "nothing launched before the button";
 
         const Capture finished = CaptureAfter(setup->Window(), [] {}, [](const Capture& cap) {
@@ -196,7 +191,7 @@ TEST_F(WizardInstall, FinishedPageRunsTheApplicationOrCloses) {
         EXPECT_EQ(exitCode, 0u);
         if (c.launches) {
             ASSERT_TRUE(WaitUntil([&] { return !StartRecord().empty(); }, 30000));
-            EXPECT_EQ(_stricmp(StartRecord().c_str(), (Utf8(AppFolder()) + "\n").c_str()), 0) << StartRecord();
+            EXPECT_EQ(_stricmp(StartRecord().c_str(), (Narrow(AppFolder()) + "\n").c_str()), 0) << StartRecord();
         } else {
             Sleep(2000);  // a launch would have recorded by now
             EXPECT_TRUE(StartRecord().empty());
@@ -213,9 +208,9 @@ TEST_F(WizardInstall, RunAfterInstallLaunchesAndCloses) {
     ASSERT_TRUE(setup->WaitForExit(240000, &exitCode));
     EXPECT_EQ(exitCode, 0u);
     ASSERT_TRUE(WaitUntil([&] { return !StartRecord().empty(); }, 30000));
-    EXPECT_EQ(_stricmp(StartRecord().c_str(), (Utf8(AppFolder()) + "\n").c_str()), 0) << StartRecord();
-    for (const wchar_t* model : kModels) {
-        EXPECT_TRUE(Exists(profile_ + L"\\.insightface\\models\\auraface\\" + model));
+    EXPECT_EQ(_stricmp(StartRecord().c_str(), (Narrow(AppFolder()) + "\n").c_str()), 0) << StartRecord();
+    for (const wchar_t* model : MODEL_NAMES) {
+        EXPECT_TRUE(Exists(InFolder(ModelFolderIn(profile_), model)));
     }
 }
 
@@ -227,7 +222,7 @@ TEST_F(WizardInstall, FailureShowsTheWorkersTextAndOffersARetry) {
 
     auto box = WaitForMessageBox(setup->Window(), 0, 120000);
     ASSERT_TRUE(box);
-    EXPECT_EQ(box->caption, L"Tavrin AI");
+    EXPECT_EQ(box->caption, PRODUCT_NAME);
     EXPECT_EQ(box->text, L"서버 응답 404");
     EXPECT_EQ(box->Style(), UINT{MB_OK | MB_ICONWARNING});
     // Out of the way of the capture: the progress page stays, now without a bar.
@@ -340,11 +335,11 @@ TEST_F(WizardInstall, LocationPageRefusesAFolderThatIsNotAbsolute) {
         StartAttempt(*setup, true);
         auto box = WaitForMessageBox(setup->Window(), 0, 120000);
         ASSERT_TRUE(box);
-        EXPECT_EQ(box->caption, L"Tavrin AI");
+        EXPECT_EQ(box->caption, PRODUCT_NAME);
         EXPECT_EQ(box->Style(), UINT{MB_OK | MB_ICONWARNING});
         if (c.accepted) {
             EXPECT_EQ(box->text, L"서버 응답 404");
-            EXPECT_EQ(testbed::RequestsSince(logStart, "/dist/latest.json"), 1);
+            EXPECT_EQ(testbed::RequestsSince(logStart, kManifestRequest), 1);
             continue;
         }
         EXPECT_EQ(box->text, L"설치 폴더를 전체 경로로 입력하세요.\n(예: C:\\TavrinAI 또는 \\\\서버\\공유\\TavrinAI)");
@@ -354,7 +349,7 @@ TEST_F(WizardInstall, LocationPageRefusesAFolderThatIsNotAbsolute) {
         EXPECT_EQ(TextOf(setup->PathEdit()), c.folder);
         EXPECT_EQ(TextOf(setup->Control(IDC_NEXT)), L"설치");
         EXPECT_TRUE(IsWindowEnabled(setup->Control(IDC_NEXT)));
-        EXPECT_EQ(testbed::RequestsSince(logStart, "/dist/latest.json"), 0) << testbed::RequestLogSince(logStart);
+        EXPECT_EQ(testbed::RequestsSince(logStart, kManifestRequest), 0) << testbed::RequestLogSince(logStart);
     }
 }
 
@@ -381,18 +376,18 @@ TEST_F(WizardInstall, DoubleClickOnNextStopsAtTheLocationPage) {
     auto box = WaitForMessageBox(setup->Window(), 0, 120000);
     ASSERT_TRUE(box);
     EXPECT_EQ(box->text, L"서버 응답 404");
-    EXPECT_EQ(testbed::RequestsSince(logStart, "/dist/latest.json"), 1) << testbed::RequestLogSince(logStart);
+    EXPECT_EQ(testbed::RequestsSince(logStart, kManifestRequest), 1) << testbed::RequestLogSince(logStart);
 }
 
 TEST_F(WizardInstall, DecliningTheSameVersionClosesWithoutABox) {
     Publish();
-    ASSERT_TRUE(testbed::WriteFileBytes(AppFolder() + L"\\version.txt", kVersion + "\r\n"));
+    ASSERT_TRUE(testbed::WriteFileBytes(InFolder(AppFolder(), VERSION_FILE_NAME), kVersion + "\r\n"));
     auto setup = Start();
     ASSERT_TRUE(setup->Window());
     StartAttempt(*setup, true);
     auto question = WaitForMessageBox(setup->Window(), 0, 120000);
     ASSERT_TRUE(question);
-    EXPECT_EQ(question->text.rfind(L"이미 최신 버전(v1.2.1)", 0), 0u) << Utf8(question->text);
+    EXPECT_EQ(question->text.rfind(L"이미 최신 버전(v1.2.1)", 0), 0u) << Narrow(question->text);
     AnswerMessageBox(question->box, IDNO);
     // A failure box would hold the program open.
     DWORD exitCode = 1;

@@ -2,6 +2,8 @@
 // It records that it started and in which working folder (in the application's per-user data
 // folder, %USERPROFILE%\.tavrin_ai\started.txt, one line per start), then shows a small window
 // that closes itself after a few seconds.
+#include "engine/layout.h"
+
 #include <windows.h>
 
 #include <cwchar>
@@ -17,7 +19,7 @@ void RecordStart() {
     const DWORD length = GetEnvironmentVariableW(L"USERPROFILE", profile, MAX_PATH);
     if (length == 0 || length >= MAX_PATH) return;
     wchar_t folder[MAX_PATH] = {};
-    if (_snwprintf_s(folder, _TRUNCATE, L"%ls\\.tavrin_ai", profile) < 0) return;
+    if (_snwprintf_s(folder, _TRUNCATE, L"%ls\\%ls", profile, USER_DATA_FOLDER_NAME) < 0) return;
     CreateDirectoryW(folder, nullptr);
     wchar_t record[MAX_PATH] = {};
     if (_snwprintf_s(record, _TRUNCATE, L"%ls\\started.txt", folder) < 0) return;

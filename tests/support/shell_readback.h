@@ -4,7 +4,9 @@
 // Start menu, desktop and HKCU (serialised by the "shell" resource lock) start clean.
 #pragma once
 
+#include "engine/layout.h"
 #include "engine/owned.h"
+#include "tests/support/installed_paths.h"
 #include "tests/support/message_trace.h"
 #include "tests/support/testbed.h"
 
@@ -22,24 +24,10 @@
 
 namespace shell_readback {
 
-inline constexpr wchar_t kUninstallKey[] = L"Software\\Microsoft\\Windows\\CurrentVersion\\Uninstall\\TavrinAI";
-
-// Keeps COM initialised (apartment-threaded) on the calling thread for its lifetime.
-class ComScope {
-public:
-    ComScope() : initialised_(SUCCEEDED(CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED))) {}
-    ComScope(const ComScope&) = delete;
-    ComScope& operator=(const ComScope&) = delete;
-    ~ComScope() { if (initialised_) CoUninitialize(); }
-
-private:
-    bool initialised_;
-};
-
 // Runs a stage function the way the worker does: on its own thread with COM initialised there.
 inline std::function<void()> WithCom(std::function<void()> stage) {
     return [stage] {
-        ComScope com;
+        ComApartment com;
         stage();
     };
 }
@@ -48,7 +36,7 @@ inline std::function<void()> WithCom(std::function<void()> stage) {
 inline std::wstring ShortcutPath(int csidl) {
     wchar_t folder[MAX_PATH] = {};
     if (FAILED(SHGetFolderPathW(nullptr, csidl, nullptr, SHGFP_TYPE_CURRENT, folder))) return L"";
-    return std::wstring(folder) + L"\\Tavrin AI.lnk";
+    return InFolder(folder, SHORTCUT_NAME);
 }
 
 struct Shortcut {
@@ -62,7 +50,7 @@ struct Shortcut {
 };
 
 inline Shortcut ReadShortcut(const std::wstring& path) {
-    ComScope com;
+    ComApartment com;
     Shortcut out;
     ComPtr<IShellLinkW> link;
     if (FAILED(CoCreateInstance(CLSID_ShellLink, nullptr, CLSCTX_INPROC_SERVER, IID_IShellLinkW, link.put_void()))) {
@@ -101,7 +89,7 @@ struct RegistryValue {
 inline std::map<std::wstring, RegistryValue> ReadUninstallEntry() {
     std::map<std::wstring, RegistryValue> values;
     OwnedRegistryKey key;
-    if (RegOpenKeyExW(HKEY_CURRENT_USER, kUninstallKey, 0, KEY_READ, key.put()) != ERROR_SUCCESS) return values;
+    if (RegOpenKeyExW(HKEY_CURRENT_USER, UNINSTALL_KEY, 0, KEY_READ, key.put()) != ERROR_SUCCESS) return values;
     for (DWORD index = 0;; ++index) {
         wchar_t name[256] = {};
         DWORD nameUnits = 256;
@@ -121,7 +109,7 @@ inline void RemoveShellTraces() {
         const std::wstring path = ShortcutPath(csidl);
         if (!path.empty()) DeleteFileW(path.c_str());
     }
-    RegDeleteTreeW(HKEY_CURRENT_USER, kUninstallKey);
+    RegDeleteTreeW(HKEY_CURRENT_USER, UNINSTALL_KEY);
 }
 
 // The running test program's own bytes, which the setup copy must equal.
@@ -141,9 +129,9 @@ inline void ExpectShortcut(const std::wstring& path, const std::wstring& appFold
     ASSERT_TRUE(link.loaded);
     EXPECT_EQ(link.target, appFolder + L"\\" + launchName);
     EXPECT_EQ(link.workingFolder, appFolder);
-    EXPECT_EQ(link.iconPath, appFolder + L"\\app_icon.ico");
+    EXPECT_EQ(link.iconPath, InFolder(appFolder, APP_ICON_NAME));
     EXPECT_EQ(link.iconIndex, 0);
-    EXPECT_EQ(link.description, L"Tavrin AI");
+    EXPECT_EQ(link.description, PRODUCT_NAME);
     EXPECT_EQ(link.arguments, L"");
 }
 
@@ -151,17 +139,18 @@ inline void ExpectShortcut(const std::wstring& path, const std::wstring& appFold
 // included: "DisplayName" 20, "Publisher" 14), and nothing else.
 inline void ExpectUninstallEntry(const std::wstring& installDir, const std::wstring& version) {
     const auto values = ReadUninstallEntry();
-    const std::wstring icon = installDir + L"\\TavrinStudio\\app_icon.ico";
-    const std::wstring command = L"\"" + installDir + L"\\TavrinSetup.exe\" /uninstall";
+    const std::wstring icon = InFolder(AppFolderIn(installDir), APP_ICON_NAME);
+    const std::wstring command = L"\"" + SetupCopyIn(installDir) + L"\" /uninstall";
     struct Expected {
         const wchar_t* name;
         std::wstring text;  // REG_SZ when not empty
         DWORD number;       // REG_DWORD otherwise
     };
     const Expected expected[] = {
-        {L"DisplayName", L"Tavrin AI", 0}, {L"DisplayVersion", version, 0},  {L"Publisher", L"Tavrin", 0},
-        {L"InstallLocation", installDir, 0}, {L"DisplayIcon", icon, 0},      {L"UninstallString", command, 0},
-        {L"NoModify", L"", 1},               {L"NoRepair", L"", 1},
+        {UNINSTALL_DISPLAY_NAME, PRODUCT_NAME, 0},      {UNINSTALL_DISPLAY_VERSION, version, 0},
+        {UNINSTALL_PUBLISHER, PUBLISHER_NAME, 0},       {UNINSTALL_INSTALL_LOCATION, installDir, 0},
+        {UNINSTALL_DISPLAY_ICON, icon, 0},              {UNINSTALL_STRING, command, 0},
+        {UNINSTALL_NO_MODIFY, L"", 1},                  {UNINSTALL_NO_REPAIR, L"", 1},
     };
     EXPECT_EQ(values.size(), std::size(expected));
     for (const Expected& value : expected) {
