@@ -5,7 +5,7 @@
 // entry, answering the same-version question with Yes where the killed attempt left a version
 // file behind.
 #include "engine/install_state.h"
-#include "tests/engine/shell_readback.h"
+#include "tests/support/shell_readback.h"
 #include "tests/robustness/attempt.h"
 #include "tests/support/message_trace.h"
 #include "tests/support/release_fixture.h"
@@ -159,7 +159,7 @@ TEST(InterruptedInstall, NextAttemptEndsInAWorkingInstall) {
         BoxAnswerer yes(trace.window(), IDYES);
         ASSERT_TRUE(attempt.Run(trace, 300000)) << trace.Describe();
         yes.Stop();
-        EXPECT_EQ(yes.texts().size(), 1u);
+        EXPECT_EQ(yes.boxes().size(), 1u);
         EXPECT_TRUE(Succeeded(trace.events())) << trace.Describe();
         EXPECT_EQ(ReadText(attempt.appFolder() + L"\\version.txt"), "2.4.1\r\n");
         EXPECT_TRUE(FileExists(attempt.appFolder() + L"\\lib\\part_29\\2999.py"));

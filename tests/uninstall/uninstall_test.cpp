@@ -263,8 +263,8 @@ bool PlatformDeletesLinksAsLinks(const std::wstring& scratch) {
 TEST_F(UninstallTest, DeletesNothingThroughALink) {
     Install install;
     ASSERT_NO_FATAL_FAILURE(MakeInstall(install));
-    const std::wstring folders[] = {install.appFolder, install.Profile(L".insightface\\models\\auraface"),
-                                    install.Profile(L".tavrin_ai")};
+    const std::wstring folders[] = {install.appFolder, ModelFolderIn(install.profile),
+                                    UserDataFolderIn(install.profile)};
     std::vector<std::wstring> outsides;
     for (const std::wstring& folder : folders) {
         outsides.push_back(install.root + L"\\outside_" + std::to_wstring(outsides.size()));
