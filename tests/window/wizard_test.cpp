@@ -274,17 +274,23 @@ TEST_F(WizardInstall, FailureShowsTheWorkersTextAndOffersARetry) {
 // invalid by then.
 TEST_F(WizardInstall, FailureBoxOpensOverAPageWithoutTheBar) {
     Publish(FaultUrl(L"stall"));  // the attempt waits in the payload download
+    const size_t stalledBefore = testbed::HostRequests("/_fault/stall/").size();
     auto setup = Start();
     ASSERT_TRUE(setup->Window());
     StartAttempt(*setup, true);
     HWND window = setup->Window();
-    const Capture drawn = CaptureAfter(window, [&] { Deliver(window, WM_SETUP_PROGRESS, 500); },
+    // Once the host has the payload request, the worker has posted all it posts before the
+    // download; the stand-in messages are posted after it, so none of the worker's overtakes them.
+    ASSERT_TRUE(WaitUntil([&] { return testbed::HostRequests("/_fault/stall/").size() > stalledBefore; }, 60000))
+        << "the payload was never requested";
+    const Capture drawn = CaptureAfter(window, [&] { PostMessageW(window, WM_SETUP_PROGRESS, 500, 0); },
                                        [](const Capture& cap) {
-        return ProgressPageShown(cap) && cap.All({36, 172, 300, 178}, kAccent);
+        return ProgressPageShown(cap) && cap.All({36, 172, 300, 178}, kAccent) &&
+               cap.All({302, 172, 564, 178}, kTrack);
     });
     ASSERT_TRUE(drawn.All({36, 172, 300, 178}, kAccent)) << "the bar was never drawn";
 
-    Deliver(window, WM_SETUP_DONE, 0);  // the worker's end, as a failure
+    PostMessageW(window, WM_SETUP_DONE, 0, 0);  // the worker's end, as a failure
     auto box = WaitForMessageBox(window, 0, 10000);
     ASSERT_TRUE(box);
     RECT boxRect{};
