@@ -6,6 +6,7 @@
 #include "bench/figures.h"
 #include "bench/watched_process.h"
 #include "engine/tree_delete.h"
+#include "tests/support/message_box.h"
 #include "window/controls.h"
 
 #include <shlobj.h>

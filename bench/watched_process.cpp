@@ -119,10 +119,3 @@ void Deliver(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
     SendMessageTimeoutW(window, WM_NULL, 0, 0, SMTO_NORMAL, DELIVER_TIMEOUT_MS, &result);
 }
 
-std::wstring TextOf(HWND window) {
-    const LRESULT length = SendMessageW(window, WM_GETTEXTLENGTH, 0, 0);
-    std::wstring text(static_cast<size_t>(length) + 1, L'\0');
-    SendMessageW(window, WM_GETTEXT, text.size(), reinterpret_cast<LPARAM>(text.data()));
-    text.resize(wcslen(text.c_str()));
-    return text;
-}

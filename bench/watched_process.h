@@ -59,5 +59,4 @@ private:
 // when the handler opens a modal box (whose loop handles the WM_NULL) or the window is gone.
 void Deliver(HWND window, UINT message, WPARAM wParam = 0, LPARAM lParam = 0);
 
-// Text of a window or a standard control (WM_GETTEXT works across processes).
-std::wstring TextOf(HWND window);
+
