@@ -5,7 +5,7 @@
 # sets up a test bed (a private Wine prefix, Xvfb and the local release host, see
 # tests/bed/setup.sh), runs every figure with its contenders side by side, tears the bed down
 # and writes bench/RESULTS.md (replacing the previous run's). Needs what tools/install-deps.sh
-# installs, plus curl. Takes about ten minutes on two cores.
+# installs, plus curl. Takes about fifteen minutes on two cores.
 #
 # Settings (environment):
 #   TAVRIN_BENCH_BUILD_DIR   build folder (default build/bench)
