@@ -29,8 +29,7 @@ const wchar_t* QuoteTail(const wchar_t* path) {
 bool FormatTarCommandLine(wchar_t (&out)[COMMAND_LINE_CAPACITY], const wchar_t* archivePath,
                           const wchar_t* targetDir) {
     wchar_t systemFolder[PATH_CAPACITY] = {};
-    const UINT length = GetSystemDirectoryW(systemFolder, PATH_CAPACITY);
-    if (length == 0 || length >= PATH_CAPACITY) return false;
+    if (!GetSystemFolder(systemFolder)) return false;
     const int written = _snwprintf_s(out, _TRUNCATE, L"\"%s\\tar.exe\" -xf \"%s%s\" -C \"%s%s\"", systemFolder,
                                      archivePath, QuoteTail(archivePath), targetDir, QuoteTail(targetDir));
     return written > 0;
@@ -40,10 +39,8 @@ bool FormatTarCommandLine(wchar_t (&out)[COMMAND_LINE_CAPACITY], const wchar_t* 
 // folder would be gone with nothing to take its place.
 bool TarToolExists() {
     wchar_t systemFolder[PATH_CAPACITY] = {};
-    const UINT length = GetSystemDirectoryW(systemFolder, PATH_CAPACITY);
-    if (length == 0 || length >= PATH_CAPACITY) return false;
     wchar_t tar[PATH_CAPACITY] = {};
-    if (!JoinPath(tar, systemFolder, L"tar.exe")) return false;
+    if (!GetSystemFolder(systemFolder) || !JoinPath(tar, systemFolder, L"tar.exe")) return false;
     const DWORD attributes = GetFileAttributesW(tar);
     return attributes != INVALID_FILE_ATTRIBUTES && !(attributes & FILE_ATTRIBUTE_DIRECTORY);
 }

@@ -6,6 +6,8 @@
 #include <bcrypt.h>
 #include <winhttp.h>
 
+#include <cstdlib>
+#include <memory>
 #include <utility>
 
 // Traits say what "no handle" is and how to close one.
@@ -143,3 +145,11 @@ public:
 private:
     Interface* p_ = nullptr;
 };
+
+// A block from malloc/calloc, released with free. (Not new[]: operator new would bring the C++
+// exception runtime into the executable.)
+struct FreeDeleter {
+    void operator()(void* p) const { free(p); }
+};
+template <typename T>
+using HeapBlock = std::unique_ptr<T, FreeDeleter>;

@@ -29,6 +29,13 @@ bool JoinPath(wchar_t (&out)[PATH_CAPACITY], const wchar_t* directory, const wch
     return IsAbsolutePath(out);
 }
 
+bool GetSystemFolder(wchar_t (&out)[PATH_CAPACITY]) {
+    const UINT length = GetSystemDirectoryW(out, PATH_CAPACITY);
+    if (length > 0 && length < PATH_CAPACITY) return true;
+    out[0] = L'\0';
+    return false;
+}
+
 bool PathExists(const wchar_t* path) {
     return GetFileAttributesW(path) != INVALID_FILE_ATTRIBUTES;
 }

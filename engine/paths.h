@@ -15,6 +15,10 @@ bool IsAbsolutePath(const wchar_t* path);
 // the result does not fit PATH_CAPACITY units. out may alias nothing else.
 bool JoinPath(wchar_t (&out)[PATH_CAPACITY], const wchar_t* directory, const wchar_t* name);
 
+// The system folder (GetSystemDirectoryW), where the tools the program starts live. False (out
+// empty) when it cannot be read whole.
+bool GetSystemFolder(wchar_t (&out)[PATH_CAPACITY]);
+
 // True when something (file or folder) exists at path.
 bool PathExists(const wchar_t* path);
 

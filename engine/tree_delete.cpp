@@ -7,13 +7,8 @@
 
 #include <cstdlib>
 #include <cwchar>
-#include <memory>
 
 namespace {
-
-struct FreeDeleter {
-    void operator()(void* p) const { free(p); }
-};
 
 // Room for any path in the "\\?\" form, so that entries deeper than 260 units are seen too.
 constexpr size_t WALK_CAPACITY = 32768;
@@ -99,8 +94,7 @@ void DeleteTree(const wchar_t* path) {
     // The shell's deletion follows folder links (under Wine always), which would reach outside
     // the tree: links go first, as links, and while one is left the tree is left alone.
     if (attributes & FILE_ATTRIBUTE_DIRECTORY) {
-        // malloc rather than new: operator new would bring the C++ exception runtime along.
-        const std::unique_ptr<wchar_t, FreeDeleter> walk(
+        const HeapBlock<wchar_t> walk(
             static_cast<wchar_t*>(malloc(WALK_CAPACITY * sizeof(wchar_t))));
         size_t walkLength = 0;
         if (!walk || !StartWalk(walk.get(), path, walkLength)) return;

@@ -112,10 +112,8 @@ void StartSelfRemoval(const wchar_t* ownFile, const wchar_t* installFolder) {
     // Named by its full path: a search for "cmd.exe" would look in our own folder first, the
     // install folder, where any file of that name would be run in its place.
     wchar_t systemFolder[PATH_CAPACITY] = {};
-    const UINT systemLength = GetSystemDirectoryW(systemFolder, PATH_CAPACITY);
-    if (systemLength == 0 || systemLength >= PATH_CAPACITY) return;
     wchar_t interpreter[PATH_CAPACITY];
-    if (!JoinPath(interpreter, systemFolder, L"cmd.exe")) return;
+    if (!GetSystemFolder(systemFolder) || !JoinPath(interpreter, systemFolder, L"cmd.exe")) return;
 
     STARTUPINFOW startup = {};
     startup.cb = sizeof startup;

@@ -4,15 +4,12 @@
 
 #include <windows.h>
 
+#include "engine/owned.h"
+
 #include <cstddef>
-#include <cstdlib>
-#include <memory>
 
 // A heap text from calloc/malloc, released with free.
-struct FreeDeleter {
-    void operator()(void* p) const { free(p); }
-};
-using HeapText = std::unique_ptr<wchar_t, FreeDeleter>;
+using HeapText = HeapBlock<wchar_t>;
 
 // Shown when the resource cannot be found or converted.
 extern const wchar_t* const LICENSE_FALLBACK_TEXT;  // "(약관 본문을 불러오지 못했습니다)"
