@@ -2,6 +2,7 @@
 
 #include "engine/extract.h"
 #include "engine/install_state.h"
+#include "engine/layout.h"
 #include "engine/models.h"
 #include "engine/owned.h"
 #include "engine/paths.h"

@@ -20,6 +20,10 @@ bool GetModelFolder(wchar_t (&out)[PATH_CAPACITY]) {
            JoinPath(sets, root, MODEL_SETS_FOLDER_NAME) && JoinPath(out, sets, MODEL_FOLDER_NAME);
 }
 
+bool GetPayloadPath(wchar_t (&out)[PATH_CAPACITY]) {
+    return GetTempFilePath(out, PAYLOAD_TEMP_NAME);
+}
+
 bool GetLaunchTarget(wchar_t (&out)[PATH_CAPACITY], const wchar_t* appFolder) {
     if (JoinPath(out, appFolder, APP_PROGRAM_NAME) && PathExists(out)) return true;
     return JoinPath(out, appFolder, APP_SCRIPT_NAME);

@@ -76,6 +76,10 @@ bool GetUserProfile(wchar_t (&out)[PATH_CAPACITY]);
 // False (out empty) when the profile cannot be read whole or the path does not fit 260 units.
 bool GetModelFolder(wchar_t (&out)[PATH_CAPACITY]);
 
+// The payload file: the temporary folder joined with "TavrinStudio_payload.zip". False (out
+// empty) when the temporary folder cannot be read or the path does not fit 260 units.
+bool GetPayloadPath(wchar_t (&out)[PATH_CAPACITY]);
+
 // What a shortcut and the finished page launch: appFolder joined with "TavrinAI.exe" when that
 // file exists, otherwise with "run_tavrin.bat", whose own presence is not tested. False (out
 // empty) when appFolder is not absolute or the path does not fit 260 units.

@@ -1,7 +1,5 @@
 #include "engine/paths.h"
 
-#include "engine/layout.h"
-
 #include <shlwapi.h>
 
 #include <cwchar>
@@ -48,8 +46,4 @@ bool GetTempFilePath(wchar_t (&out)[PATH_CAPACITY], const wchar_t* name) {
         return false;
     }
     return JoinPath(out, tempFolder, name);
-}
-
-bool GetPayloadPath(wchar_t (&out)[PATH_CAPACITY]) {
-    return GetTempFilePath(out, PAYLOAD_TEMP_NAME);
 }

@@ -25,6 +25,3 @@ bool PathExists(const wchar_t* path);
 // The user's temporary folder (GetTempPathW) joined with name. False (out empty) when the
 // temporary folder cannot be read or the path does not fit.
 bool GetTempFilePath(wchar_t (&out)[PATH_CAPACITY], const wchar_t* name);
-
-// The payload file: the temporary folder joined with "TavrinStudio_payload.zip".
-bool GetPayloadPath(wchar_t (&out)[PATH_CAPACITY]);

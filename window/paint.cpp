@@ -144,6 +144,14 @@ void PaintWizard(HWND window) {
     EndPaint(window, &paint);
 }
 
+// Fill colour of an owner-drawn button: itemState (ODS_*) of the draw request and its control id.
+static COLORREF ButtonFillColor(UINT itemState, UINT controlId) {
+    if (itemState & ODS_DISABLED) return BUTTON_DISABLED;
+    const bool primary = controlId == static_cast<UINT>(IDC_NEXT);
+    if (itemState & ODS_SELECTED) return primary ? PRIMARY_PRESSED : OTHER_PRESSED;
+    return primary ? PRIMARY_NORMAL : OTHER_NORMAL;
+}
+
 void DrawWizardButton(const DRAWITEMSTRUCT& item) {
     Fill(item.hDC, item.rcItem, ButtonFillColor(item.itemState, item.CtlID));
     wchar_t caption[64] = {};
@@ -166,13 +174,6 @@ HBRUSH ColorControl(UINT message, HDC dc) {
 
 void OnMarqueeTick(HWND window) {
     if (installState.progress == PROGRESS_MARQUEE) InvalidateRect(window, nullptr, FALSE);
-}
-
-COLORREF ButtonFillColor(UINT itemState, UINT controlId) {
-    if (itemState & ODS_DISABLED) return BUTTON_DISABLED;
-    const bool primary = controlId == static_cast<UINT>(IDC_NEXT);
-    if (itemState & ODS_SELECTED) return primary ? PRIMARY_PRESSED : OTHER_PRESSED;
-    return primary ? PRIMARY_NORMAL : OTHER_NORMAL;
 }
 
 int ProgressFillRight(int width, int progress) {

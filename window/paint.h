@@ -22,9 +22,6 @@ HBRUSH ColorControl(UINT message, HDC dc);
 // otherwise does nothing.
 void OnMarqueeTick(HWND window);
 
-// Fill colour of an owner-drawn button: itemState (ODS_*) of the draw request and its control id.
-COLORREF ButtonFillColor(UINT itemState, UINT controlId);
-
 // Right edge of the progress fill for progress 0 to 1000 in a client area width pixels wide
 // (the track runs from 36 to width - 36).
 int ProgressFillRight(int width, int progress);

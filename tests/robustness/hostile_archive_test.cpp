@@ -3,8 +3,8 @@
 // letter, Z: which is the Linux root under Wine, a UNC server, the long-path prefix), symbolic
 // links that point out of the install folder with files written through them, and names that
 // Windows treats specially or cannot hold as given. Nothing may appear outside the install
-// folder, on the Windows side or the Linux side, and every attempt ends either in a working
-// install or in the extraction failure, with the previous installation handled as specified.
+// folder, on the Windows side or the Linux side, and every attempt ends as its case names: a
+// working install or the extraction failure.
 #include "engine/install_state.h"
 #include "tests/robustness/attempt.h"
 #include "tests/support/message_trace.h"

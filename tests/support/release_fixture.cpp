@@ -65,9 +65,6 @@ ReleaseSite::~ReleaseSite() {
 std::wstring ReleaseSite::HostPath(const std::wstring& relative) const { return L"t/" + name_ + L"/" + relative; }
 std::wstring ReleaseSite::FilePath(const std::wstring& relative) const { return testbed::WwwPath(HostPath(relative)); }
 std::wstring ReleaseSite::Url(const std::wstring& relative) const { return testbed::HttpsUrl(L"/" + HostPath(relative)); }
-std::wstring ReleaseSite::PlainUrl(const std::wstring& relative) const {
-    return testbed::HttpUrl(L"/" + HostPath(relative));
-}
 std::wstring ReleaseSite::FaultUrl(const std::wstring& fault, const std::wstring& relative) const {
     return testbed::HttpsUrl(L"/_fault/" + fault + L"/" + HostPath(relative));
 }

@@ -54,8 +54,6 @@ public:
     std::wstring FilePath(const std::wstring& relative) const;
     // https://localhost:<port>/t/<name>/<relative> (trusted certificate).
     std::wstring Url(const std::wstring& relative) const;
-    // http://127.0.0.1:<port>/t/<name>/<relative>.
-    std::wstring PlainUrl(const std::wstring& relative) const;
     // The HTTPS URL of the same file with a fault injected ("status=404", "nolength", ...).
     std::wstring FaultUrl(const std::wstring& fault, const std::wstring& relative) const;
 

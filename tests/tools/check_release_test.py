@@ -24,6 +24,7 @@ TOOL = os.path.join(RELEASE_TOOLS, "make_release.py")
 sys.dont_write_bytecode = True  # keep the source tree clean
 sys.path.insert(0, RELEASE_TOOLS)
 import check_release  # noqa: E402
+import manifest_rules  # noqa: E402
 
 MODEL_NAMES = ["scrfd_10g_bnkps.onnx", "glintr100.onnx", "genderage.onnx", "1k3d68.onnx", "2d106det.onnx"]
 VERSION = "2.4.1"
@@ -224,10 +225,10 @@ class ManifestRulesTest(unittest.TestCase):
         for name, text, expected in cases:
             with self.subTest(name):
                 if isinstance(expected, tuple):
-                    self.assertEqual(check_release.read_manifest(text.encode()), expected)
+                    self.assertEqual(manifest_rules.read_manifest(text.encode()), expected)
                 else:
                     with self.assertRaises(ValueError) as refusal:
-                        check_release.read_manifest(text.encode())
+                        manifest_rules.read_manifest(text.encode())
                     self.assertIn(expected, str(refusal.exception))
 
 

@@ -36,17 +36,15 @@ import urllib.parse
 import urllib.request
 import zipfile
 
-import make_release
 from layout import (APP_FOLDER_NAME, APP_PROGRAM_NAME, APP_SCRIPT_NAME, MANIFEST_URL_PATH, MODEL_NAMES,
                     MODEL_URL_PATH, USER_AGENT, VERSION_FILE_NAME)
+from manifest_rules import installed_version_of, read_manifest
 
 MANIFEST_PATH = "/" + MANIFEST_URL_PATH
 MODEL_PATH = "/" + MODEL_URL_PATH
 READ_CHUNK = 256 * 1024
 TIMEOUT_SECONDS = 30          # the platform client's receive time-out
 PROGRESS_INTERVAL = 0.2
-HOST_CAPACITY = 256
-PATH_CAPACITY = 2048
 
 MANIFEST, PAYLOAD, DIGEST, APP_FOLDER, MODELS = 4, 8, 16, 32, 64
 
@@ -168,51 +166,6 @@ def fetch(opener, url, sink, label):
     return received
 
 
-def url_problem(url):
-    """Why the setup program could not download url, or None."""
-    if any(ord(c) <= 0x20 or c == "\x7f" for c in url):
-        return "holds a space or a control character"
-    if "\\" in url:
-        return "holds a backslash (the setup program does not decode JSON escapes)"
-    parts = urllib.parse.urlsplit(url)
-    if parts.scheme.lower() not in ("http", "https"):
-        return "is not an http:// or https:// URL"
-    try:
-        parts.port
-    except ValueError:
-        return "names no valid port"
-    host = parts.hostname or ""
-    if not host:
-        return "names no host"
-    if make_release.utf16_units(host) > HOST_CAPACITY - 1:
-        return f"has a host name longer than {HOST_CAPACITY - 1} characters"
-    path = url[len(parts.scheme) + 3 + len(parts.netloc):]
-    if make_release.utf16_units(path) > PATH_CAPACITY - 1:
-        return f"has a path longer than {PATH_CAPACITY - 1} characters"
-    return None
-
-
-def read_manifest(data):
-    """(url, version, sha256 or None) as the setup program reads the manifest; raises ValueError
-    with the reason the manifest is invalid."""
-    text = data[:make_release.MANIFEST_READ_LIMIT].split(b"\0", 1)[0]
-    values = {}
-    for key, capacity in (("url", make_release.URL_CAPACITY), ("version", make_release.VERSION_CAPACITY)):
-        value = make_release.read_json_string(text, key.encode(), capacity)
-        if value is None:
-            raise ValueError(f'it has no "{key}" member')
-        if not value:
-            raise ValueError(f'its "{key}" is empty or longer than {capacity - 1} characters')
-        values[key] = value
-    problem = url_problem(values["url"])
-    if problem:
-        raise ValueError(f'its "url" {values["url"]!r} {problem}')
-    sha256 = make_release.read_json_string(text, b"sha256", make_release.SHA256_CAPACITY)
-    if sha256 is not None and not re.fullmatch(r"[0-9A-Fa-f]{64}", sha256):
-        raise ValueError(f'its "sha256" {sha256[:80]!r} is not 64 hexadecimal digits')
-    return values["url"], values["version"], sha256
-
-
 def layout_problems(archive, version):
     """(what keeps the zip from installing as the app folder of version, empty when nothing;
     the program it starts, TavrinAI.exe or run_tavrin.bat). Names compare as Windows compares
@@ -237,7 +190,7 @@ def layout_problems(archive, version):
         problems.append(f"there is no {APP_FOLDER_NAME}/{VERSION_FILE_NAME}")
     else:
         data = archive.read(inside[VERSION_FILE_NAME.casefold()])
-        found = make_release.installed_version_of(data)
+        found = installed_version_of(data)
         if data.startswith(b"\xef\xbb\xbf"):
             problems.append(f"{VERSION_FILE_NAME} starts with a byte-order mark, so it never matches")
         elif found != version:

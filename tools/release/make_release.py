@@ -32,19 +32,11 @@ import zipfile
 import sign
 from layout import (APP_FOLDER_NAME, APP_ICON_NAME, APP_PROGRAM_NAME, APP_SCRIPT_NAME, MANIFEST_URL_PATH,
                     MODEL_NAMES, MODEL_URL_PATH, VERSION_FILE_NAME)
-
-MANIFEST_READ_LIMIT = 16383
-VERSION_CAPACITY = 32
-URL_CAPACITY = 2048
-SHA256_CAPACITY = 80
-
+from manifest_rules import (MANIFEST_READ_LIMIT, SHA256_CAPACITY, URL_CAPACITY, VERSION_CAPACITY,
+                            installed_version_of, read_json_string, utf16_units)
 
 class Refusal(Exception):
     pass
-
-
-def utf16_units(text):
-    return len(text.encode("utf-16-le")) // 2
 
 
 def check_version(version):
@@ -68,15 +60,6 @@ def check_url(url):
         raise Refusal("the payload URL holds a double quote or a backslash")
     if any(ord(c) <= 0x20 or c == "\x7f" for c in url):
         raise Refusal("the payload URL holds a space or a control character")
-
-
-def installed_version_of(data):
-    """The version as the setup program reads version.txt: 63 bytes, cut at CR, LF or space."""
-    text = data[:63].split(b"\0", 1)[0].decode("utf-8", errors="replace")
-    for i, c in enumerate(text):
-        if c in "\r\n ":
-            return text[:i]
-    return text
 
 
 def collect_app_files(app):
@@ -159,26 +142,6 @@ def sha256_of(path):
         for block in iter(lambda: f.read(1 << 20), b""):
             digest.update(block)
     return digest.hexdigest()
-
-
-def read_json_string(text, key, capacity):
-    """The setup program's manifest reader: first quoted key, colon, next quoted text, no escapes."""
-    start = text.find(b'"' + key + b'"')
-    if start < 0:
-        return None
-    colon = text.find(b":", start + len(key) + 2)
-    if colon < 0:
-        return None
-    open_quote = text.find(b'"', colon)
-    if open_quote < 0:
-        return None
-    close_quote = text.find(b'"', open_quote + 1)
-    if close_quote < 0:
-        return None
-    value = text[open_quote + 1:close_quote].decode("utf-8", errors="replace")
-    if not value or utf16_units(value) > capacity - 1:
-        return ""
-    return value
 
 
 def verify_manifest(manifest_path, url, version, sha256):

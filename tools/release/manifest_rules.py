@@ -1,0 +1,94 @@
+"""The rules by which the setup program reads a manifest and an installed version file.
+
+The release tool refuses what these rules would mishandle, and the live-host check reads a host's
+manifest with them, so both ask this one module. The capacities are the setup program's buffers,
+in UTF-16 units with the terminator.
+"""
+
+import re
+import urllib.parse
+
+MANIFEST_READ_LIMIT = 16383   # bytes of the manifest the setup program reads
+VERSION_CAPACITY = 32
+URL_CAPACITY = 2048
+SHA256_CAPACITY = 80
+HOST_CAPACITY = 256
+PATH_CAPACITY = 2048
+
+
+def utf16_units(text):
+    return len(text.encode("utf-16-le")) // 2
+
+
+def installed_version_of(data):
+    """The version as the setup program reads version.txt: 63 bytes, cut at CR, LF or space."""
+    text = data[:63].split(b"\0", 1)[0].decode("utf-8", errors="replace")
+    for i, c in enumerate(text):
+        if c in "\r\n ":
+            return text[:i]
+    return text
+
+
+def read_json_string(text, key, capacity):
+    """The setup program's manifest reader: first quoted key, colon, next quoted text, no escapes."""
+    start = text.find(b'"' + key + b'"')
+    if start < 0:
+        return None
+    colon = text.find(b":", start + len(key) + 2)
+    if colon < 0:
+        return None
+    open_quote = text.find(b'"', colon)
+    if open_quote < 0:
+        return None
+    close_quote = text.find(b'"', open_quote + 1)
+    if close_quote < 0:
+        return None
+    value = text[open_quote + 1:close_quote].decode("utf-8", errors="replace")
+    if not value or utf16_units(value) > capacity - 1:
+        return ""
+    return value
+
+
+def url_problem(url):
+    """Why the setup program could not download url, or None."""
+    if any(ord(c) <= 0x20 or c == "\x7f" for c in url):
+        return "holds a space or a control character"
+    if "\\" in url:
+        return "holds a backslash (the setup program does not decode JSON escapes)"
+    parts = urllib.parse.urlsplit(url)
+    if parts.scheme.lower() not in ("http", "https"):
+        return "is not an http:// or https:// URL"
+    try:
+        parts.port
+    except ValueError:
+        return "names no valid port"
+    host = parts.hostname or ""
+    if not host:
+        return "names no host"
+    if utf16_units(host) > HOST_CAPACITY - 1:
+        return f"has a host name longer than {HOST_CAPACITY - 1} characters"
+    path = url[len(parts.scheme) + 3 + len(parts.netloc):]
+    if utf16_units(path) > PATH_CAPACITY - 1:
+        return f"has a path longer than {PATH_CAPACITY - 1} characters"
+    return None
+
+
+def read_manifest(data):
+    """(url, version, sha256 or None) as the setup program reads the manifest; raises ValueError
+    with the reason the manifest is invalid."""
+    text = data[:MANIFEST_READ_LIMIT].split(b"\0", 1)[0]
+    values = {}
+    for key, capacity in (("url", URL_CAPACITY), ("version", VERSION_CAPACITY)):
+        value = read_json_string(text, key.encode(), capacity)
+        if value is None:
+            raise ValueError(f'it has no "{key}" member')
+        if not value:
+            raise ValueError(f'its "{key}" is empty or longer than {capacity - 1} characters')
+        values[key] = value
+    problem = url_problem(values["url"])
+    if problem:
+        raise ValueError(f'its "url" {values["url"]!r} {problem}')
+    sha256 = read_json_string(text, b"sha256", SHA256_CAPACITY)
+    if sha256 is not None and not re.fullmatch(r"[0-9A-Fa-f]{64}", sha256):
+        raise ValueError(f'its "sha256" {sha256[:80]!r} is not 64 hexadecimal digits')
+    return values["url"], values["version"], sha256
