@@ -14,6 +14,41 @@ import unittest
 HEADER = None
 MODULE = None
 
+# Each name as the installed layout has it, written out here rather than read from either copy:
+# a typo in the header or the Python copy fails this table, whatever else agrees with it.
+WRITTEN = {
+    "PRODUCT_NAME": "Tavrin AI",
+    "PUBLISHER_NAME": "Tavrin",
+    "INSTALL_FOLDER_NAME": "TavrinAI",
+    "APP_FOLDER_NAME": "TavrinStudio",
+    "SETUP_COPY_NAME": "TavrinSetup.exe",
+    "APP_PROGRAM_NAME": "TavrinAI.exe",
+    "APP_SCRIPT_NAME": "run_tavrin.bat",
+    "APP_ICON_NAME": "app_icon.ico",
+    "VERSION_FILE_NAME": "version.txt",
+    "SHORTCUT_NAME": "Tavrin AI.lnk",
+    "UNINSTALL_KEY": "Software\\Microsoft\\Windows\\CurrentVersion\\Uninstall\\TavrinAI",
+    "UNINSTALL_DISPLAY_NAME": "DisplayName",
+    "UNINSTALL_DISPLAY_VERSION": "DisplayVersion",
+    "UNINSTALL_PUBLISHER": "Publisher",
+    "UNINSTALL_INSTALL_LOCATION": "InstallLocation",
+    "UNINSTALL_DISPLAY_ICON": "DisplayIcon",
+    "UNINSTALL_STRING": "UninstallString",
+    "UNINSTALL_NO_MODIFY": "NoModify",
+    "UNINSTALL_NO_REPAIR": "NoRepair",
+    "MODEL_ROOT_FOLDER_NAME": ".insightface",
+    "MODEL_SETS_FOLDER_NAME": "models",
+    "MODEL_FOLDER_NAME": "auraface",
+    "MODEL_NAMES": ["scrfd_10g_bnkps.onnx", "glintr100.onnx", "genderage.onnx", "1k3d68.onnx", "2d106det.onnx"],
+    "MARKER_MODEL_NAME": "glintr100.onnx",
+    "USER_DATA_FOLDER_NAME": ".tavrin_ai",
+    "MANIFEST_TEMP_NAME": "tavrin_latest.json",
+    "PAYLOAD_TEMP_NAME": "TavrinStudio_payload.zip",
+    "USER_AGENT": "TavrinSetup/1.0",
+    "MANIFEST_URL_PATH": "dist/latest.json",
+    "MODEL_URL_PATH": "models/auraface/",
+}
+
 # constexpr wchar_t NAME[] = L"text";   #define NAME L"text"
 SCALAR = re.compile(r'^\s*(?:constexpr\s+wchar_t\s+(\w+)\s*\[\]\s*=|#define\s+(\w+))\s*L("(?:[^"\\]|\\.)*")\s*;?\s*(?://.*)?$',
                     re.MULTILINE)
@@ -56,7 +91,19 @@ def disagreements(header, python):
     return lines
 
 
+def misspelt(names, table):
+    """One line for each name of table that names holds with another value."""
+    return [f"{name}: {names[name]!r}, written {value!r}" for name, value in table.items()
+            if name in names and names[name] != value]
+
+
 class LayoutTest(unittest.TestCase):
+    def test_each_name_is_as_written(self):
+        header = header_names(HEADER)
+        self.assertEqual(sorted(set(WRITTEN) - set(header)), [])
+        self.assertEqual(misspelt(header, WRITTEN), [])
+        self.assertEqual(misspelt(module_names(MODULE), WRITTEN), [])
+
     def test_python_copy_agrees_with_the_header(self):
         python = module_names(MODULE)
         self.assertIn("APP_FOLDER_NAME", python)
@@ -76,6 +123,8 @@ class LayoutTest(unittest.TestCase):
         self.assertNotEqual(changed, HEADER)
         found = disagreements(header_names(changed), module_names(MODULE))
         self.assertEqual([line.split(":")[0] for line in found], ["APP_FOLDER_NAME", "MODEL_NAMES"])
+        self.assertEqual([line.split(":")[0] for line in misspelt(header_names(changed), WRITTEN)],
+                         ["APP_FOLDER_NAME", "MODEL_NAMES"])
         renamed = HEADER.replace("MODEL_URL_PATH", "MODELS_URL_PATH")
         self.assertEqual(disagreements(header_names(renamed), module_names(MODULE)),
                          ["MODEL_URL_PATH: in the Python copy, not in the header"])
