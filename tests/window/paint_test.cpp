@@ -12,15 +12,17 @@ TEST(Marquee, SegmentFollowsTheClock) {
         bool drawn;
         int left, right;
     };
+    // The wizard's client area is 600 pixels wide: the track runs from 36 to 564, and the
+    // segment advances one pixel each 12 ms through a cycle of 648 positions (7,776 ms).
     const int w = 600;
-    const ULONGLONG cycle = (w + 48) * 12ull;  // 7,776 ms
+    const ULONGLONG cycle = 7776;
     const Case cases[] = {
         {"cycle start: nothing", 5 * cycle, false, 0, 0},
         {"one step later: 1 pixel at 36", 5 * cycle + 12, true, 36, 37},
         {"still growing at 120", 120 * 12, true, 36, 156},
         {"pos 200: 116 to 236", 200 * 12 + 11, true, 116, 236},
-        {"cut at the track end", (w - 72 + 60) * 12ull, true, 36 + w - 72 + 60 - 120, w - 36},
-        {"last step: 1 pixel at the end", cycle - 1, true, w - 37, w - 36},
+        {"cut at the track end: pos 588", 588 * 12, true, 504, 564},
+        {"last step: 1 pixel at the end", 7775, true, 563, 564},
     };
     for (const Case& c : cases) {
         int left = 0, right = 0;

@@ -97,8 +97,14 @@ TEST(WizardWindow, FrameIsAFixedCentredDarkWindowOf600By520) {
 
     RECT frame{};
     GetWindowRect(window, &frame);
-    EXPECT_EQ(frame.left, (GetSystemMetrics(SM_CXSCREEN) - (frame.right - frame.left)) / 2);
-    EXPECT_EQ(frame.top, (GetSystemMetrics(SM_CYSCREEN) - (frame.bottom - frame.top)) / 2);
+    // Centred on the bed's 1280 x 1024 screen: the frame around the 600 x 520 client area is
+    // Wine's fixed border (3 pixels) and caption, 606 x 545 in all (the platform's metrics).
+    ASSERT_EQ(GetSystemMetrics(SM_CXSCREEN), 1280);
+    ASSERT_EQ(GetSystemMetrics(SM_CYSCREEN), 1024);
+    ASSERT_EQ(frame.right - frame.left, 606);
+    ASSERT_EQ(frame.bottom - frame.top, 545);
+    EXPECT_EQ(frame.left, 337);  // (1280 - 606) / 2
+    EXPECT_EQ(frame.top, 239);   // (1024 - 545) / 2, rounded down
 }
 
 TEST(WizardWindow, CreatesTheNineControlsInPlace) {
