@@ -17,6 +17,8 @@ program's download code can be driven through every way a real server misbehaves
     longer=N        Content-Length N bytes smaller than the body; the whole body is sent
     hold=MS         no Content-Length; the whole body, then the connection stays open MS
                     milliseconds before it closes (the client waits for the end of the stream)
+    holduntil=NAME  like hold, but the connection stays open until the file NAME exists under
+                    the document root (or 120 s pass): a test decides when the stream ends
     redirect=PATH   302 to /PATH on the same scheme, host and port; PATH may carry
                     percent-encoded slashes, and whatever follows the fault segment is
                     appended, so /_fault/redirect=dist/latest.json redirects to
@@ -125,6 +127,10 @@ def parse_fault(segment):
         if name == "status" and not 100 <= number <= 999:
             raise FaultError(segment)
         return name, number
+    if name == "holduntil":
+        if not value or value.startswith("/") or ".." in value.split("/") or any(c in value for c in "\r\n\0\\"):
+            raise FaultError(segment)
+        return name, value
     if name in ("length", "redirect"):
         # Both end up in a header line: a line break would let a URL forge headers.
         if value is None or any(c in value for c in "\r\n\0"):
@@ -515,6 +521,15 @@ class Handler(http.server.BaseHTTPRequestHandler):
                     deadline = time.monotonic() + min(value / 1000.0, STALL_LIMIT)
                     while time.monotonic() < deadline:
                         if self.client_closed(min(0.1, max(deadline - time.monotonic(), 0.0))):
+                            break
+            elif name == "holduntil":
+                self.start_body(200, None, close=True)
+                if not head:
+                    self.send_bytes(body, size)
+                    release = os.path.join(self.server.root, *value.split("/"))
+                    deadline = time.monotonic() + STALL_LIMIT
+                    while time.monotonic() < deadline and not os.path.exists(release):
+                        if self.client_closed(0.05):
                             break
             elif name in ("chunked", "chunkcut"):
                 whole = name == "chunked"

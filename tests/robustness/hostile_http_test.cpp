@@ -390,12 +390,14 @@ TEST(HostileHttpWorker, StalledPayloadEndsCancelledOnceTheReadGivesUp) {
     ASSERT_TRUE(site.PutManifest(
         ManifestJson("2.4.1", Narrow(site.FaultUrl(L"stall", PAYLOAD_FILE)), Sha256Hex(payload))));
 
-    // The payload file appears once the headers are in and the first read waits.
+    // The host has the payload request and the payload file appears once the headers are in:
+    // from there the worker only reads, and the first read waits.
     const std::wstring payloadFile = TempFilePath(PAYLOAD_TEMP_NAME);
+    const std::string stalled = Narrow(L"/_fault/stall/" + site.HostPath(PAYLOAD_FILE));
+    const size_t stalledBefore = testbed::HostRequests(stalled).size();
     std::atomic<bool> stop{false};
     std::thread canceller([&] {
-        while (!stop && !FileExists(payloadFile)) Sleep(10);
-        Sleep(500);
+        while (!stop && !(testbed::HostRequests(stalled).size() > stalledBefore && FileExists(payloadFile))) Sleep(10);
         installState.cancelRequested = true;
     });
     const bool ended = attempt.Run(trace, 75000);

@@ -18,6 +18,8 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+
+#include <algorithm>
 #include <functional>
 #include <string>
 #include <thread>
@@ -179,16 +181,22 @@ TEST(WizardInProcess, FontsAreTheThemesFour) {
     }
 }
 
-// Cancel while the worker waits in the payload download (the server sends the headers, then
-// nothing for four seconds): every press posts "취소하는 중...", and that is the window's status,
-// on the running progress page, until the worker's own last word "취소됨", which the failure box
-// then shows.
+// Cancel while the worker waits in the payload download (the server sends the headers and an
+// empty body, then holds the stream open until the test releases it): every press posts
+// "취소하는 중...", and that is the window's status, on the running progress page, until the
+// worker's own last word "취소됨", which comes only once the stream ends and which the failure
+// box then shows.
 TEST(WizardInProcess, CancelShowsCancellingUntilTheWorkerEnds) {
     InProcessWizard wizard;
     ASSERT_TRUE(wizard.window());
     ReleaseSite site(L"window_cancel");
     ASSERT_TRUE(site.Put(PAYLOAD_FILE, ""));
-    ASSERT_TRUE(site.PutManifest(ManifestJson("1.2.1", Narrow(site.FaultUrl(L"hold=4000", PAYLOAD_FILE)), "")));
+    // The host ends the payload's stream once this file exists.
+    const std::wstring release = L"release";
+    std::wstring holdUntil = L"holduntil=" + site.HostPath(release);
+    for (size_t slash; (slash = holdUntil.find(L'/')) != std::wstring::npos;) holdUntil.replace(slash, 1, L"%2F");
+    DeleteFileW(site.FilePath(release).c_str());
+    ASSERT_TRUE(site.PutManifest(ManifestJson("1.2.1", Narrow(site.FaultUrl(holdUntil, PAYLOAD_FILE)), "")));
     RemoveWorkerTempFiles();
     const std::wstring scratch = testbed::MakeScratchFolder(L"wizard_cancel");
     ASSERT_FALSE(scratch.empty());
@@ -210,18 +218,23 @@ TEST(WizardInProcess, CancelShowsCancellingUntilTheWorkerEnds) {
     };
     std::vector<Shown> shown;           // the window's status and state whenever either changed
     std::vector<std::wstring> arrived;  // every status message the window took, in order
-    std::vector<ULONGLONG> pressedAt;
-    ULONGLONG cancelledAt = 0;
+    int presses = 0;
+    bool released = false;
+    bool cancelledBeforeRelease = false;
     const std::wstring payloadFile = TempFilePath(PAYLOAD_TEMP_NAME);
     wizard.Command(IDC_NEXT);
     const bool ended = wizard.Pump(
         [&] {
-            const ULONGLONG now = GetTickCount64();
-            // The payload file exists once the headers are in and the first read waits.
-            if (installState.busy && pressedAt.size() < 3 && testbed::FileExists(payloadFile) &&
-                (pressedAt.empty() || now - pressedAt.back() >= 500)) {
-                pressedAt.push_back(now);
+            // The payload file exists once the headers are in and the first read waits; each
+            // further press follows the window's taking of the previous one.
+            const auto taken = std::count(arrived.begin(), arrived.end(), kCancelling);
+            if (installState.busy && presses < 3 && taken == presses && testbed::FileExists(payloadFile)) {
+                ++presses;
                 wizard.Command(IDC_CANCEL);
+            }
+            if (!released && taken == 3) {
+                released = true;
+                EXPECT_TRUE(site.Put(release, "end the stream"));
             }
             const bool running = installState.busy && installState.page == PAGE_PROGRESS &&
                                  !IsWindowEnabled(wizard.Control(IDC_NEXT)) &&
@@ -235,17 +248,17 @@ TEST(WizardInProcess, CancelShowsCancellingUntilTheWorkerEnds) {
         [&](const MSG& message) {
             if (message.message != WM_SETUP_STATUS || !message.lParam) return;
             arrived.push_back(reinterpret_cast<const wchar_t*>(message.lParam));
-            if (arrived.back() == L"취소됨") cancelledAt = GetTickCount64();
+            if (arrived.back() == L"취소됨" && !released) cancelledBeforeRelease = true;
         });
     answerer.join();
     ASSERT_TRUE(ended) << "the attempt did not end";
-    ASSERT_EQ(pressedAt.size(), 3u);
+    ASSERT_EQ(presses, 3);
 
     const auto firstCancelling = std::find(arrived.begin(), arrived.end(), kCancelling);
     ASSERT_NE(firstCancelling, arrived.end());
     EXPECT_EQ(std::vector<std::wstring>(firstCancelling, arrived.end()),
               (std::vector<std::wstring>{kCancelling, kCancelling, kCancelling, L"취소됨"}));
-    EXPECT_GE(cancelledAt - pressedAt.front(), 2000u) << "the worker did not wait for the server";
+    EXPECT_FALSE(cancelledBeforeRelease) << "the worker did not wait for the server";
 
     const auto cancelling = std::find_if(shown.begin(), shown.end(), [](const Shown& s) { return s.text == kCancelling; });
     ASSERT_NE(cancelling, shown.end());

@@ -17,6 +17,7 @@
 #include "window/controls.h"
 
 #include <gtest/gtest.h>
+#include <tlhelp32.h>
 
 #include <memory>
 #include <string>
@@ -48,6 +49,23 @@ std::string Payload(bool withApplication = true) {
         entries.push_back({AppEntryName(L"sample_app.exe"), application});
     }
     return MakeZip(entries);
+}
+
+// True while a program that a launch would start runs: the application, the command interpreter
+// of its batch file, or the sample that the batch file starts.
+bool LaunchedProgramRunning() {
+    HANDLE snapshot = CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0);
+    if (snapshot == INVALID_HANDLE_VALUE) return true;
+    PROCESSENTRY32W entry{};
+    entry.dwSize = sizeof entry;
+    bool running = false;
+    for (BOOL more = Process32FirstW(snapshot, &entry); more && !running; more = Process32NextW(snapshot, &entry)) {
+        for (const wchar_t* name : {APP_PROGRAM_NAME, L"cmd.exe", L"sample_app.exe"}) {
+            if (_wcsicmp(entry.szExeFile, name) == 0) running = true;
+        }
+    }
+    CloseHandle(snapshot);
+    return running;
 }
 
 // Publishes the manifest naming payloadUrl (the payload's own URL unless a fault is wanted), the
@@ -193,7 +211,9 @@ TEST_F(WizardInstall, FinishedPageRunsTheApplicationOrCloses) {
             ASSERT_TRUE(WaitUntil([&] { return !StartRecord().empty(); }, 30000));
             EXPECT_EQ(_stricmp(StartRecord().c_str(), (Narrow(AppFolder()) + "\n").c_str()), 0) << StartRecord();
         } else {
-            Sleep(2000);  // a launch would have recorded by now
+            // A launch starts its program before the setup program exits, and the program records
+            // its start before it shows its window: once none runs, any launch has recorded.
+            ASSERT_TRUE(WaitUntil([] { return !LaunchedProgramRunning(); }, 30000));
             EXPECT_TRUE(StartRecord().empty());
         }
     }
