@@ -334,6 +334,37 @@ TEST(TestbedPrefix, SystemTarIsBsdtarOfLibarchive) {
     EXPECT_NE(std::string::npos, version.find("zlib/")) << version;
 }
 
+// What the link tests stand on: the bed's folder links are host symbolic links, which Wine lists
+// as reparse points but opens as what they point to, whatever is asked. So a handle "on the link"
+// carries no reparse tag, and a deletion through it acts on the target (here refused, as the
+// target holds a file). The product's link handling therefore never removes a link in the bed,
+// and the update and uninstall link tests expect the ending that follows from that.
+TEST(TestbedPrefix, AHostLinkCannotBeDeletedAsALink) {
+    const std::wstring scratch = testbed::MakeScratchFolder(L"link_probe");
+    const std::wstring target = scratch + L"\\target";
+    const std::wstring link = scratch + L"\\link";
+    ASSERT_TRUE(testbed::WriteFileBytes(target + L"\\kept.txt", "kept"));
+    ASSERT_TRUE(testbed::MakeFolderLink(link, target));
+
+    WIN32_FIND_DATAW entry{};
+    OwnedFind find(FindFirstFileW(link.c_str(), &entry));
+    ASSERT_TRUE(find);
+    EXPECT_TRUE(entry.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) << "listed as a reparse point";
+    {
+        OwnedFile handle(CreateFileW(link.c_str(), DELETE | FILE_READ_ATTRIBUTES,
+                                     FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING,
+                                     FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT, nullptr));
+        ASSERT_TRUE(handle);
+        FILE_ATTRIBUTE_TAG_INFO tag{};
+        ASSERT_TRUE(GetFileInformationByHandleEx(handle.get(), FileAttributeTagInfo, &tag, sizeof tag));
+        EXPECT_EQ(tag.ReparseTag, 0u) << "a handle on the link carries no tag";
+        FILE_DISPOSITION_INFO disposition{TRUE};
+        SetFileInformationByHandle(handle.get(), FileDispositionInfo, &disposition, sizeof disposition);
+    }
+    EXPECT_TRUE(testbed::FileExists(link)) << "the link was deleted as a link";
+    EXPECT_EQ(testbed::FolderEntries(target), (std::vector<std::wstring>{L"kept.txt"}));
+}
+
 TEST(TestbedPrefix, ReplacesWindowsUiFacesWithAKoreanFont) {
     const wchar_t hangul[] = L"\uC124\uCE58";  // "설치"
     for (const wchar_t* face : {L"Malgun Gothic", L"Segoe UI"}) {
