@@ -162,6 +162,20 @@ class LiveHostTest(unittest.TestCase):
                     for skipped in ("payload", "payload digest", "app folder"):
                         self.assertLine(result.stdout, "SKIP", skipped)
 
+    def test_a_version_file_before_other_entries_is_warned_of(self):
+        folder = self.publish("order")
+        payload = os.path.join(folder, "dist", PAYLOAD)
+        with zipfile.ZipFile(payload, "a") as archive:
+            archive.writestr("TavrinStudio/late.dat", b"written after the version file")
+        self.edit_manifest(folder, sha256=sha256_of(payload))
+        result = self.check("order")
+        print(result.stdout)
+        self.assertEqual(result.returncode, 0, result.stdout + result.stderr)
+        self.assertLine(result.stdout, "OK", "app folder", "TavrinStudio/")
+        self.assertLine(result.stdout, "WARN", "version file order", "not the payload's last entry",
+                        "TavrinStudio/late.dat")
+        self.assertEqual(result.stdout.splitlines()[-1], "check: passed (9 ok, 1 warned)")
+
     def test_system_trust_and_skipped_models(self):
         self.publish("trust")
         result = self.check("trust", "--skip-models", cacert=False)

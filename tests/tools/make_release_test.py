@@ -60,6 +60,7 @@ class ReleaseToolTest(unittest.TestCase):
             names = archive.namelist()
             self.assertEqual({n.split("/")[0] for n in names}, {"TavrinStudio"})
             self.assertEqual(archive.read("TavrinStudio/version.txt"), b"2.4.1\r\n")
+            self.assertEqual(names[-1], "TavrinStudio/version.txt", "the version file is not the last entry")
             self.assertEqual(archive.read("TavrinStudio/lib/한글.dat"), b"data")
         import hashlib
         with open(payload, "rb") as f:
@@ -69,10 +70,12 @@ class ReleaseToolTest(unittest.TestCase):
 
     def test_keeps_a_matching_version_file(self):
         app = make_app(os.path.join(self.root, "app"), {
-            "run_tavrin.bat": b"x", "app_icon.ico": b"i", "version.txt": b"3.0.0 build 7\n"})
+            "run_tavrin.bat": b"x", "app_icon.ico": b"i", "version.txt": b"3.0.0 build 7\n", "zz/last.dat": b"z"})
         self.assertEqual(run("--app", app, "--version", "3.0.0", "--base", BASE, "--out", self.out).returncode, 0)
         with zipfile.ZipFile(os.path.join(self.out, "dist", "TavrinStudio-3.0.0.zip")) as archive:
             self.assertEqual(archive.read("TavrinStudio/version.txt"), b"3.0.0 build 7\n")
+            # tar extracts in order: a cut extraction leaves no folder that claims the release.
+            self.assertEqual(archive.namelist()[-1], "TavrinStudio/version.txt")
 
     def test_refusals(self):
         ok_files = {"TavrinAI.exe": b"MZ", "app_icon.ico": b"i"}

@@ -229,6 +229,7 @@ def check_payload(report, opener, url, version, sha256):
         try:
             with zipfile.ZipFile(payload) as archive:
                 problems, program = layout_problems(archive, version)
+                last = archive.infolist()[-1].filename.replace("\\", "/") if archive.infolist() else ""
         except (zipfile.BadZipFile, OSError, EOFError) as error:
             report.line("FAIL", "app folder", f"the payload is not a readable zip archive ({error})", APP_FOLDER)
             return
@@ -236,6 +237,10 @@ def check_payload(report, opener, url, version, sha256):
             report.line("FAIL", "app folder", "; ".join(problems), APP_FOLDER)
         else:
             report.line("OK", "app folder", f"{APP_FOLDER_NAME}/ with {VERSION_FILE_NAME} {version} and {program}")
+            if last.casefold() != f"{APP_FOLDER_NAME}/{VERSION_FILE_NAME}".casefold():
+                report.line("WARN", "version file order",
+                            f"{VERSION_FILE_NAME} is not the payload's last entry ({last} is): an extraction cut "
+                            "short can leave an app folder that claims this version")
 
 
 def check_models(report, opener, base):

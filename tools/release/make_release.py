@@ -121,18 +121,22 @@ def signed_app_files(files, signer, scratch):
 
 
 def write_payload(files, version, zip_path):
+    """The payload zip, with the app folder's version file as its last entry: tar extracts in
+    order, so an extraction cut short never leaves a folder that claims the new version."""
+    version_entry = None
     with zipfile.ZipFile(zip_path, "w", compression=zipfile.ZIP_DEFLATED) as archive:
         archive.writestr(zipfile.ZipInfo(APP_FOLDER_NAME + "/"), b"")
-        has_version = False
         for rel, path in files:
             name = f"{APP_FOLDER_NAME}/{rel}"
             if path is None:
                 archive.writestr(zipfile.ZipInfo(name), b"")
-                continue
-            if rel == VERSION_FILE_NAME:
-                has_version = True
-            archive.write(path, name)
-        if not has_version:
+            elif rel.casefold() == VERSION_FILE_NAME.casefold():
+                version_entry = (path, name)
+            else:
+                archive.write(path, name)
+        if version_entry:
+            archive.write(*version_entry)
+        else:
             archive.writestr(f"{APP_FOLDER_NAME}/{VERSION_FILE_NAME}", (version + "\r\n").encode("utf-8"))
 
 
