@@ -65,11 +65,15 @@ void RunMessageLoop(HWND window) {
     MSG message;
     // GetMessageW answers -1 on an error; that ends the loop too rather than spinning.
     while (GetMessageW(&message, nullptr, 0, 0) > 0) {
-        // Dialog-style keys for the child controls; Esc and Enter become ignored commands.
-        if (IsDialogMessageW(window, &message)) continue;
+        if (PreTranslateWizardMessage(window, message)) continue;
         TranslateMessage(&message);
         DispatchMessageW(&message);
     }
+}
+
+bool IsEscapeKey(const MSG& message) {
+    const bool key = message.message == WM_KEYDOWN || message.message == WM_KEYUP || message.message == WM_CHAR;
+    return key && message.wParam == VK_ESCAPE;  // the character of Esc has the key's code, 27
 }
 
 LRESULT OnCreate(HWND window) {
@@ -106,6 +110,11 @@ int RunSetupWizard(HINSTANCE instance) {
     }
     logoBitmap = nullptr;  // the owner deletes it on return
     return 0;
+}
+
+bool PreTranslateWizardMessage(HWND window, MSG& message) {
+    if (message.hwnd && message.hwnd == controls.licenseEdit && IsEscapeKey(message)) return true;
+    return IsDialogMessageW(window, &message) != FALSE;
 }
 
 LRESULT CALLBACK SetupWndProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam) noexcept {

@@ -23,6 +23,13 @@ void LoadLogo(HINSTANCE instance);
 // be created.
 int RunSetupWizard(HINSTANCE instance);
 
+// What the message loop does with a queued message before it would dispatch it: the
+// dialog-style keys of the child controls (Tab, the arrows; Esc and Enter become commands the
+// wizard ignores). Esc meant for the licence text is dropped: a multiline edit answers it by
+// closing its parent, and Esc never closes the wizard or cancels an attempt. True when the
+// message is handled and must not be dispatched. Window thread.
+bool PreTranslateWizardMessage(HWND window, MSG& message);
+
 // The procedure of the WIZARD_WINDOW_CLASS class: creation and destruction here, commands, close
 // and the worker's messages to the wizard controller, drawing to the painting code.
 LRESULT CALLBACK SetupWndProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam) noexcept;

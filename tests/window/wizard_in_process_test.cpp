@@ -35,6 +35,15 @@ std::wstring Caption(HWND control) {
     return text;
 }
 
+// The payload's URL with the host holding its stream open, after an empty body, until release
+// exists on the site; release is removed first.
+std::wstring HeldPayloadUrl(const ReleaseSite& site, const std::wstring& release) {
+    std::wstring fault = L"holduntil=" + site.HostPath(release);
+    for (size_t slash; (slash = fault.find(L'/')) != std::wstring::npos;) fault.replace(slash, 1, L"%2F");
+    DeleteFileW(site.FilePath(release).c_str());
+    return site.FaultUrl(fault, PAYLOAD_FILE);
+}
+
 // The wizard window on the test's thread: the program's window procedure, style and client size,
 // shown, and pumped by the test as the program's message loop would.
 class InProcessWizard {
@@ -101,7 +110,7 @@ public:
             MSG message;
             while (PeekMessageW(&message, nullptr, 0, 0, PM_REMOVE)) {
                 if (seen) seen(message);
-                if (!IsDialogMessageW(window_, &message)) {
+                if (!PreTranslateWizardMessage(window_, message)) {
                     TranslateMessage(&message);
                     DispatchMessageW(&message);
                 }
@@ -113,6 +122,32 @@ public:
             MsgWaitForMultipleObjects(0, nullptr, FALSE, static_cast<DWORD>(std::min<ULONGLONG>(deadline - now, 50)),
                                       QS_ALLINPUT);
         }
+    }
+
+    // Esc on control as the keyboard delivers it (key down, its character, key up), then the loop
+    // runs until all that the keys set off has been handled: a first marker follows the keys, and
+    // a second, posted when the first arrives, follows whatever the keys themselves posted. False
+    // when the second never arrives (the window is gone).
+    bool PressEscape(HWND control) {
+        constexpr UINT kMarker = WM_APP + 50;
+        PostMessageW(control, WM_KEYDOWN, VK_ESCAPE, 0x00010001);
+        PostMessageW(control, WM_CHAR, VK_ESCAPE, 0x00010001);
+        PostMessageW(control, WM_KEYUP, VK_ESCAPE, 0xC0010001);
+        PostMessageW(window_, kMarker, 1, 0);
+        bool followed = false;
+        return Pump([&] { return followed; }, 10000, [&](const MSG& message) {
+            if (message.message != kMarker) return;
+            if (message.wParam == 1) PostMessageW(window_, kMarker, 2, 0);
+            followed = message.wParam == 2;
+        });
+    }
+
+    // The read-only multiline edit: the licence text.
+    HWND LicenseEdit() const {
+        for (HWND child = GetWindow(window_, GW_CHILD); child; child = GetWindow(child, GW_HWNDNEXT)) {
+            if (GetWindowLongW(child, GWL_STYLE) & ES_MULTILINE) return child;
+        }
+        return nullptr;
     }
 
 private:
@@ -181,6 +216,53 @@ TEST(WizardInProcess, FontsAreTheThemesFour) {
     }
 }
 
+// Esc never closes the wizard or cancels an attempt, wherever the keyboard is: in the licence
+// text (a multiline edit in a dialog-style loop answers Esc by closing its parent), in the folder
+// field, and in the licence text while an attempt waits in its payload download.
+TEST(WizardInProcess, EscapeNeitherClosesNorCancels) {
+    InProcessWizard wizard;
+    ASSERT_TRUE(wizard.window());
+    ASSERT_TRUE(wizard.LicenseEdit());
+    SetFocus(wizard.LicenseEdit());
+    EXPECT_TRUE(wizard.PressEscape(wizard.LicenseEdit())) << "Esc in the licence text closed the wizard";
+    ASSERT_TRUE(IsWindow(wizard.window()));
+    EXPECT_EQ(installState.page, PAGE_LICENSE);
+
+    SendMessageW(wizard.Control(IDC_AGREE), BM_CLICK, 0, 0);
+    wizard.Command(IDC_NEXT);
+    ASSERT_EQ(installState.page, PAGE_LOCATION);
+    SetFocus(wizard.PathEdit());
+    EXPECT_TRUE(wizard.PressEscape(wizard.PathEdit())) << "Esc in the folder field closed the wizard";
+    ASSERT_TRUE(IsWindow(wizard.window()));
+    EXPECT_EQ(installState.page, PAGE_LOCATION);
+
+    ReleaseSite site(L"window_escape");
+    ASSERT_TRUE(site.Put(PAYLOAD_FILE, ""));
+    const std::wstring release = L"release";
+    ASSERT_TRUE(site.PutManifest(ManifestJson("1.2.1", Narrow(HeldPayloadUrl(site, release)), "")));
+    RemoveWorkerTempFiles();
+    const std::wstring scratch = testbed::MakeScratchFolder(L"wizard_escape");
+    SetWindowTextW(wizard.PathEdit(), (scratch + L"\\inst").c_str());
+    std::thread answerer([&] {
+        if (auto box = WaitForMessageBox(wizard.window(), 0, 60000)) AnswerMessageBox(box->box, IDOK);
+    });
+    wizard.Command(IDC_NEXT);
+    const std::wstring payloadFile = TempFilePath(PAYLOAD_TEMP_NAME);
+    // The payload file exists once the headers are in and the worker waits for the body.
+    EXPECT_TRUE(wizard.Pump([&] { return testbed::FileExists(payloadFile); }, 60000)) << "the download never started";
+    SetFocus(wizard.LicenseEdit());
+    EXPECT_TRUE(wizard.PressEscape(wizard.LicenseEdit())) << "Esc while busy closed the wizard";
+    EXPECT_TRUE(installState.busy);
+    EXPECT_FALSE(installState.cancelRequested.load()) << "Esc cancelled the attempt";
+    EXPECT_EQ(installState.page, PAGE_PROGRESS);
+
+    // The attempt ends by its Cancel button once the host lets the stream end.
+    wizard.Command(IDC_CANCEL);
+    EXPECT_TRUE(site.Put(release, "end the stream"));
+    EXPECT_TRUE(wizard.Pump([] { return !installState.busy; }, 60000)) << "the attempt did not end";
+    answerer.join();
+}
+
 // Cancel while the worker waits in the payload download (the server sends the headers and an
 // empty body, then holds the stream open until the test releases it): every press posts
 // "취소하는 중...", and that is the window's status, on the running progress page, until the
@@ -191,12 +273,8 @@ TEST(WizardInProcess, CancelShowsCancellingUntilTheWorkerEnds) {
     ASSERT_TRUE(wizard.window());
     ReleaseSite site(L"window_cancel");
     ASSERT_TRUE(site.Put(PAYLOAD_FILE, ""));
-    // The host ends the payload's stream once this file exists.
     const std::wstring release = L"release";
-    std::wstring holdUntil = L"holduntil=" + site.HostPath(release);
-    for (size_t slash; (slash = holdUntil.find(L'/')) != std::wstring::npos;) holdUntil.replace(slash, 1, L"%2F");
-    DeleteFileW(site.FilePath(release).c_str());
-    ASSERT_TRUE(site.PutManifest(ManifestJson("1.2.1", Narrow(site.FaultUrl(holdUntil, PAYLOAD_FILE)), "")));
+    ASSERT_TRUE(site.PutManifest(ManifestJson("1.2.1", Narrow(HeldPayloadUrl(site, release)), "")));
     RemoveWorkerTempFiles();
     const std::wstring scratch = testbed::MakeScratchFolder(L"wizard_cancel");
     ASSERT_FALSE(scratch.empty());
