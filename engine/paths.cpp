@@ -11,6 +11,11 @@ bool IsAbsolutePath(const wchar_t* path) {
     return driveRoot || unc;
 }
 
+bool IsDeviceNamespacePath(const wchar_t* path) {
+    return path && path[0] == L'\\' && path[1] == L'\\' && (path[2] == L'?' || path[2] == L'.') &&
+           path[3] == L'\\';
+}
+
 bool JoinPath(wchar_t (&out)[PATH_CAPACITY], const wchar_t* directory, const wchar_t* name) {
     out[0] = L'\0';
     if (!IsAbsolutePath(directory) || !name || !name[0]) return false;

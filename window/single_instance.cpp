@@ -6,6 +6,8 @@
 
 #include <windows.h>
 
+#include <cwchar>
+
 namespace {
 
 const wchar_t* const SETUP_MUTEX_NAME = L"Local\\TavrinAI.Setup";
@@ -46,6 +48,20 @@ void BringToFront(HWND wizard) {
     SetForegroundWindow(GetLastActivePopup(wizard));
 }
 
+// The boxes of the running uninstaller, the only windows it has: its question, then its last word.
+BOOL CALLBACK BringUninstallBoxToFront(HWND window, LPARAM) {
+    wchar_t className[16] = {};
+    wchar_t caption[32] = {};
+    GetClassNameW(window, className, 16);
+    GetWindowTextW(window, caption, 32);
+    const bool box = wcscmp(className, L"#32770") == 0;  // the class of every message box
+    if (box && IsWindowVisible(window) && wcsncmp(caption, PRODUCT_NAME, wcslen(PRODUCT_NAME)) == 0) {
+        SetForegroundWindow(window);
+        return FALSE;
+    }
+    return TRUE;
+}
+
 // Install mode beside a running copy. True when that copy ended meanwhile and this one now owns
 // the mutex.
 bool StepAsideForRunningCopy() {
@@ -75,7 +91,13 @@ bool TakeSetupInstance(bool uninstallMode) {
         return true;
     }
     if (uninstallMode) {
-        Warn(SETUP_RUNNING_TEXT);
+        // A second uninstall (a double click in the installed-programs list) must not hold a box
+        // of its own open: it runs from the setup copy that the first one removes at its end.
+        if (UninstallRunning()) {
+            EnumWindows(BringUninstallBoxToFront, 0);
+        } else {
+            Warn(SETUP_RUNNING_TEXT);
+        }
         return false;
     }
     return StepAsideForRunningCopy();

@@ -15,6 +15,8 @@
 // - install mode: the running wizard (or the box or dialog it has open) is restored and brought
 //   to the front; while an uninstall runs instead, a warning box says so. A copy that ends while
 //   this one looks for it leaves the mutex to this one, which then returns true.
-// - uninstall mode: the warning box "설치 프로그램이 이미 실행 중입니다. 설치 창을 닫은 뒤 다시 시도해
-//   주세요.", whichever mode the running copy is in.
+// - uninstall mode beside a wizard: the warning box "설치 프로그램이 이미 실행 중입니다. 설치 창을 닫은
+//   뒤 다시 시도해 주세요.".
+// - uninstall mode beside an uninstall: its open box is brought to the front, and this copy shows
+//   none of its own.
 bool TakeSetupInstance(bool uninstallMode);

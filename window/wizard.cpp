@@ -18,6 +18,7 @@ namespace {
 const wchar_t* const MESSAGE_CAPTION = PRODUCT_NAME;
 const wchar_t* const RELATIVE_FOLDER_TEXT =
     L"설치 폴더를 전체 경로로 입력하세요.\n(예: C:\\TavrinAI 또는 \\\\서버\\공유\\TavrinAI)";
+const wchar_t* const LONG_FOLDER_TEXT = L"설치 폴더 경로가 너무 깁니다. 더 짧은 폴더를 입력하세요.";
 
 // Frees an item list that the shell allocated.
 struct ItemListTraits {
@@ -38,9 +39,15 @@ void StartAttempt(HWND window) {
         return;
     }
     // The extraction stage needs the same kind of path; refusing here spares the user a whole
-    // download that could only end in "설치 폴더를 만들 수 없습니다.".
-    if (!IsAbsolutePath(installState.installDir)) {
+    // download that could only end in "설치 폴더를 만들 수 없습니다.". A folder in the "\\?\" or
+    // "\\.\" form would install once and then defeat every reinstall and uninstall.
+    if (!IsAbsolutePath(installState.installDir) || IsDeviceNamespacePath(installState.installDir)) {
         MessageBoxW(window, RELATIVE_FOLDER_TEXT, MESSAGE_CAPTION, MB_OK | MB_ICONWARNING);
+        return;
+    }
+    wchar_t appFolder[PATH_CAPACITY];
+    if (!JoinPath(appFolder, installState.installDir, APP_FOLDER_NAME)) {
+        MessageBoxW(window, LONG_FOLDER_TEXT, MESSAGE_CAPTION, MB_OK | MB_ICONWARNING);
         return;
     }
     installState.cancelRequested = false;

@@ -9,6 +9,21 @@
 
 namespace {
 
+TEST(IsDeviceNamespacePath, TellsTheDeviceFormsFromDrivesAndShares) {
+    struct Case {
+        const wchar_t* path;
+        bool device;
+    } const cases[] = {
+        {L"\\\\?\\C:\\TavrinAI", true},  {L"\\\\.\\C:\\TavrinAI", true},
+        {L"\\\\?\\UNC\\server\\share", true}, {L"C:\\TavrinAI", false},
+        {L"\\\\server\\share", false},      {L"\\\\?server\\share", false},
+        {L"", false},
+    };
+    for (const Case& c : cases) {
+        EXPECT_EQ(IsDeviceNamespacePath(c.path), c.device) << std::wstring(c.path).size();
+    }
+}
+
 TEST(JoinPath, JoinsWhatFitsAndRefusesTheRest) {
     const std::wstring folder = L"C:\\" + std::wstring(200, L'd');  // 203 units
     const std::wstring name55(55, L'n');

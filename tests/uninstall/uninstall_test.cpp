@@ -22,6 +22,7 @@
 #include "tests/support/testbed.h"
 
 #include <cwchar>
+#include <functional>
 #include <optional>
 #include <string>
 #include <utility>
@@ -138,9 +139,11 @@ void ExpectShellEntriesRemoved() {
 // by an app folder in use (a warning instead, and nothing else touched).
 enum class Ending { Removed, RemovedWithoutSelfRemoval, AppFolderInUse };
 
-// Answers Yes, reads the final box, leaves it open for boxOpenMs before it dismisses it, and
-// waits for the uninstaller and then for the hidden command (when one is expected) to end.
-void UninstallWithYes(const Launch& launch, Ending ending = Ending::Removed, DWORD boxOpenMs = 0) {
+// Answers Yes, reads the final box, leaves it open for boxOpenMs (and while whileBoxOpen runs)
+// before it dismisses it, and waits for the uninstaller and then for the hidden command (when one
+// is expected) to end.
+void UninstallWithYes(const Launch& launch, Ending ending = Ending::Removed, DWORD boxOpenMs = 0,
+                      const std::function<void()>& whileBoxOpen = {}) {
     Child child;
     Start(launch, child);
     ASSERT_NO_FATAL_FAILURE(AnswerConfirmation(child, IDYES));
@@ -156,6 +159,7 @@ void UninstallWithYes(const Launch& launch, Ending ending = Ending::Removed, DWO
         EXPECT_EQ(box->Style(), static_cast<UINT>(MB_OK | MB_ICONINFORMATION));
     }
     if (boxOpenMs > 0) Sleep(boxOpenMs);
+    if (whileBoxOpen) whileBoxOpen();
     AnswerMessageBox(box->box, IDOK);
     ExpectExitCodeZero(child);
     const DWORD uninstallerId = child.id;
@@ -190,6 +194,29 @@ TEST_F(UninstallTest, YesRemovesEverythingTheInstallMadeAndTheFolderAfterExit) {
 
     ExpectShellEntriesRemoved();
     ExpectUserFoldersRemoved(install);
+    EXPECT_FALSE(Exists(install.setupCopy));
+    EXPECT_FALSE(Exists(install.folder));
+}
+
+// A second uninstall started while the first one's final box is open (a double click in the
+// installed-programs list) steps aside at once without a box of its own: the setup copy it runs
+// from is free again when the first one's hidden command removes it with the install folder.
+TEST_F(UninstallTest, ASecondUninstallStepsAsideSoTheFirstRemovesItsCopy) {
+    Install install;
+    ASSERT_NO_FATAL_FAILURE(MakeInstall(install));
+    const Launch launch{.exe = install.setupCopy, .environment = {{L"USERPROFILE", install.profile}}};
+    UninstallWithYes(launch, Ending::Removed, 0, [&] {
+        Child second;
+        Start(launch, second);
+        const bool ended = WaitForSingleObject(second.process.get(), 20000) == WAIT_OBJECT_0;
+        if (!ended) TerminateProcess(second.process.get(), 1);
+        EXPECT_TRUE(ended) << "the second uninstall stayed, with a box of its own";
+        DWORD exitCode = 1;
+        EXPECT_TRUE(GetExitCodeProcess(second.process.get(), &exitCode));
+        EXPECT_EQ(exitCode, 0u);
+    });
+
+    ExpectShellEntriesRemoved();
     EXPECT_FALSE(Exists(install.setupCopy));
     EXPECT_FALSE(Exists(install.folder));
 }

@@ -341,18 +341,29 @@ TEST_F(WizardInstall, FailureBoxOpensOverAPageWithoutTheBar) {
     AnswerMessageBox(box->box, IDOK);
 }
 
-// Folders the location page refuses at once, before anything is fetched, and folders it hands to
-// an attempt (which here ends at the payload, "서버 응답 404", so nothing is written anywhere).
-TEST_F(WizardInstall, LocationPageRefusesAFolderThatIsNotAbsolute) {
+// Folders the location page refuses at once, before anything is fetched, each with its warning,
+// and folders it hands to an attempt (which here ends at the payload, "서버 응답 404", so nothing
+// is written anywhere).
+TEST_F(WizardInstall, LocationPageRefusesFoldersThatCannotInstall) {
     Publish(FaultUrl(L"status=404"));
+    const std::wstring notAbsolute =
+        L"설치 폴더를 전체 경로로 입력하세요.\n(예: C:\\TavrinAI 또는 \\\\서버\\공유\\TavrinAI)";
+    const std::wstring tooLong = L"설치 폴더 경로가 너무 깁니다. 더 짧은 폴더를 입력하세요.";
+    // The app folder "<folder>\TavrinStudio" must fit 259 units: 246 is the longest folder.
+    const std::wstring longest = L"C:\\" + std::wstring(243, L'd');
+    const std::wstring oneTooLong = longest + L"d";
     struct Case {
         const char* name;
         std::wstring folder;
-        bool accepted;
+        std::wstring refusal;  // empty: accepted
     };
-    for (const Case& c : {Case{"a bare name", L"abc", false}, Case{"rooted, without a drive", L"\\abc", false},
-                          Case{"a drive, without a root", L"C:abc", false}, Case{"a drive path", installDir_, true},
-                          Case{"a share", L"\\\\tavrin-test-host\\share\\TavrinAI", true}}) {
+    for (const Case& c : {Case{"a bare name", L"abc", notAbsolute}, Case{"rooted, without a drive", L"\\abc", notAbsolute},
+                          Case{"a drive, without a root", L"C:abc", notAbsolute},
+                          Case{"the \\\\?\\ form", L"\\\\?\\C:\\TavrinAI", notAbsolute},
+                          Case{"the \\\\.\\ form", L"\\\\.\\C:\\TavrinAI", notAbsolute},
+                          Case{"247 units", oneTooLong, tooLong}, Case{"246 units", longest, L""},
+                          Case{"a drive path", installDir_, L""},
+                          Case{"a share", L"\\\\tavrin-test-host\\share\\TavrinAI", L""}}) {
         SCOPED_TRACE(c.name);
         installDir_ = c.folder;
         auto setup = Start();
@@ -363,12 +374,12 @@ TEST_F(WizardInstall, LocationPageRefusesAFolderThatIsNotAbsolute) {
         ASSERT_TRUE(box);
         EXPECT_EQ(box->caption, PRODUCT_NAME);
         EXPECT_EQ(box->Style(), UINT{MB_OK | MB_ICONWARNING});
-        if (c.accepted) {
+        if (c.refusal.empty()) {
             EXPECT_EQ(box->text, L"서버 응답 404");
             EXPECT_EQ(testbed::RequestsSince(logStart, kManifestRequest), 1);
             continue;
         }
-        EXPECT_EQ(box->text, L"설치 폴더를 전체 경로로 입력하세요.\n(예: C:\\TavrinAI 또는 \\\\서버\\공유\\TavrinAI)");
+        EXPECT_EQ(box->text, c.refusal);
         AnswerMessageBox(box->box, IDOK);
         ASSERT_TRUE(WaitUntil([&] { return CountMessageBoxes(setup->ProcessId()) == 0; }, 10000));
         EXPECT_TRUE(IsWindowVisible(setup->PathEdit()));
