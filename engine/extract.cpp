@@ -14,6 +14,7 @@
 namespace {
 
 constexpr size_t COMMAND_LINE_CAPACITY = 4096;
+const wchar_t* const EXTRACTION_FAILED_TEXT = L"압축 해제에 실패했습니다 (디스크 공간 확인).";
 
 void SetError(wchar_t* errorText, const wchar_t* text) {
     wcsncpy_s(errorText, WORKER_ERROR_CAPACITY, text, _TRUNCATE);
@@ -35,6 +36,82 @@ bool FormatTarCommandLine(wchar_t (&out)[COMMAND_LINE_CAPACITY], const wchar_t* 
     return written > 0;
 }
 
+// True when text survives the trip into codePage unchanged: every character has a code of its
+// own there (no default character, and no best-fit look-alike, which could turn into a quote or
+// a separator). A UTF-8 code page holds every character.
+bool FitsCodePage(UINT codePage, const wchar_t* text) {
+    if (codePage == CP_UTF8) return true;
+    BOOL usedDefault = FALSE;
+    const int bytes = WideCharToMultiByte(codePage, WC_NO_BEST_FIT_CHARS, text, -1, nullptr, 0, nullptr, &usedDefault);
+    return bytes > 0 && !usedDefault;
+}
+
+// Starts the tool hidden with commandLine, in currentFolder (null: ours), with standardInput as
+// its only inherited handle (null: it inherits none), and waits for it without a limit. True
+// exactly when it started and exited with code 0.
+bool RunTar(const wchar_t* commandLine, const wchar_t* currentFolder, HANDLE standardInput) {
+    wchar_t systemFolder[PATH_CAPACITY] = {};
+    wchar_t tar[PATH_CAPACITY] = {};
+    if (!GetSystemFolder(systemFolder) || !JoinPath(tar, systemFolder, L"tar.exe")) return false;
+
+    STARTUPINFOEXW startup = {};
+    startup.StartupInfo.cb = sizeof startup;
+    startup.StartupInfo.dwFlags = STARTF_USESHOWWINDOW;
+    startup.StartupInfo.wShowWindow = SW_HIDE;
+    DWORD flags = CREATE_NO_WINDOW;
+    // The one handle the tool gets is named in an explicit list, so that no other inheritable
+    // handle of this process reaches it.
+    SIZE_T listSize = 0;
+    InitializeProcThreadAttributeList(nullptr, 1, 0, &listSize);
+    const HeapBlock<BYTE> listMemory(standardInput ? static_cast<BYTE*>(malloc(listSize)) : nullptr);
+    const auto list = reinterpret_cast<LPPROC_THREAD_ATTRIBUTE_LIST>(listMemory.get());
+    bool listReady = false;
+    if (standardInput) {
+        if (!list || !InitializeProcThreadAttributeList(list, 1, 0, &listSize)) return false;
+        listReady = UpdateProcThreadAttribute(list, 0, PROC_THREAD_ATTRIBUTE_HANDLE_LIST, &standardInput,
+                                              sizeof standardInput, nullptr, nullptr) != FALSE;
+        if (!listReady) {
+            DeleteProcThreadAttributeList(list);
+            return false;
+        }
+        startup.StartupInfo.dwFlags |= STARTF_USESTDHANDLES;
+        startup.StartupInfo.hStdInput = standardInput;
+        startup.lpAttributeList = list;
+        flags |= EXTENDED_STARTUPINFO_PRESENT;
+    }
+    PROCESS_INFORMATION process = {};
+    // CreateProcessW may write into its command line, so it gets a copy of its own.
+    wchar_t* writableCommandLine = _wcsdup(commandLine);
+    const BOOL started = writableCommandLine &&
+                         CreateProcessW(tar, writableCommandLine, nullptr, nullptr, standardInput != nullptr, flags,
+                                        nullptr, currentFolder, &startup.StartupInfo, &process);
+    free(writableCommandLine);
+    if (listReady) DeleteProcThreadAttributeList(list);
+    if (!started) return false;
+
+    OwnedKernelHandle processHandle(process.hProcess);
+    OwnedKernelHandle threadHandle(process.hThread);
+    WaitForSingleObject(processHandle.get(), INFINITE);
+    DWORD exitCode = 1;  // stays a failure when the code cannot be read
+    if (!GetExitCodeProcess(processHandle.get(), &exitCode)) exitCode = 1;
+    return exitCode == 0;
+}
+
+// The tool reads its command line in the ANSI code page: a path that does not survive that
+// reaches it as question marks. Such an extraction runs in the install folder instead of naming
+// it, and reads the archive from its standard input.
+bool ExtractThroughStandardInput(const wchar_t* archivePath, const wchar_t* targetDir) {
+    wchar_t systemFolder[PATH_CAPACITY] = {};
+    wchar_t commandLine[COMMAND_LINE_CAPACITY] = {};
+    if (!GetSystemFolder(systemFolder)) return false;
+    if (_snwprintf_s(commandLine, _TRUNCATE, L"\"%s\\tar.exe\" -xf -", systemFolder) <= 0) return false;
+    SECURITY_ATTRIBUTES inheritable = {sizeof inheritable, nullptr, TRUE};
+    OwnedFile archive(CreateFileW(archivePath, GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_DELETE, &inheritable, OPEN_EXISTING,
+                                  FILE_ATTRIBUTE_NORMAL, nullptr));
+    if (!archive) return false;
+    return RunTar(commandLine, targetDir, archive.get());
+}
+
 // Looked for before anything is deleted: on a Windows without it (before 10 1803) the old app
 // folder would be gone with nothing to take its place.
 bool TarToolExists() {
@@ -47,31 +124,28 @@ bool TarToolExists() {
 
 }  // namespace
 
+TarForm ChooseTarForm(UINT codePage, const wchar_t* archivePath, const wchar_t* targetDir) {
+    if (FitsCodePage(codePage, archivePath) && FitsCodePage(codePage, targetDir)) return TarForm::CommandLine;
+    // A current folder holds at most MAX_PATH - 1 units with its closing backslash.
+    const size_t length = wcslen(targetDir);
+    const size_t closing = length > 0 && targetDir[length - 1] == L'\\' ? 0 : 1;
+    if (!IsAbsolutePath(targetDir) || length + closing >= MAX_PATH) return TarForm::None;
+    return TarForm::StandardInput;
+}
+
 bool ExtractArchive(const wchar_t* archivePath, const wchar_t* targetDir) {
     if (!archivePath || !targetDir) return false;
-    wchar_t commandLine[COMMAND_LINE_CAPACITY] = {};
-    if (!FormatTarCommandLine(commandLine, archivePath, targetDir)) return false;
-
-    STARTUPINFOW startup = {};
-    startup.cb = sizeof startup;
-    startup.dwFlags = STARTF_USESHOWWINDOW;
-    startup.wShowWindow = SW_HIDE;
-    PROCESS_INFORMATION process = {};
-
-    // CreateProcessW may write into its command line, so it gets a copy of its own.
-    wchar_t* writableCommandLine = _wcsdup(commandLine);
-    if (!writableCommandLine) return false;
-    const BOOL started = CreateProcessW(nullptr, writableCommandLine, nullptr, nullptr, FALSE, CREATE_NO_WINDOW,
-                                        nullptr, nullptr, &startup, &process);
-    free(writableCommandLine);
-    if (!started) return false;
-
-    OwnedKernelHandle processHandle(process.hProcess);
-    OwnedKernelHandle threadHandle(process.hThread);
-    WaitForSingleObject(processHandle.get(), INFINITE);
-    DWORD exitCode = 1;  // stays a failure when the code cannot be read
-    if (!GetExitCodeProcess(processHandle.get(), &exitCode)) exitCode = 1;
-    return exitCode == 0;
+    switch (ChooseTarForm(GetACP(), archivePath, targetDir)) {
+    case TarForm::CommandLine: {
+        wchar_t commandLine[COMMAND_LINE_CAPACITY] = {};
+        return FormatTarCommandLine(commandLine, archivePath, targetDir) && RunTar(commandLine, nullptr, nullptr);
+    }
+    case TarForm::StandardInput:
+        return ExtractThroughStandardInput(archivePath, targetDir);
+    case TarForm::None:
+        break;
+    }
+    return false;
 }
 
 StageResult PrepareAndExtract(const wchar_t* payloadPath, wchar_t* errorText) {
@@ -88,6 +162,12 @@ StageResult PrepareAndExtract(const wchar_t* payloadPath, wchar_t* errorText) {
     }
     if (!TarToolExists()) {
         SetError(errorText, L"압축 해제 도구(tar.exe)를 찾을 수 없습니다. Windows 10 (1803) 이상이 필요합니다.");
+        return StageResult::FailedDeletePayload;
+    }
+    // Decided before anything is deleted, like the tool's presence: an extraction that could
+    // only fail must not cost the previous installation.
+    if (ChooseTarForm(GetACP(), payloadPath, installDir) == TarForm::None) {
+        SetError(errorText, EXTRACTION_FAILED_TEXT);
         return StageResult::FailedDeletePayload;
     }
     if (SHCreateDirectoryExW(nullptr, installDir, nullptr) != ERROR_SUCCESS && !PathExists(installDir)) {
@@ -109,7 +189,7 @@ StageResult PrepareAndExtract(const wchar_t* payloadPath, wchar_t* errorText) {
         // let the next attempt take it for this release and offer to skip the install. The app
         // folder holds nothing else at this point: any older one was removed above.
         DeleteTree(appFolder);
-        SetError(errorText, L"압축 해제에 실패했습니다 (디스크 공간 확인).");
+        SetError(errorText, EXTRACTION_FAILED_TEXT);
         return StageResult::FailedDeletePayload;
     }
     DeleteFileW(payloadPath);

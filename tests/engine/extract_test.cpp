@@ -53,6 +53,9 @@ TEST(ExtractArchive, RunsTheSystemTarOnTheArchive) {
     const std::string zip = MakeZip(AppEntries("3.0.0"));
     ASSERT_TRUE(testbed::WriteFileBytes(archive, zip));
     ASSERT_TRUE(testbed::WriteFileBytes(scratch + L"\\damaged.zip", zip.substr(0, zip.size() / 2)));
+    const std::wstring korean = scratch + L"\\받은 파일.zip";
+    ASSERT_TRUE(testbed::WriteFileBytes(korean, zip));
+    ASSERT_TRUE(testbed::WriteFileBytes(scratch + L"\\손상.zip", zip.substr(0, zip.size() / 2)));
     struct Case {
         const char* name;
         std::wstring archive;
@@ -63,6 +66,11 @@ TEST(ExtractArchive, RunsTheSystemTarOnTheArchive) {
         // tar.exe takes its arguments in the ANSI code page (Windows-1252 in the bed, 949 on Korean
         // Windows): a letter outside the code page would reach it as "?".
         {"spaces and a non-ASCII letter in the target", archive, scratch + L"\\Tavrin Café 2", true},
+        // Hangul has no code in 1252: the tool then runs in the target and reads the archive from
+        // its standard input.
+        {"a Korean target", archive, scratch + L"\\설치 폴더", true},
+        {"a Korean archive and a Korean target", korean, scratch + L"\\한글\\", true},
+        {"a damaged Korean archive", scratch + L"\\손상.zip", scratch + L"\\손상", false},
         // Without care the closing quote after "\" would be read as part of the path.
         {"target ending in a backslash", archive, scratch + L"\\trailing\\", true},
         {"damaged archive", scratch + L"\\damaged.zip", scratch + L"\\damaged", false},
@@ -85,6 +93,36 @@ TEST(ExtractArchive, RunsTheSystemTarOnTheArchive) {
     const std::wstring target = scratch + L"\\without_tar";
     ASSERT_TRUE(CreateDirectoryW(target.c_str(), nullptr));
     EXPECT_FALSE(ExtractArchive(archive.c_str(), target.c_str())) << "no tar.exe, yet success";
+}
+
+// The form of the tar command for each ANSI code page: the command line exactly when both paths
+// convert with no loss (a best-fit look-alike counts as a loss: the full-width quote would become a
+// real one), the standard input otherwise, and nothing when the folder cannot be a current folder.
+TEST(ChooseTarForm, CommandLineOnlyForPathsTheCodePageHolds) {
+    const std::wstring ascii = L"C:\\Users\\kim\\AppData\\Local\\TavrinAI";
+    const std::wstring payload = L"C:\\Users\\kim\\AppData\\Local\\Temp\\TavrinStudio_payload.zip";
+    const std::wstring korean = L"C:\\Users\\김민지\\AppData\\Local\\TavrinAI";
+    const std::wstring outside949 = L"C:\\Users\\अनु\\AppData\\Local\\TavrinAI";  // Devanagari
+    const std::wstring bestFit = L"C:\\Users\\kim\\＂x＂\\TavrinAI";            // full-width quotes
+    const std::wstring tooDeep = L"C:\\김" + std::wstring(256, L'd');                   // 260 units
+    struct Case {
+        const char* name;
+        UINT codePage;
+        std::wstring archive, target;
+        TarForm form;
+    } const cases[] = {
+        {"ASCII on 1252", 1252, payload, ascii, TarForm::CommandLine},
+        {"a Korean folder on 1252", 1252, payload, korean, TarForm::StandardInput},
+        {"a Korean payload path on 1252", 1252, korean + L"\\p.zip", ascii, TarForm::StandardInput},
+        {"a best-fit character on 1252", 1252, payload, bestFit, TarForm::StandardInput},
+        {"a Korean folder on 949", 949, payload, korean, TarForm::CommandLine},
+        {"a character outside 949 on 949", 949, payload, outside949, TarForm::StandardInput},
+        {"everything on UTF-8", CP_UTF8, korean + L"\\p.zip", outside949, TarForm::CommandLine},
+        {"a folder too long to be a current folder", 1252, payload, tooDeep, TarForm::None},
+    };
+    for (const Case& c : cases) {
+        EXPECT_EQ(ChooseTarForm(c.codePage, c.archive.c_str(), c.target.c_str()), c.form) << c.name;
+    }
 }
 
 // What one worker run starts from, and what must hold after it.

@@ -18,6 +18,7 @@
 
 #include <cstring>
 #include <cwchar>
+#include <optional>
 #include <set>
 #include <string>
 #include <vector>
@@ -72,6 +73,29 @@ LRESULT CALLBACK CancellingBoxProc(HWND box, UINT message, WPARAM wParam, LPARAM
     if (message == BM_GETCHECK) installState.cancelRequested = true;
     return CallWindowProcW(originalBoxProc, box, message, wParam, lParam);
 }
+
+// TMP and TEMP of this process, which the worker's temporary folder comes from, set to folder
+// for the object's life.
+class TemporaryFolderSwap {
+public:
+    explicit TemporaryFolderSwap(const std::wstring& folder) {
+        for (int i = 0; i < 2; ++i) {
+            wchar_t value[PATH_CAPACITY] = {};
+            const DWORD length = GetEnvironmentVariableW(kNames[i], value, PATH_CAPACITY);
+            saved_[i] = length > 0 && length < PATH_CAPACITY ? std::optional<std::wstring>(value) : std::nullopt;
+            SetEnvironmentVariableW(kNames[i], folder.c_str());
+        }
+    }
+    TemporaryFolderSwap(const TemporaryFolderSwap&) = delete;
+    TemporaryFolderSwap& operator=(const TemporaryFolderSwap&) = delete;
+    ~TemporaryFolderSwap() {
+        for (int i = 0; i < 2; ++i) SetEnvironmentVariableW(kNames[i], saved_[i] ? saved_[i]->c_str() : nullptr);
+    }
+
+private:
+    static constexpr const wchar_t* kNames[2] = {L"TMP", L"TEMP"};
+    std::optional<std::wstring> saved_[2];
+};
 
 class WorkerTest : public ::testing::Test {
 protected:
@@ -166,6 +190,40 @@ TEST_F(WorkerTest, FirstInstallRunsEveryStage) {
     for (const std::wstring& name : kModels) expectedPaths.insert(hostPath(MODEL_URL_PATH + name));
     EXPECT_EQ(paths, expectedPaths);
 }
+
+// The system tar reads its command line in the ANSI code page, which in the bed (1252) holds no
+// Hangul. A Korean install folder, and a Korean temporary folder that holds the payload, each
+// still install completely: the files, both shortcuts and the entry.
+class KoreanFolderTest : public WorkerTest, public ::testing::WithParamInterface<bool> {};
+
+TEST_P(KoreanFolderTest, InstallsCompletely) {
+    const bool koreanTemp = GetParam();
+    ASSERT_EQ(GetACP(), 1252u) << "the bed's ANSI code page";
+    std::optional<TemporaryFolderSwap> temp;
+    if (koreanTemp) {
+        const std::wstring folder = scratch_ + L"\\임시 폴더";
+        ASSERT_TRUE(CreateDirectoryW(folder.c_str(), nullptr));
+        temp.emplace(folder);
+    } else {
+        installDir_ = scratch_ + L"\\사용자\\김민지\\Tavrin AI";
+        appFolder_ = AppFolderIn(installDir_);
+    }
+    ReleaseSite site(koreanTemp ? L"worker_korean_temp" : L"worker_korean_folder");
+    PublishModels(site);
+    ASSERT_TRUE(site.Publish("2.4.1", MakeZip(AppEntries("2.4.1"))));
+
+    MessageTrace trace;
+    RunAttempt(trace);
+
+    std::vector<TraceEvent> expected = EventsUntilExtracted(L"2.4.1", false);
+    AppendRegistrationAndModels(expected, {1, 2, 3, 4, 5});
+    EXPECT_EQ(trace.StageEvents(), expected) << trace.Describe();
+    ExpectInstalled(L"2.4.1", APP_PROGRAM_NAME);
+    ExpectAllModels();
+}
+
+INSTANTIATE_TEST_SUITE_P(Folders, KoreanFolderTest, ::testing::Values(false, true),
+                         [](const auto& info) { return std::string(info.param ? "temp" : "install"); });
 
 // A newer release over an install: the app folder is replaced (this one has no application, so
 // the shortcuts now name the start script), the stale setup copy and a redirected shortcut are

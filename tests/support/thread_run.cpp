@@ -3,6 +3,10 @@
 #include "engine/install_state.h"
 #include "engine/owned.h"
 
+#include <tlhelp32.h>
+
+#include <cwchar>
+
 namespace {
 
 constexpr int PUMP_LIMIT = 100000;  // messages handled by one PumpMessages at the most
@@ -14,6 +18,21 @@ struct ThreadWork {
 DWORD WINAPI RunWork(LPVOID parameter) {
     static_cast<ThreadWork*>(parameter)->work();
     return 0;
+}
+
+// Ends the tar tools this process started: the worker waits for its tool without a limit, and a
+// tool that never ends would otherwise hold the test until its own time limit.
+void EndChildTarTools() {
+    // A failed snapshot is INVALID_HANDLE_VALUE, as a failed file is.
+    OwnedFile snapshot(CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0));
+    if (!snapshot) return;
+    PROCESSENTRY32W entry{};
+    entry.dwSize = sizeof entry;
+    for (BOOL more = Process32FirstW(snapshot.get(), &entry); more; more = Process32NextW(snapshot.get(), &entry)) {
+        if (entry.th32ParentProcessID != GetCurrentProcessId() || _wcsicmp(entry.szExeFile, L"tar.exe") != 0) continue;
+        OwnedKernelHandle tool(OpenProcess(PROCESS_TERMINATE, FALSE, entry.th32ProcessID));
+        if (tool) TerminateProcess(tool.get(), 1);
+    }
 }
 
 }  // namespace
@@ -39,6 +58,7 @@ bool RunOnThread(const std::function<void()>& work, DWORD timeoutMs) {
             // messages until it has.
             inTime = false;
             installState.cancelRequested = true;
+            EndChildTarTools();
         }
         const DWORD wait = MsgWaitForMultipleObjects(1, thread.addressOf(), FALSE,
                                                      inTime ? static_cast<DWORD>(deadline - now) : 100, QS_ALLINPUT);

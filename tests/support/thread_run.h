@@ -13,6 +13,7 @@ void PumpMessages();
 
 // Runs work on a new thread while this thread pumps messages; returns after the thread has ended
 // and the queue has been drained. False when it did not end within timeoutMs: the work is then
-// asked to cancel (installState.cancelRequested) and still waited for, pumping, since it refers
-// to the caller's frame (the test's or the process's own time limit bounds that wait).
+// asked to cancel (installState.cancelRequested), any tar.exe this process started is ended (the
+// worker waits for its tool without a limit), and the work is still waited for, pumping, since it
+// refers to the caller's frame (the test's or the process's own time limit bounds that wait).
 bool RunOnThread(const std::function<void()>& work, DWORD timeoutMs);
