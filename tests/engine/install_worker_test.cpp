@@ -148,6 +148,20 @@ protected:
         EXPECT_STREQ(installState.downloadLabel, DOWNLOAD_LABEL_PAYLOAD);
     }
 
+    // Release 2.4.1 and its models published on site, installed by one attempt into installDir_:
+    // every stage runs and everything lands.
+    void ExpectFirstInstall(const ReleaseSite& site) {
+        PublishModels(site);
+        ASSERT_TRUE(site.Publish("2.4.1", MakeZip(AppEntries("2.4.1"))));
+        MessageTrace trace;
+        RunAttempt(trace);
+        std::vector<TraceEvent> expected = EventsUntilExtracted(L"2.4.1", false);
+        AppendRegistrationAndModels(expected, {1, 2, 3, 4, 5});
+        EXPECT_EQ(trace.StageEvents(), expected) << trace.Describe();
+        ExpectInstalled(L"2.4.1", APP_PROGRAM_NAME);
+        ExpectAllModels();
+    }
+
     void ExpectAllModels() {
         for (const std::wstring& name : kModels) {
             std::string bytes;
@@ -167,17 +181,7 @@ protected:
 
 TEST_F(WorkerTest, FirstInstallRunsEveryStage) {
     ReleaseSite site(L"worker_first");
-    PublishModels(site);
-    ASSERT_TRUE(site.Publish("2.4.1", MakeZip(AppEntries("2.4.1"))));
-
-    MessageTrace trace;
-    RunAttempt(trace);
-
-    std::vector<TraceEvent> expected = EventsUntilExtracted(L"2.4.1", false);
-    AppendRegistrationAndModels(expected, {1, 2, 3, 4, 5});
-    EXPECT_EQ(trace.StageEvents(), expected) << trace.Describe();
-    ExpectInstalled(L"2.4.1", APP_PROGRAM_NAME);
-    ExpectAllModels();
+    ExpectFirstInstall(site);
 
     // Every request the host saw, manifest, payload and each model, names the setup program.
     std::set<std::string> paths;
@@ -209,17 +213,7 @@ TEST_P(KoreanFolderTest, InstallsCompletely) {
         appFolder_ = AppFolderIn(installDir_);
     }
     ReleaseSite site(koreanTemp ? L"worker_korean_temp" : L"worker_korean_folder");
-    PublishModels(site);
-    ASSERT_TRUE(site.Publish("2.4.1", MakeZip(AppEntries("2.4.1"))));
-
-    MessageTrace trace;
-    RunAttempt(trace);
-
-    std::vector<TraceEvent> expected = EventsUntilExtracted(L"2.4.1", false);
-    AppendRegistrationAndModels(expected, {1, 2, 3, 4, 5});
-    EXPECT_EQ(trace.StageEvents(), expected) << trace.Describe();
-    ExpectInstalled(L"2.4.1", APP_PROGRAM_NAME);
-    ExpectAllModels();
+    ExpectFirstInstall(site);
 }
 
 INSTANTIATE_TEST_SUITE_P(Folders, KoreanFolderTest, ::testing::Values(false, true),

@@ -101,47 +101,58 @@ TEST_F(HostileHttp, ContentLengthThatLiesOrCannotBeRead) {
     const uint64_t size = body_.size();
     const std::wstring sizeText = std::to_wstring(size);
     const std::wstring largerText = std::to_wstring(size + 1000);
+    // Where Wine's WinHTTP meets a broken or doubled length it does not always decide the same way
+    // from one run to the next: such a row names the two endings the platform was seen to give.
     struct Case {
         const char* name;
         std::wstring fault;
         uint64_t parsed;  // the expected length the download must have taken from the header
-        Ending http, https;
+        std::vector<Ending> http, https;
     } const cases[] = {
-        {"beyond 64 bits", L"length=99999999999999999999999", UINT64_MAX, Cut(size), Cut(size)},
+        {"beyond 64 bits", L"length=99999999999999999999999", UINT64_MAX, {Cut(size)}, {Cut(size)}},
         // A parse that wrapped around instead of saturating would take this for the body's size.
-        {"2^64 plus the body's size", L"length=" + Plus(kTwoTo64, size), UINT64_MAX, Cut(size), Cut(size)},
+        {"2^64 plus the body's size", L"length=" + Plus(kTwoTo64, size), UINT64_MAX, {Cut(size)}, {Cut(size)}},
         {"2^32 plus the body's size", L"length=" + Plus(static_cast<unsigned __int128>(1) << 32, size),
-         (uint64_t{1} << 32) + size, Cut(size), Cut(size)},
-        // The platform: over HTTPS WinHTTP stops at the length it read, over HTTP at the close.
-        {"digits, then junk", L"length=12abc", 12, Cut(size), Stored(12)},
-        {"a leading space", L"length=%207", 7, Cut(size), Stored(7)},
+         (uint64_t{1} << 32) + size, {Cut(size)}, {Cut(size)}},
+        // The platform: over HTTPS WinHTTP stops at the length it read; over HTTP at the length
+        // or at the close, from run to run.
+        {"digits, then junk", L"length=12abc", 12, {Cut(size), Stored(12)}, {Stored(12)}},
+        {"a leading space", L"length=%207", 7, {Cut(size), Stored(7)}, {Stored(7)}},
         // The platform: WinHTTP hands over no body at all for a length without digits.
-        {"no digits at all", L"length=abc", 0, Stored(0), Stored(0)},
-        {"a minus sign", L"length=-5", 0, Stored(size), Stored(size)},
-        {"the body 1000 bytes longer than announced", L"longer=1000", size - 1000, Stored(size - 1000),
-         Stored(size - 1000)},
-        {"the body far longer than announced", L"longer=300000", size - 300000, Cut(size), Stored(size - 300000)},
-        {"the same length twice", L"lengths=" + sizeText + L"," + sizeText, size, Stored(size), Stored(size)},
-        {"the true length, then a smaller one", L"lengths=" + sizeText + L",1000", size, Stored(size), Stored(size)},
-        {"a smaller length, then the true one", L"lengths=1000," + sizeText, 1000, Cut(size), Stored(1000)},
-        {"the true length, then a larger one", L"lengths=" + sizeText + L"," + largerText, size, Stored(size),
-         Stored(size)},
-        {"a larger length, then the true one", L"lengths=" + largerText + L"," + sizeText, size + 1000, Cut(size),
-         Cut(size)},
-        {"two lengths in one header", L"length=" + sizeText + L"%2C%201000", size, Stored(size), Stored(size)},
+        {"no digits at all", L"length=abc", 0, {Stored(0)}, {Stored(0)}},
+        {"a minus sign", L"length=-5", 0, {Stored(size)}, {Stored(size)}},
+        {"the body 1000 bytes longer than announced", L"longer=1000", size - 1000, {Stored(size - 1000)},
+         {Stored(size - 1000)}},
+        // The platform: over HTTP WinHTTP reads to the close.
+        {"the body far longer than announced", L"longer=300000", size - 300000, {Cut(size)},
+         {Stored(size - 300000)}},
+        {"the same length twice", L"lengths=" + sizeText + L"," + sizeText, size, {Stored(size)}, {Stored(size)}},
+        // The platform, for the doubled lengths below: from run to run WinHTTP takes the first
+        // length or reads to the close.
+        {"the true length, then a smaller one", L"lengths=" + sizeText + L",1000", size, {Stored(size), Cut(size)},
+         {Stored(size), Cut(size)}},
+        {"a smaller length, then the true one", L"lengths=1000," + sizeText, 1000, {Cut(size), Stored(1000)},
+         {Stored(1000)}},
+        {"the true length, then a larger one", L"lengths=" + sizeText + L"," + largerText, size,
+         {Stored(size), Cut(size)}, {Stored(size), Cut(size)}},
+        {"a larger length, then the true one", L"lengths=" + largerText + L"," + sizeText, size + 1000, {Cut(size)},
+         {Cut(size)}},
+        {"two lengths in one header", L"length=" + sizeText + L"%2C%201000", size, {Stored(size), Cut(size)},
+         {Stored(size), Cut(size)}},
     };
     for (const Case& c : cases) {
         for (const bool secure : {false, true}) {
             SCOPED_TRACE(std::string(c.name) + (secure ? " over https" : " over http"));
-            const Ending expected = secure ? c.https : c.http;
+            const std::vector<Ending>& endings = secure ? c.https : c.http;
             const std::wstring path = L"/_fault/" + c.fault + L"/robustness_http/body.bin";
             const Outcome outcome = Download(secure ? testbed::HttpsUrl(path) : testbed::HttpUrl(path));
             ASSERT_TRUE(outcome.ended) << "the download hung";
             std::string stored;
             ASSERT_TRUE(testbed::ReadFileBytes(target_, stored));
             EXPECT_TRUE(stored == body_.substr(0, stored.size())) << "the file is not a prefix of the body";
-            EXPECT_EQ(outcome.ok, expected.ok) << Narrow(outcome.error);
-            EXPECT_EQ(stored.size(), expected.stored);
+            EXPECT_TRUE(std::any_of(endings.begin(), endings.end(), [&](const Ending& e) {
+                return e.ok == outcome.ok && e.stored == stored.size();
+            })) << (outcome.ok ? "stored " : "cut with ") << stored.size() << " bytes";
             if (outcome.ok) {
                 EXPECT_EQ(outcome.error, L"");
                 if (c.parsed != 0) {
@@ -308,6 +319,7 @@ TEST(HostileHttpWorker, EachFaultHasItsEnding) {
 TEST(HostileHttpWorker, NeverInstallsWhatItMustNotTrust) {
     // An outcome that is not a failure text: the attempt succeeds with the published release.
     const std::wstring kInstalled = L"<a working install of the release>";
+    const std::wstring kInstalledOrCut = L"<either a working install or the broken-stream text>";
     using UrlFor = std::function<std::wstring(const ReleaseSite& site, size_t size)>;
     const auto fault = [](const std::wstring& name) {
         return [=](const ReleaseSite& site, size_t) { return site.FaultUrl(name, PAYLOAD_FILE); };
@@ -337,8 +349,10 @@ TEST(HostileHttpWorker, NeverInstallsWhatItMustNotTrust) {
         // and extracts the real archive inside.
         {"payload gzip-encoded, without a digest", fault(L"gzip"), nullptr, false, kInstalled},
         {"payload with its length twice", lengths(nullptr, nullptr), nullptr, true, kInstalled},
-        // The platform: WinHTTP reads the first of two lengths, as the download's query does.
-        {"payload with the true length, then a smaller one", lengths(nullptr, L"1000"), nullptr, true, kInstalled},
+        // The platform: WinHTTP takes the first of two lengths or reads to the close, from run to
+        // run (see ContentLengthThatLiesOrCannotBeRead); the download then stores it whole or cut.
+        {"payload with the true length, then a smaller one", lengths(nullptr, L"1000"), nullptr, true,
+         kInstalledOrCut},
         {"payload with a smaller length, then the true one", lengths(L"1000", nullptr), nullptr, true, kCorrupt},
         {"payload behind a redirect to an untrusted certificate", untrustedHop, nullptr, true, kNoConnection},
         {"payload on an expired certificate", on(testbed::ExpiredCertificateUrl, PAYLOAD_FILE), nullptr, true,
@@ -367,7 +381,11 @@ TEST(HostileHttpWorker, NeverInstallsWhatItMustNotTrust) {
         ASSERT_TRUE(attempt.Run(trace, kNoHangMs)) << "the attempt hung\n" << trace.Describe();
         const bool succeeded = Succeeded(trace.events());
         const std::wstring outcome = succeeded ? kInstalled : FailureText(trace.events());
-        EXPECT_EQ(outcome, c.outcome) << trace.Describe();
+        if (c.outcome == kInstalledOrCut) {
+            EXPECT_TRUE(outcome == kInstalled || outcome == kCut) << trace.Describe();
+        } else {
+            EXPECT_EQ(outcome, c.outcome) << trace.Describe();
+        }
         if (succeeded) {
             EXPECT_EQ(ReadText(InFolder(attempt.appFolder(), VERSION_FILE_NAME)), "2.4.1\r\n");
             continue;
