@@ -16,14 +16,14 @@ also fetches latest.json.sig and verifies it, and every model must have its dige
 Prints one line per item, "OK", "WARN", "FAIL" or "SKIP", and a last line with the counts. On a
 terminal, long downloads show their progress on stderr. The exit status is 0 when nothing failed;
 otherwise the sum of the failed items' values:
+     1  model digests   at least one model not the manifest's digest (or, with --release-key,
+                        a model without one)
      4  manifest        missing, unreadable, or not usable by the setup program
      8  payload         not downloadable, or cut short
     16  payload digest  not the manifest's sha256
     32  app folder      the zip's layout is not what the setup program installs
     64  models          at least one model missing or cut short
    128  signature       latest.json.sig missing, malformed or not made by the release key
-   256  model digests   at least one model not the manifest's digest (or, with --release-key,
-                        a model without one)
 (2 is a usage error.)
 """
 
@@ -54,7 +54,7 @@ READ_CHUNK = 256 * 1024
 TIMEOUT_SECONDS = 30          # the platform client's receive time-out
 PROGRESS_INTERVAL = 0.2
 
-MANIFEST, PAYLOAD, DIGEST, APP_FOLDER, MODELS, SIGNATURE, MODEL_DIGESTS = 4, 8, 16, 32, 64, 128, 256
+MANIFEST, PAYLOAD, DIGEST, APP_FOLDER, MODELS, SIGNATURE, MODEL_DIGESTS = 4, 8, 16, 32, 64, 128, 1
 
 
 class Report:

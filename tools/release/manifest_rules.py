@@ -8,6 +8,8 @@ in UTF-16 units with the terminator.
 import re
 import urllib.parse
 
+from layout import MODEL_DIGEST_KEY_PREFIX
+
 MANIFEST_READ_LIMIT = 16383   # bytes of the manifest the setup program reads
 VERSION_CAPACITY = 32
 URL_CAPACITY = 2048
@@ -97,13 +99,12 @@ def read_manifest(data):
 # A model's digest is a member of its own, "digest:<model file name>": the reader above finds the
 # first quoted "url", "version" or "sha256" anywhere in the text, and none of these names is one
 # of those quoted words, so the setup program reads both without confusing them.
-MODEL_DIGEST_PREFIX = "digest:"
 SIGNATURE_SUFFIX = ".sig"
 SIGNATURE_SIZE = 64           # r and s of an ECDSA P-256 signature, 32 bytes each, big-endian
 
 
 def model_digest_key(name):
-    return MODEL_DIGEST_PREFIX + name
+    return MODEL_DIGEST_KEY_PREFIX + name
 
 
 def read_model_digest(data, name):
