@@ -21,7 +21,3 @@ USER_AGENT = "TavrinSetup/1.0"
 # Paths on the release host below its base URL.
 MANIFEST_URL_PATH = "dist/latest.json"
 MODEL_URL_PATH = "models/auraface/"
-# The manifest's signature beside it on the release host (key-built setup programs only).
-MANIFEST_SIGNATURE_URL_PATH = "dist/latest.json.sig"
-# A model's digest in the manifest: the member "digest:<model name>".
-MODEL_DIGEST_KEY_PREFIX = "digest:"

@@ -8,8 +8,6 @@ in UTF-16 units with the terminator.
 import re
 import urllib.parse
 
-from layout import MODEL_DIGEST_KEY_PREFIX
-
 MANIFEST_READ_LIMIT = 16383   # bytes of the manifest the setup program reads
 VERSION_CAPACITY = 32
 URL_CAPACITY = 2048
@@ -99,6 +97,7 @@ def read_manifest(data):
 # A model's digest is a member of its own, "digest:<model file name>": the reader above finds the
 # first quoted "url", "version" or "sha256" anywhere in the text, and none of these names is one
 # of those quoted words, so the setup program reads both without confusing them.
+MODEL_DIGEST_KEY_PREFIX = "digest:"   # engine/layout.h's MODEL_DIGEST_KEY_PREFIX
 SIGNATURE_SUFFIX = ".sig"
 SIGNATURE_SIZE = 64           # r and s of an ECDSA P-256 signature, 32 bytes each, big-endian
 
