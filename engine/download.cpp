@@ -4,6 +4,7 @@
 #include "engine/layout.h"
 #include "engine/owned.h"
 
+#include <bcrypt.h>
 #include <winhttp.h>
 
 #include <cstdint>
@@ -103,7 +104,7 @@ struct TransferResult {
 };
 
 // Reads until the data ends, a read or a write fails or a cancel request is seen.
-TransferResult Transfer(HINTERNET request, HANDLE file, uint64_t expected) {
+TransferResult Transfer(HINTERNET request, HANDLE file, uint64_t expected, BCRYPT_HASH_HANDLE hash) {
     TransferResult result;
     ULONGLONG lastReport = 0;
     while (!installState.cancelRequested.load()) {
@@ -120,6 +121,10 @@ TransferResult Transfer(HINTERNET request, HANDLE file, uint64_t expected) {
             result.writeFailed = true;
             break;
         }
+        if (hash && !BCRYPT_SUCCESS(BCryptHashData(hash, downloadBuffer, got, 0))) {
+            result.writeFailed = true;
+            break;
+        }
         result.received += got;
         const ULONGLONG now = GetTickCount64();
         if (now - lastReport > REPORT_INTERVAL_MS) {
@@ -132,7 +137,8 @@ TransferResult Transfer(HINTERNET request, HANDLE file, uint64_t expected) {
 
 }  // namespace
 
-bool DownloadToFile(const wchar_t* url, const wchar_t* targetPath, wchar_t* errorText, size_t errorCapacity) {
+bool DownloadToFile(const wchar_t* url, const wchar_t* targetPath, wchar_t* errorText, size_t errorCapacity,
+                    void* hash) {
     UrlParts parts = {};
     if (!SplitUrl(url, parts)) {
         SetError(errorText, errorCapacity, L"주소 해석 실패");
@@ -181,7 +187,7 @@ bool DownloadToFile(const wchar_t* url, const wchar_t* targetPath, wchar_t* erro
             SetError(errorText, errorCapacity, L"임시 파일을 만들 수 없습니다");
             return false;
         }
-        transfer = Transfer(request.get(), file.get(), expected);
+        transfer = Transfer(request.get(), file.get(), expected, static_cast<BCRYPT_HASH_HANDLE>(hash));
     }  // the file is closed before the request, the connection and the session
 
     if (installState.cancelRequested.load()) {

@@ -17,4 +17,8 @@ constexpr unsigned long DOWNLOAD_BUFFER_SIZE = 262144;
 // "다운로드가 중간에 끊겼습니다", with or without a length. Never deletes targetPath; before the
 // response status is known to be 200 the target is not touched. Worker thread only: not
 // reentrant (shares the static 256 KiB download buffer).
-bool DownloadToFile(const wchar_t* url, const wchar_t* targetPath, wchar_t* errorText, size_t errorCapacity);
+// - hash: an open BCrypt hash object (BCRYPT_HASH_HANDLE) that is fed every byte written, so a
+//   caller checks a digest without a second pass over the file; nullptr for none. A refused
+//   chunk counts as a failed write.
+bool DownloadToFile(const wchar_t* url, const wchar_t* targetPath, wchar_t* errorText, size_t errorCapacity,
+                    void* hash = nullptr);

@@ -25,6 +25,7 @@ void ResetInstallState() {
     wcscpy_s(s.releaseVersion, L"-");
     s.releaseUrl[0] = L'\0';
     s.releaseSha256[0] = L'\0';
+    for (auto& digest : s.modelSha256) digest[0] = L'\0';
     wcscpy_s(s.statusText, L"설치 폴더를 확인한 뒤 '설치'를 누르세요.");
     {
         AcquireSRWLockExclusive(&subtitleLock);

@@ -3,8 +3,10 @@
 //
 // Threads: the window thread writes installDir (only while idle), page, busy, finished,
 // statusText, progress and cancelRequested. The worker writes releaseVersion, releaseUrl,
-// releaseSha256, downloadLabel, subtitle (through SetSubtitle) and closeWhenDone.
+// releaseSha256, modelSha256, downloadLabel, subtitle (through SetSubtitle) and closeWhenDone.
 #pragma once
+
+#include "engine/layout.h"
 
 #include <windows.h>
 
@@ -39,6 +41,9 @@ struct InstallState {
     wchar_t releaseVersion[RELEASE_VERSION_CAPACITY];
     wchar_t releaseUrl[RELEASE_URL_CAPACITY];
     wchar_t releaseSha256[RELEASE_SHA256_CAPACITY];
+    // Each model's digest from the manifest, in MODEL_NAMES order: empty when the manifest names
+    // none; one that cannot be read is kept as a text that never matches a digest.
+    wchar_t modelSha256[MODEL_COUNT][RELEASE_SHA256_CAPACITY];
     wchar_t statusText[STATUS_TEXT_CAPACITY];
     // Written by the worker while the window may paint it: use SetSubtitle / CopySubtitle.
     wchar_t subtitle[SUBTITLE_CAPACITY];

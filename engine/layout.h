@@ -58,6 +58,7 @@ constexpr wchar_t USER_DATA_FOLDER_NAME[] = L".tavrin_ai";
 
 // The worker's files in the user's temporary folder.
 constexpr wchar_t MANIFEST_TEMP_NAME[] = L"tavrin_latest.json";
+constexpr wchar_t SIGNATURE_TEMP_NAME[] = L"tavrin_latest.json.sig";
 constexpr wchar_t PAYLOAD_TEMP_NAME[] = L"TavrinStudio_payload.zip";
 
 // How the program introduces itself to the release host.
@@ -67,6 +68,9 @@ constexpr wchar_t USER_AGENT[] = L"TavrinSetup/1.0";
 // the base, itself fixed by the build, into its buffers at compile time.
 #define MANIFEST_URL_PATH L"dist/latest.json"
 #define MODEL_URL_PATH L"models/auraface/"
+// A model's digest in the manifest is the member "digest:<model name>": never the quoted "url",
+// "version" or "sha256" that the manifest reader looks for anywhere in the text.
+constexpr char MODEL_DIGEST_KEY_PREFIX[] = "digest:";
 
 // %USERPROFILE%, whole. False (out empty) when it is unset, empty or does not fit 260 units: a
 // cut or missing value must never become a folder that anything is written or deleted in.

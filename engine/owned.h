@@ -76,6 +76,11 @@ struct HashTraits {
     static type invalid() { return nullptr; }
     static void close(type h) { BCryptDestroyHash(h); }
 };
+struct CryptoKeyTraits {
+    using type = BCRYPT_KEY_HANDLE;
+    static type invalid() { return nullptr; }
+    static void close(type h) { BCryptDestroyKey(h); }
+};
 struct RegistryKeyTraits {
     using type = HKEY;
     static type invalid() { return nullptr; }
@@ -98,6 +103,7 @@ using OwnedFind = Owned<FindTraits>;
 using OwnedInternet = Owned<InternetTraits>;
 using OwnedHashAlgorithm = Owned<HashAlgorithmTraits>;
 using OwnedHash = Owned<HashTraits>;
+using OwnedCryptoKey = Owned<CryptoKeyTraits>;
 using OwnedRegistryKey = Owned<RegistryKeyTraits>;
 using OwnedGdiObject = Owned<GdiObjectTraits>;
 using OwnedMemoryDc = Owned<MemoryDcTraits>;

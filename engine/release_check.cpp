@@ -8,6 +8,8 @@
 #include "engine/paths.h"
 #include "engine/release_host.h"
 
+#include <bcrypt.h>
+
 #include <cwchar>
 
 namespace {
@@ -17,9 +19,18 @@ constexpr DWORD VERSION_FILE_READ_BYTES = 63;
 constexpr size_t VERSION_TEXT_CAPACITY = 64;     // units, terminator included
 constexpr size_t QUESTION_CAPACITY = 256;
 constexpr size_t SHA256_DIGEST_UNITS = 64;        // hexadecimal digits of a SHA-256 digest
+constexpr size_t MODEL_DIGEST_KEY_CAPACITY = 62;  // the reader's longest key and its NUL
 
 // Static because the worker's stack is small and at most one worker runs at a time.
 char manifestBuffer[MANIFEST_BUFFER_BYTES];
+DWORD manifestBytes = 0;
+
+#ifdef TAVRIN_RELEASE_KEY_BLOB
+constexpr ULONG SIGNATURE_BYTES = 64;  // r and s of ECDSA P-256, big-endian
+constexpr ULONG DIGEST_BYTES = 32;
+constexpr UCHAR RELEASE_KEY_BLOB[] = {TAVRIN_RELEASE_KEY_BLOB};
+constexpr wchar_t SIGNATURE_ERROR_TEXT[] = L"버전 파일의 서명을 확인할 수 없습니다. 잠시 후 다시 시도해 주세요.";
+#endif
 
 void SetError(wchar_t* errorText, const wchar_t* text) {
     wcsncpy_s(errorText, WORKER_ERROR_CAPACITY, text, _TRUNCATE);
@@ -35,6 +46,7 @@ bool ReadManifestFile(const wchar_t* path) {
         if (!ReadFile(file.get(), manifestBuffer, MANIFEST_BUFFER_BYTES - 1, &bytesRead, nullptr)) bytesRead = 0;
     }
     manifestBuffer[bytesRead] = '\0';
+    manifestBytes = bytesRead;
     DeleteFileW(path);
     return true;
 }
@@ -65,6 +77,85 @@ bool TakeReleaseFields() {
     installState.releaseSha256[0] = L'\0';
     return false;
 }
+
+// Each model's "digest:<name>" member into installState.modelSha256. Never makes the manifest
+// invalid: a digest that cannot be read only keeps its model from being installed.
+void TakeModelDigests() {
+    for (int i = 0; i < MODEL_COUNT; ++i) {
+        wchar_t* digest = installState.modelSha256[i];
+        digest[0] = L'\0';
+        char key[MODEL_DIGEST_KEY_CAPACITY] = {};
+        if (_snprintf_s(key, _TRUNCATE, "%s%ls", MODEL_DIGEST_KEY_PREFIX, MODEL_NAMES[i]) < 0) continue;
+        if (!JsonKeyPresent(manifestBuffer, key)) continue;
+        if (!ReadJsonString(manifestBuffer, key, digest, RELEASE_SHA256_CAPACITY) || !IsSha256Digest(digest)) {
+            wcscpy_s(digest, RELEASE_SHA256_CAPACITY, L"-");
+        }
+    }
+}
+
+#ifdef TAVRIN_RELEASE_KEY_BLOB
+// SHA-256 of the manifest's bytes as read (a manifest longer than the read never verifies).
+bool HashManifest(UCHAR (&digest)[DIGEST_BYTES]) {
+    OwnedHashAlgorithm algorithm;
+    if (!BCRYPT_SUCCESS(BCryptOpenAlgorithmProvider(algorithm.put(), BCRYPT_SHA256_ALGORITHM, nullptr, 0))) {
+        return false;
+    }
+    OwnedHash hash;
+    if (!BCRYPT_SUCCESS(BCryptCreateHash(algorithm.get(), hash.put(), nullptr, 0, nullptr, 0, 0))) return false;
+    if (!BCRYPT_SUCCESS(BCryptHashData(hash.get(), reinterpret_cast<UCHAR*>(manifestBuffer), manifestBytes, 0))) {
+        return false;
+    }
+    return BCRYPT_SUCCESS(BCryptFinishHash(hash.get(), digest, DIGEST_BYTES, 0));
+}
+
+// True when signature (r||s) is the release key's ECDSA P-256 signature of the manifest.
+bool SignatureVerifies(UCHAR (&signature)[SIGNATURE_BYTES]) {
+    UCHAR digest[DIGEST_BYTES] = {};
+    if (!HashManifest(digest)) return false;
+    // Declared provider first: the key is destroyed before its provider is closed.
+    OwnedHashAlgorithm algorithm;
+    if (!BCRYPT_SUCCESS(BCryptOpenAlgorithmProvider(algorithm.put(), BCRYPT_ECDSA_P256_ALGORITHM, nullptr, 0))) {
+        return false;
+    }
+    OwnedCryptoKey key;
+    if (!BCRYPT_SUCCESS(BCryptImportKeyPair(algorithm.get(), nullptr, BCRYPT_ECCPUBLIC_BLOB, key.put(),
+                                            const_cast<UCHAR*>(RELEASE_KEY_BLOB), sizeof(RELEASE_KEY_BLOB), 0))) {
+        return false;
+    }
+    return BCRYPT_SUCCESS(
+        BCryptVerifySignature(key.get(), nullptr, digest, DIGEST_BYTES, signature, SIGNATURE_BYTES, 0));
+}
+
+// Fetches latest.json.sig right after the manifest and checks it against the manifest's bytes.
+// Exactly 64 bytes or it is malformed; the file is deleted after reading.
+bool CheckManifestSignature(wchar_t* errorText) {
+    wchar_t signaturePath[PATH_CAPACITY] = {};
+    if (!GetTempFilePath(signaturePath, SIGNATURE_TEMP_NAME)) {
+        SetError(errorText, L"임시 파일을 만들 수 없습니다");
+        return false;
+    }
+    // Beside the manifest, wherever the manifest's URL points.
+    wchar_t signatureUrl[RELEASE_HOST_URL_CAPACITY + 4] = {};
+    _snwprintf_s(signatureUrl, _TRUNCATE, L"%s.sig", manifestUrl);
+    if (!DownloadToFile(signatureUrl, signaturePath, errorText, WORKER_ERROR_CAPACITY)) {
+        DeleteFileW(signaturePath);
+        if (!installState.cancelRequested.load()) SetError(errorText, SIGNATURE_ERROR_TEXT);
+        return false;
+    }
+    UCHAR signature[SIGNATURE_BYTES + 1] = {};
+    DWORD bytesRead = 0;
+    {
+        OwnedFile file(CreateFileW(signaturePath, GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr));
+        if (!file || !ReadFile(file.get(), signature, sizeof(signature), &bytesRead, nullptr)) bytesRead = 0;
+    }
+    DeleteFileW(signaturePath);
+    if (bytesRead != SIGNATURE_BYTES || !SignatureVerifies(reinterpret_cast<UCHAR(&)[SIGNATURE_BYTES]>(signature))) {
+        SetError(errorText, SIGNATURE_ERROR_TEXT);
+        return false;
+    }
+    return true;
+}
+#endif
 
 // True when the user wants the installed version installed again. No is the default button, so
 // Enter and closing the box keep the installation as it is.
@@ -118,10 +209,21 @@ StageResult RunReleaseCheck(wchar_t* errorText) {
         SetError(errorText, L"버전 파일을 열 수 없습니다");
         return StageResult::Failed;
     }
+#ifdef TAVRIN_RELEASE_KEY_BLOB
+    if (!CheckManifestSignature(errorText)) return StageResult::Failed;
+#endif
     if (!TakeReleaseFields()) {
         SetError(errorText, L"버전 파일 형식 오류");
         return StageResult::Failed;
     }
+#ifdef TAVRIN_RELEASE_KEY_BLOB
+    // Signed, the manifest must name the payload's digest, or the signature would vouch for nothing.
+    if (!installState.releaseSha256[0]) {
+        SetError(errorText, L"버전 파일 형식 오류");
+        return StageResult::Failed;
+    }
+#endif
+    TakeModelDigests();
 
     wchar_t installedVersion[VERSION_TEXT_CAPACITY] = {};
     ReadInstalledVersion(installState.installDir, installedVersion, VERSION_TEXT_CAPACITY);

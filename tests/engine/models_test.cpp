@@ -232,3 +232,30 @@ INSTANTIATE_TEST_SUITE_P(
     [](const ::testing::TestParamInfo<ProfileCase>& info) { return std::string(info.param.name); });
 
 }  // namespace
+
+// A model whose digest the manifest names is installed only when its bytes have that digest: a
+// replaced one is left out with its partial file deleted, and the others are installed. The
+// digests are the published SHA-256 test vectors of "abc" and of the empty message.
+TEST_F(ModelsTest, ModelNotItsDigestIsLeftOut) {
+    ReleaseSite site(L"models_digests");
+    for (int position = 1; position <= 5; ++position) {
+        const std::string bytes = position == 1 || position == 3 ? "abc" : HostModelBytes(position);
+        ASSERT_TRUE(site.Put(MODEL_URL_PATH + kModels[position - 1], bytes));
+    }
+    wcscpy_s(installState.modelSha256[0], L"BA7816BF8F01CFEA414140DE5DAE2223B00361A396177A9CB410FF61F20015AD");
+    wcscpy_s(installState.modelSha256[2], L"e3b0c44298fc1c149afbf4c8996fb92427ae41e4649b934ca495991b7852b855");
+
+    MessageTrace trace;
+    RunModelStages(trace);
+
+    std::vector<TraceEvent> expected = {ProgressEvent(PROGRESS_MARQUEE)};
+    for (int position = 1; position <= 5; ++position) expected.push_back(Announce(position));
+    AppendCompletion(expected);
+    EXPECT_EQ(trace.StageEvents(), expected) << trace.Describe();
+    for (int position = 1; position <= 5; ++position) {
+        SCOPED_TRACE(Narrow(kModels[position - 1]));
+        std::string bytes;
+        EXPECT_EQ(testbed::ReadFileBytes(ModelPath(position), bytes), position != 3);
+        EXPECT_FALSE(FileExists(ModelPath(position) + L".part"));
+    }
+}

@@ -232,3 +232,25 @@ TEST(ReleaseCheck, WorkerExits) {
 }
 
 }  // namespace
+
+// The models' digests are members of their own that the url, version and sha256 reader never
+// mistakes for its own; one that cannot be read is kept as a text no model matches.
+TEST(ReleaseCheck, ReadsTheModelDigests) {
+    ResetInstallState();
+    MessageTrace trace;
+    ReleaseSite site(L"release_check_model_digests");
+    const std::string manifest = std::string(R"({"version":"2.4.1","url":"https://localhost/dist/payload.zip",)") +
+                                 R"("sha256":")" + kDigest + R"(",)" + R"("digest:scrfd_10g_bnkps.onnx":")" + kDigest +
+                                 R"(","digest:genderage.onnx":"12ab"})";
+    ASSERT_TRUE(site.PutManifest(manifest));
+    wcscpy_s(installState.installDir, NewInstallDir().c_str());
+
+    const CheckOutcome outcome = RunCheck(trace);
+    EXPECT_EQ(outcome.result, StageResult::Continue);
+    const std::wstring digest(kDigest, kDigest + 64);
+    EXPECT_EQ(std::wstring(installState.releaseSha256), digest);
+    EXPECT_EQ(std::wstring(installState.releaseVersion), L"2.4.1");
+    EXPECT_EQ(std::wstring(installState.modelSha256[0]), digest);
+    EXPECT_EQ(std::wstring(installState.modelSha256[1]), L"");
+    EXPECT_EQ(std::wstring(installState.modelSha256[2]), L"-");
+}

@@ -30,7 +30,7 @@ MODEL_NAMES = ["scrfd_10g_bnkps.onnx", "glintr100.onnx", "genderage.onnx", "1k3d
 VERSION = "2.4.1"
 PAYLOAD = f"TavrinStudio-{VERSION}.zip"
 # Exit status bits of the check.
-MANIFEST, PAYLOAD_BIT, DIGEST, APP_FOLDER, MODELS = 4, 8, 16, 32, 64
+MANIFEST, PAYLOAD_BIT, DIGEST, APP_FOLDER, MODELS, SIGNATURE, MODEL_DIGESTS = 4, 8, 16, 32, 64, 128, 1
 
 
 def write(path, data):
@@ -60,6 +60,15 @@ class LiveHostTest(unittest.TestCase):
         cls.models = os.path.join(inputs, "models")
         for name in MODEL_NAMES:
             write(os.path.join(cls.models, name), name.encode() * 100)
+        # Throwaway key pairs for this run: the release key and another one.
+        cls.keys = {}
+        for key in ("release", "other"):
+            private = os.path.join(inputs, key + ".pem")
+            subprocess.run(["openssl", "ecparam", "-name", "prime256v1", "-genkey", "-noout", "-out", private],
+                           check=True, capture_output=True)
+            subprocess.run(["openssl", "ec", "-in", private, "-pubout", "-out", private + ".pub"],
+                           check=True, capture_output=True)
+            cls.keys[key] = private
 
     @classmethod
     def tearDownClass(cls):
@@ -68,11 +77,11 @@ class LiveHostTest(unittest.TestCase):
     def base(self, name):
         return f"https://localhost:{self.port}/{self.folder}/{name}"
 
-    def publish(self, name):
+    def publish(self, name, *options):
         """A good release at its own base URL; returns its folder under the www root."""
         folder = os.path.join(self.root, name)
         result = subprocess.run([sys.executable, TOOL, "--app", self.app, "--version", VERSION,
-                                 "--base", self.base(name), "--out", folder, "--models", self.models],
+                                 "--base", self.base(name), "--out", folder, "--models", self.models, *options],
                                 capture_output=True, text=True)
         self.assertEqual(result.returncode, 0, result.stderr)
         return folder
@@ -91,7 +100,7 @@ class LiveHostTest(unittest.TestCase):
         return subprocess.run(command, stdout=subprocess.PIPE, stderr=stderr, text=True, timeout=120)
 
     def assertLine(self, output, verdict, item, *words):
-        lines = [line for line in output.splitlines() if line[:4].strip() == verdict and line[6:32].strip() == item]
+        lines = [line for line in output.splitlines() if line[:4].strip() == verdict and line[6:].startswith(item + " ")]
         self.assertTrue(lines, f"no {verdict} line for {item} in:\n{output}")
         for word in words:
             self.assertIn(word, lines[0], output)
@@ -107,7 +116,9 @@ class LiveHostTest(unittest.TestCase):
         self.assertLine(result.stdout, "OK", "app folder", "TavrinStudio/", "TavrinAI.exe")
         for name in MODEL_NAMES:
             self.assertLine(result.stdout, "OK", "model " + name)
-        self.assertEqual(result.stdout.splitlines()[-1], "check: passed (9 ok)")
+        for name in MODEL_NAMES:
+            self.assertLine(result.stdout, "OK", "model digest " + name, sha256_of(os.path.join(self.models, name)))
+        self.assertEqual(result.stdout.splitlines()[-1], "check: passed (14 ok)")
         self.assertEqual(result.stderr, "", "progress written although stderr is no terminal")
 
         requests = os.path.join(os.environ["TAVRIN_TESTBED"], "logs", "requests.log")
@@ -138,17 +149,22 @@ class LiveHostTest(unittest.TestCase):
                 archive.writestr("Extras/readme.txt", b"not inside the app folder")
             self.edit_manifest(folder, sha256=sha256_of(payload))
 
+        def replaced_model(folder):
+            write(os.path.join(folder, "models", "auraface", "genderage.onnx"), b"not the published model")
+
         cases = [
-            # name, fault, exit status, the failing line: verdict item and words
-            ("missing-model", missing_model, MODELS, ("model glintr100.onnx", "answered 404")),
-            ("cut", cut_payload, PAYLOAD_BIT, ("payload", "broke off after 20000 of")),
-            ("digest", wrong_digest, DIGEST, ("payload digest", "the manifest says " +
-                                              hashlib.sha256(b"not the payload").hexdigest())),
-            ("badurl", unusable_url, MANIFEST, ("manifest", "is not an http:// or https:// URL")),
-            ("shortdigest", short_digest, MANIFEST, ("manifest", "not 64 hexadecimal digits")),
-            ("twofolders", two_folders, APP_FOLDER, ("app folder", "top level holds Extras besides TavrinStudio")),
+            # name, fault, exit status, items checked, the failing line: verdict item and words
+            ("missing-model", missing_model, MODELS, 13, ("model glintr100.onnx", "answered 404")),
+            ("cut", cut_payload, PAYLOAD_BIT, 14, ("payload", "broke off after 20000 of")),
+            ("digest", wrong_digest, DIGEST, 14, ("payload digest", "the manifest says " +
+                                                  hashlib.sha256(b"not the payload").hexdigest())),
+            ("badurl", unusable_url, MANIFEST, 9, ("manifest", "is not an http:// or https:// URL")),
+            ("shortdigest", short_digest, MANIFEST, 9, ("manifest", "not 64 hexadecimal digits")),
+            ("twofolders", two_folders, APP_FOLDER, 14, ("app folder", "top level holds Extras besides TavrinStudio")),
+            ("replaced-model", replaced_model, MODEL_DIGESTS, 14,
+             ("model digest genderage.onnx", hashlib.sha256(b"not the published model").hexdigest())),
         ]
-        for name, fault, status, (item, *words) in cases:
+        for name, fault, status, items, (item, *words) in cases:
             with self.subTest(name):
                 fault(self.publish(name))
                 result = self.check(name)
@@ -157,7 +173,7 @@ class LiveHostTest(unittest.TestCase):
                 self.assertLine(result.stdout, "FAIL", item, *words)
                 fails = [line for line in result.stdout.splitlines() if line.startswith("FAIL")]
                 self.assertEqual(len(fails), 1, result.stdout)
-                self.assertEqual(result.stdout.splitlines()[-1], "check: 1 of 9 items failed")
+                self.assertEqual(result.stdout.splitlines()[-1], f"check: 1 of {items} items failed")
                 if status == MANIFEST:
                     for skipped in ("payload", "payload digest", "app folder"):
                         self.assertLine(result.stdout, "SKIP", skipped)
@@ -175,6 +191,70 @@ class LiveHostTest(unittest.TestCase):
         self.assertLine(result.stdout, "WARN", "version file order", "not the payload's last entry",
                         "TavrinStudio/late.dat")
         self.assertEqual(result.stdout.splitlines()[-1], "check: passed (9 ok, 1 warned)")
+
+    def test_signed_release_passes_and_each_tampering_fails(self):
+        release_key, other_key = self.keys["release"], self.keys["other"]
+        public = release_key + ".pub"
+        folder = self.publish("signed", "--manifest-key", release_key)
+        result = self.check("signed", "--release-key", public)
+        print(result.stdout)
+        self.assertEqual(result.returncode, 0, result.stdout + result.stderr)
+        self.assertLine(result.stdout, "OK", "signature", "latest.json.sig")
+        self.assertEqual(result.stdout.splitlines()[-1], "check: passed (15 ok)")
+
+        def signature_path(folder):
+            return os.path.join(folder, "dist", "latest.json.sig")
+
+        def changed_version(folder):
+            self.edit_manifest(folder, version="2.4.2")
+
+        def changed_url(folder):
+            self.edit_manifest(folder, url=f"https://localhost:{self.port}/{self.folder}/elsewhere/dist/{PAYLOAD}")
+
+        def changed_digest(folder):
+            self.edit_manifest(folder, **{"digest:genderage.onnx": hashlib.sha256(b"another model").hexdigest()})
+
+        def missing_signature(folder):
+            os.remove(signature_path(folder))
+
+        def other_key_signature(folder):
+            self.publish(os.path.basename(folder), "--manifest-key", other_key)
+
+        def truncated_signature(folder):
+            with open(signature_path(folder), "rb") as f:
+                data = f.read()
+            write(signature_path(folder), data[:63])
+
+        cases = [
+            # name, tampering, exit status, the failing lines: item and words
+            ("s-version", changed_version, SIGNATURE | APP_FOLDER, [("signature", "does not verify"),
+                                                                    ("app folder", "the manifest '2.4.2'")]),
+            # The changed url still names a payload with the right digest (it is the same host's 404),
+            # so the payload line fails too.
+            ("s-url", changed_url, SIGNATURE | PAYLOAD_BIT, [("signature", "does not verify"),
+                                                              ("payload", "answered 404")]),
+            ("s-digest", changed_digest, SIGNATURE | MODEL_DIGESTS, [("signature", "does not verify"),
+                                                                     ("model digest genderage.onnx",
+                                                                      "the manifest says")]),
+            ("s-missing", missing_signature, SIGNATURE, [("signature", "answered 404")]),
+            ("s-otherkey", other_key_signature, SIGNATURE, [("signature", "does not verify")]),
+            ("s-truncated", truncated_signature, SIGNATURE, [("signature", "63 bytes")]),
+        ]
+        for name, tampering, status, lines in cases:
+            with self.subTest(name):
+                tampering(self.publish(name, "--manifest-key", release_key))
+                result = self.check(name, "--release-key", public)
+                print(result.stdout)
+                self.assertEqual(result.returncode, status, result.stdout + result.stderr)
+                for item, *words in lines:
+                    self.assertLine(result.stdout, "FAIL", item, *words)
+                fails = [line for line in result.stdout.splitlines() if line.startswith("FAIL")]
+                self.assertEqual(len(fails), len(lines), result.stdout)
+
+        unsigned = self.publish("s-unsigned")
+        self.assertFalse(os.path.exists(signature_path(unsigned)))
+        result = self.check("s-unsigned", "--release-key", public)
+        self.assertEqual(result.returncode, SIGNATURE, result.stdout)
 
     def test_system_trust_and_skipped_models(self):
         self.publish("trust")

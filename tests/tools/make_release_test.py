@@ -112,6 +112,73 @@ class ReleaseToolTest(unittest.TestCase):
         self.assertEqual(result.returncode, 2)
         self.assertIn("outside", result.stderr)
 
+    def make_models(self):
+        models = os.path.join(self.root, "models")
+        for name in MODEL_NAMES:
+            write(os.path.join(models, name), name.encode())
+        return models
+
+    def test_model_digests_and_a_signed_manifest(self):
+        key = os.path.join(self.root, "key.pem")
+        password = os.path.join(self.root, "password")
+        write(password, b"manifest key password\n")
+        subprocess.run(f"openssl ecparam -name prime256v1 -genkey -noout | openssl ec -aes256 -passout file:{password}"
+                       f" -out {key}", shell=True, check=True, capture_output=True)
+        public = key + ".pub"
+        subprocess.run(["openssl", "ec", "-in", key, "-passin", f"file:{password}", "-pubout", "-out", public],
+                       check=True, capture_output=True)
+        result = run("--app", make_app(os.path.join(self.root, "app")), "--version", "2.4.1", "--base", BASE,
+                     "--out", self.out, "--models", self.make_models(), "--manifest-key", key,
+                     "--manifest-key-password-file", password)
+        self.assertEqual(result.returncode, 0, result.stderr)
+        manifest_path = os.path.join(self.out, "dist", "latest.json")
+        with open(manifest_path, "rb") as f:
+            manifest = f.read()
+        # SHA-256 of the text "glintr100.onnx", the stand-in model's whole content.
+        self.assertIn(b'"digest:glintr100.onnx": "fc2a966e1fc17c754eb92e3eef1924a4e1579440eae4d35e194f176ebcb46a84"',
+                      manifest)
+        with open(manifest_path + ".sig", "rb") as f:
+            raw = f.read()
+        self.assertEqual(len(raw), 64)
+        self.assertTrue(verifies(public, manifest, raw))
+        self.assertFalse(verifies(public, manifest.replace(b"2.4.1", b"2.4.2", 1), raw))
+
+    def test_manifest_key_refusals(self):
+        key = os.path.join(self.root, "key.pem")
+        subprocess.run(["openssl", "genpkey", "-algorithm", "ed25519", "-out", key], check=True, capture_output=True)
+        app = make_app(os.path.join(self.root, "app"))
+        cases = [
+            # options, words of the refusal
+            (["--manifest-key", key], "needs --models"),
+            (["--manifest-key", key, "--models", self.make_models()], "not an ECDSA P-256 key"),
+            (["--manifest-key", os.path.join(self.root, "none.pem")], "does not exist"),
+            (["--manifest-key-password-file", key], "without --manifest-key"),
+        ]
+        for options, words in cases:
+            with self.subTest(options=options):
+                result = run("--app", app, "--version", "2.4.1", "--base", BASE, "--out", self.out, *options)
+                self.assertEqual(result.returncode, 2, result.stderr)
+                self.assertIn(words, result.stderr)
+                self.assertFalse(os.path.exists(os.path.join(self.out, "dist", "latest.json.sig")))
+
+
+MODEL_NAMES = ["scrfd_10g_bnkps.onnx", "glintr100.onnx", "genderage.onnx", "1k3d68.onnx", "2d106det.onnx"]
+
+
+def verifies(public, data, raw):
+    """openssl's verdict on the raw r||s signature, converted to DER by hand."""
+    def integer(value):
+        body = value.lstrip(b"\0") or b"\0"
+        body = b"\0" + body if body[0] & 0x80 else body
+        return b"\x02" + bytes([len(body)]) + body
+    body = integer(raw[:32]) + integer(raw[32:])
+    with tempfile.TemporaryDirectory() as scratch:
+        write(os.path.join(scratch, "data"), data)
+        write(os.path.join(scratch, "sig"), b"\x30" + bytes([len(body)]) + body)
+        result = subprocess.run(["openssl", "dgst", "-sha256", "-verify", public, "-signature",
+                                 os.path.join(scratch, "sig"), os.path.join(scratch, "data")], capture_output=True)
+    return result.returncode == 0
+
 
 if __name__ == "__main__":
     unittest.main(verbosity=2)

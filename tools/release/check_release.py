@@ -2,22 +2,28 @@
 """Checks a live release host the way the setup program uses it.
 
     make_release.py check --base https://releases.example.com [--cacert CA.pem] [--skip-models]
+                          [--release-key PUB.pem]
 
 Fetches <base>/dist/latest.json, the payload its "url" names and the five models under
 <base>/models/auraface/ with the setup program's user agent, over HTTPS with the system's trust
 (or only the CA certificates of --cacert, for a private CA). It reads the manifest with the setup
 program's own rules, checks the payload's SHA-256 digest against it and looks into the zip: its
 only top-level folder must be TavrinStudio, holding version.txt with the manifest's version and
-TavrinAI.exe or run_tavrin.bat.
+TavrinAI.exe or run_tavrin.bat. Each model whose digest the manifest carries ("digest:<model>")
+is checked against it. With --release-key (the public key the setup program is built with) it
+also fetches latest.json.sig and verifies it, and every model must have its digest.
 
 Prints one line per item, "OK", "WARN", "FAIL" or "SKIP", and a last line with the counts. On a
 terminal, long downloads show their progress on stderr. The exit status is 0 when nothing failed;
 otherwise the sum of the failed items' values:
+     1  model digests   at least one model not the manifest's digest (or, with --release-key,
+                        a model without one)
      4  manifest        missing, unreadable, or not usable by the setup program
      8  payload         not downloadable, or cut short
     16  payload digest  not the manifest's sha256
     32  app folder      the zip's layout is not what the setup program installs
     64  models          at least one model missing or cut short
+   128  signature       latest.json.sig missing, malformed or not made by the release key
 (2 is a usage error.)
 """
 
@@ -26,6 +32,7 @@ import hashlib
 import http.client
 import os
 import re
+import subprocess
 import socket
 import ssl
 import sys
@@ -38,7 +45,8 @@ import zipfile
 
 from layout import (APP_FOLDER_NAME, APP_PROGRAM_NAME, APP_SCRIPT_NAME, MANIFEST_URL_PATH, MODEL_NAMES,
                     MODEL_URL_PATH, USER_AGENT, VERSION_FILE_NAME)
-from manifest_rules import installed_version_of, read_manifest
+from manifest_rules import (SIGNATURE_SIZE, SIGNATURE_SUFFIX, installed_version_of, read_manifest,
+                            read_model_digest, signature_to_der)
 
 MANIFEST_PATH = "/" + MANIFEST_URL_PATH
 MODEL_PATH = "/" + MODEL_URL_PATH
@@ -46,7 +54,7 @@ READ_CHUNK = 256 * 1024
 TIMEOUT_SECONDS = 30          # the platform client's receive time-out
 PROGRESS_INTERVAL = 0.2
 
-MANIFEST, PAYLOAD, DIGEST, APP_FOLDER, MODELS = 4, 8, 16, 32, 64
+MANIFEST, PAYLOAD, DIGEST, APP_FOLDER, MODELS, SIGNATURE, MODEL_DIGESTS = 4, 8, 16, 32, 64, 128, 1
 
 
 class Report:
@@ -243,18 +251,71 @@ def check_payload(report, opener, url, version, sha256):
                             "short can leave an app folder that claims this version")
 
 
-def check_models(report, opener, base):
+def verify_signature(manifest, signature, release_key):
+    """Why signature is not release_key's ECDSA P-256 / SHA-256 signature of manifest, or None."""
+    if len(signature) != SIGNATURE_SIZE:
+        return f"{len(signature)} bytes, not the {SIGNATURE_SIZE} bytes r||s the setup program reads"
+    with tempfile.TemporaryDirectory(prefix="tavrin-check-") as scratch:
+        data_path = os.path.join(scratch, "manifest")
+        der_path = os.path.join(scratch, "signature.der")
+        with open(data_path, "wb") as f:
+            f.write(manifest)
+        with open(der_path, "wb") as f:
+            f.write(signature_to_der(signature))
+        result = subprocess.run(["openssl", "dgst", "-sha256", "-verify", release_key, "-signature", der_path,
+                                 data_path], capture_output=True, text=True, stdin=subprocess.DEVNULL)
+    if result.returncode != 0:
+        return "does not verify with the release key, so a setup program built with it refuses the release"
+    return None
+
+
+def check_signature(report, opener, manifest_url, manifest, release_key):
+    url = manifest_url + SIGNATURE_SUFFIX
+    signature = bytearray()
+    try:
+        fetch(opener, url, signature.extend, "signature")
+    except FetchError as error:
+        report.line("FAIL", "signature", f"{url}: {error}", SIGNATURE)
+        return
+    problem = verify_signature(manifest, bytes(signature), release_key)
+    if problem:
+        report.line("FAIL", "signature", f"{url}: {problem}", SIGNATURE)
+    else:
+        report.line("OK", "signature", f"{url}: made by {os.path.basename(release_key)}")
+
+
+def check_models(report, opener, base, manifest, release_key):
     for name in MODEL_NAMES:
         url = base + MODEL_PATH + name
+        digest = hashlib.sha256()
         try:
-            size = fetch(opener, url, lambda chunk: None, name)
+            size = fetch(opener, url, digest.update, name)
         except FetchError as error:
             report.line("FAIL", f"model {name}", f"{url}: {error}", MODELS)
             continue
         report.line("OK", f"model {name}", f"{size} bytes")
+        check_model_digest(report, name, digest.hexdigest(), manifest, release_key)
 
 
-def check(base, cacert=None, skip_models=False, out=sys.stdout):
+def check_model_digest(report, name, actual, manifest, release_key):
+    item = f"model digest {name}"
+    try:
+        expected = read_model_digest(manifest, name) if manifest is not None else None
+    except ValueError as error:
+        report.line("FAIL", item, f"the manifest's digest is unusable: {error}", MODEL_DIGESTS)
+        return
+    if expected is None:
+        if release_key:
+            report.line("FAIL", item, "the manifest carries no digest, so a setup program built with the key "
+                        "does not install it", MODEL_DIGESTS)
+        return
+    if actual == expected.lower():
+        report.line("OK", item, f"{actual} as the manifest says")
+    else:
+        report.line("FAIL", item, f"{actual}, the manifest says {expected}", MODEL_DIGESTS)
+
+
+def check(base, cacert=None, skip_models=False, out=sys.stdout, release_key=None):
     """Checks the release host at base; returns the exit status."""
     base = base.rstrip("/")
     context = ssl.create_default_context(cafile=cacert)
@@ -262,6 +323,7 @@ def check(base, cacert=None, skip_models=False, out=sys.stdout):
     report = Report(out)
     manifest_url = base + MANIFEST_PATH
     data = bytearray()
+    manifest = None
     try:
         fetch(opener, manifest_url, data.extend, "manifest")
         url, version, sha256 = read_manifest(bytes(data))
@@ -270,15 +332,20 @@ def check(base, cacert=None, skip_models=False, out=sys.stdout):
     except ValueError as error:
         report.line("FAIL", "manifest", f"{manifest_url}: the setup program cannot use it: {error}", MANIFEST)
     else:
+        manifest = bytes(data)
         report.line("OK", "manifest", f"{manifest_url}: version {version}, payload {url}")
+        if release_key:
+            check_signature(report, opener, manifest_url, manifest, release_key)
+            if sha256 is None:
+                report.line("FAIL", "manifest", "a signed manifest must carry the payload's sha256", MANIFEST)
         check_payload(report, opener, url, version, sha256)
-    if report.failed & MANIFEST:
-        for item in ("payload", "payload digest", "app folder"):
+    if manifest is None:
+        for item in ("signature",) * bool(release_key) + ("payload", "payload digest", "app folder"):
             report.line("SKIP", item, "no usable manifest")
     if skip_models:
         report.line("SKIP", "models", "--skip-models")
     else:
-        check_models(report, opener, base)
+        check_models(report, opener, base, manifest, release_key)
     return report.close()
 
 
@@ -288,12 +355,15 @@ def main(argv=None):
     parser.add_argument("--base", required=True, help="base URL of the release host, e.g. https://releases.example.com")
     parser.add_argument("--cacert", help="trust only the CA certificates in this PEM file (a private CA)")
     parser.add_argument("--skip-models", action="store_true", help="do not fetch the five models")
+    parser.add_argument("--release-key", help="verify latest.json.sig with this ECDSA P-256 public key (PEM)")
     args = parser.parse_args(argv)
     if not args.base.lower().startswith(("https://", "http://")):
         parser.error("--base must be an http:// or https:// URL")
     if args.cacert and not os.path.isfile(args.cacert):
         parser.error(f"--cacert {args.cacert} does not exist")
-    return check(args.base, args.cacert, args.skip_models)
+    if args.release_key and not os.path.isfile(args.release_key):
+        parser.error(f"--release-key {args.release_key} does not exist")
+    return check(args.base, args.cacert, args.skip_models, release_key=args.release_key)
 
 
 if __name__ == "__main__":

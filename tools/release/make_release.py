@@ -9,11 +9,18 @@
                     itself is left as it is); the password comes from the file or from
                     $TAVRIN_SIGN_PASSWORD, never from the command line
 
+    make_release.py ... --manifest-key KEY.pem [--manifest-key-password-file FILE]
+                    signs dist/latest.json with this ECDSA P-256 private key into
+                    dist/latest.json.sig (64 raw bytes r||s); an encrypted key's password comes
+                    from the file or from $TAVRIN_MANIFEST_KEY_PASSWORD, never from the command line
+
     make_release.py check --base https://releases.example.com [--cacert CA.pem] [--skip-models]
                     checks a live release host the way the setup program reads it (check_release.py)
 
 OUT_FOLDER receives:
-    dist/latest.json                  {"url": ..., "version": ..., "sha256": ...}
+    dist/latest.json                  {"url": ..., "version": ..., "sha256": ...,
+                                       "digest:<model>": ... for each model when --models is given}
+    dist/latest.json.sig              with --manifest-key
     dist/TavrinStudio-<version>.zip   the payload: one top-level folder "TavrinStudio"
     models/auraface/<five models>     when --models is given
 
@@ -25,6 +32,7 @@ import argparse
 import hashlib
 import os
 import stat
+import subprocess
 import sys
 import tempfile
 import zipfile
@@ -32,8 +40,11 @@ import zipfile
 import sign
 from layout import (APP_FOLDER_NAME, APP_ICON_NAME, APP_PROGRAM_NAME, APP_SCRIPT_NAME, MANIFEST_URL_PATH,
                     MODEL_NAMES, MODEL_URL_PATH, VERSION_FILE_NAME)
-from manifest_rules import (MANIFEST_READ_LIMIT, SHA256_CAPACITY, URL_CAPACITY, VERSION_CAPACITY,
-                            installed_version_of, read_json_string, utf16_units)
+from manifest_rules import (MANIFEST_READ_LIMIT, SHA256_CAPACITY, SIGNATURE_SUFFIX, URL_CAPACITY,
+                            VERSION_CAPACITY, installed_version_of, model_digest_key, read_json_string,
+                            read_model_digest, signature_from_der, utf16_units)
+
+MANIFEST_KEY_PASSWORD_ENV = "TAVRIN_MANIFEST_KEY_PASSWORD"
 
 class Refusal(Exception):
     pass
@@ -148,7 +159,60 @@ def sha256_of(path):
     return digest.hexdigest()
 
 
-def verify_manifest(manifest_path, url, version, sha256):
+class ManifestSigner:
+    """Signs the manifest with the publisher's ECDSA P-256 private key through openssl; the key's
+    password reaches openssl through a file or the environment, never through its command line."""
+
+    def __init__(self, key, password_file=None, password_env=MANIFEST_KEY_PASSWORD_ENV):
+        if not os.path.isfile(key):
+            raise Refusal(f"the manifest key {key} does not exist")
+        if password_file and not os.path.isfile(password_file):
+            raise Refusal(f"the password file {password_file} does not exist")
+        self.key = key
+        self.passin = [f"file:{password_file}"] if password_file else \
+            ([f"env:{password_env}"] if os.environ.get(password_env) else [])
+
+    def sign(self, path):
+        """Writes path + ".sig", the raw r||s of the SHA-256 signature over the file's bytes."""
+        check_key_curve(self.key, self.passin)
+        passin = ["-passin", self.passin[0]] if self.passin else []
+        result = subprocess.run(["openssl", "dgst", "-sha256", "-sign", self.key, *passin, path],
+                                capture_output=True, stdin=subprocess.DEVNULL)
+        if result.returncode != 0 or not result.stdout:
+            reason = result.stderr.decode("utf-8", errors="replace").strip().splitlines()
+            raise Refusal(f"openssl cannot sign with {self.key}: {reason[0] if reason else 'no signature'}")
+        try:
+            raw = signature_from_der(result.stdout)
+        except ValueError as error:
+            raise Refusal(f"{self.key} is not an ECDSA P-256 key (its signature is {error})") from None
+        with open(path + SIGNATURE_SUFFIX, "wb") as f:
+            f.write(raw)
+        return path + SIGNATURE_SUFFIX
+
+
+def check_key_curve(key, passin):
+    passin = ["-passin", passin[0]] if passin else []
+    result = subprocess.run(["openssl", "pkey", "-in", key, *passin, "-noout", "-text"],
+                            capture_output=True, text=True, stdin=subprocess.DEVNULL)
+    if result.returncode != 0:
+        reason = result.stderr.strip().splitlines()
+        raise Refusal(f"openssl cannot read {key}: {reason[0] if reason else 'unreadable'} "
+                      f"(an encrypted key needs its password in ${MANIFEST_KEY_PASSWORD_ENV} or a file)")
+    if "prime256v1" not in result.stdout and "P-256" not in result.stdout:
+        raise Refusal(f"{key} is not an ECDSA P-256 key, the only kind the setup program verifies")
+
+
+def model_digests_of(models):
+    digests = {}
+    for name in MODEL_NAMES:
+        source = os.path.join(models, name)
+        if not os.path.isfile(source):
+            raise Refusal(f'the model folder has no "{name}"')
+        digests[name] = sha256_of(source)
+    return digests
+
+
+def verify_manifest(manifest_path, url, version, sha256, model_digests):
     with open(manifest_path, "rb") as f:
         text = f.read(MANIFEST_READ_LIMIT).split(b"\0", 1)[0]
     read = {
@@ -160,6 +224,9 @@ def verify_manifest(manifest_path, url, version, sha256):
     for key, value in expected.items():
         if read[key] != value:
             raise Refusal(f"the written manifest reads back {key}={read[key]!r}, expected {value!r}")
+    for name, digest in model_digests.items():
+        if read_model_digest(text, name) != digest:
+            raise Refusal(f"the written manifest reads back another digest for {name}")
 
 
 def copy_models(models, out):
@@ -179,8 +246,12 @@ def payload_name_of(version):
     return f"{APP_FOLDER_NAME}-{version}.zip"
 
 
-def make_release(app, version, base, out, models=None, payload_url=None, signer=None):
+def make_release(app, version, base, out, models=None, payload_url=None, signer=None, manifest_signer=None):
     check_version(version)
+    if manifest_signer and not models:
+        raise Refusal("--manifest-key needs --models: a setup program built with the public key installs "
+                      "only models whose digest the signed manifest carries")
+    model_digests = model_digests_of(models) if models else {}
     base = base.rstrip("/")
     payload_name = payload_name_of(version)
     url = payload_url or f"{base}/dist/{payload_name}"
@@ -197,13 +268,20 @@ def make_release(app, version, base, out, models=None, payload_url=None, signer=
         write_payload(files, version, zip_path)
     sha256 = sha256_of(zip_path)
     manifest_path = os.path.join(out, *MANIFEST_URL_PATH.split("/"))
-    manifest = '{\n  "version": "%s",\n  "url": "%s",\n  "sha256": "%s"\n}\n' % (version, url, sha256)
+    members = [f'"version": "{version}"', f'"url": "{url}"', f'"sha256": "{sha256}"']
+    members += [f'"{model_digest_key(name)}": "{digest}"' for name, digest in model_digests.items()]
+    manifest = "{\n  " + ",\n  ".join(members) + "\n}\n"
     with open(manifest_path, "wb") as f:
         f.write(manifest.encode("utf-8"))
-    verify_manifest(manifest_path, url, version, sha256)
+    verify_manifest(manifest_path, url, version, sha256, model_digests)
+    signature = None
+    if manifest_signer:
+        signature = manifest_signer.sign(manifest_path)
+    elif os.path.exists(manifest_path + SIGNATURE_SUFFIX):
+        os.remove(manifest_path + SIGNATURE_SUFFIX)   # a stale signature would fail every key-built setup
     if models:
         copy_models(models, out)
-    return {"manifest": manifest_path, "payload": zip_path, "url": url, "sha256": sha256}
+    return {"manifest": manifest_path, "payload": zip_path, "url": url, "sha256": sha256, "signature": signature}
 
 
 def main(argv=None):
@@ -222,13 +300,22 @@ def main(argv=None):
     parser.add_argument("--sign-password-file",
                         help=f"file holding the certificate's password (default: ${sign.PASSWORD_ENV})")
     parser.add_argument("--sign-timestamp", help="RFC 3161 time-stamp server for the signature")
+    parser.add_argument("--manifest-key", help="sign latest.json with this ECDSA P-256 private key (PEM)")
+    parser.add_argument("--manifest-key-password-file",
+                        help=f"file holding the manifest key's password (default: ${MANIFEST_KEY_PASSWORD_ENV})")
     args = parser.parse_args(argv)
     asked_to_sign = args.sign_pkcs12 is not None or args.sign_password_file or args.sign_timestamp
     try:
         signer = None
         if asked_to_sign:
             signer = sign.Signer(args.sign_pkcs12, args.sign_password_file, timestamp=args.sign_timestamp)
-        result = make_release(args.app, args.version, args.base, args.out, args.models, args.payload_url, signer)
+        manifest_signer = None
+        if args.manifest_key or args.manifest_key_password_file:
+            if not args.manifest_key:
+                raise Refusal("--manifest-key-password-file without --manifest-key")
+            manifest_signer = ManifestSigner(args.manifest_key, args.manifest_key_password_file)
+        result = make_release(args.app, args.version, args.base, args.out, args.models, args.payload_url, signer,
+                              manifest_signer)
     except (Refusal, sign.Refusal) as refusal:
         print(f"make_release: refused: {refusal}", file=sys.stderr)
         return 2
@@ -242,6 +329,8 @@ def main(argv=None):
     print(f"payload   {result['payload']}")
     print(f"url       {result['url']}")
     print(f"sha256    {result['sha256']}")
+    if result["signature"]:
+        print(f"signature {result['signature']}")
     return 0
 
 

@@ -92,3 +92,67 @@ def read_manifest(data):
     if sha256 is not None and not re.fullmatch(r"[0-9A-Fa-f]{64}", sha256):
         raise ValueError(f'its "sha256" {sha256[:80]!r} is not 64 hexadecimal digits')
     return values["url"], values["version"], sha256
+
+
+# A model's digest is a member of its own, "digest:<model file name>": the reader above finds the
+# first quoted "url", "version" or "sha256" anywhere in the text, and none of these names is one
+# of those quoted words, so the setup program reads both without confusing them.
+MODEL_DIGEST_KEY_PREFIX = "digest:"   # engine/layout.h's MODEL_DIGEST_KEY_PREFIX
+SIGNATURE_SUFFIX = ".sig"
+SIGNATURE_SIZE = 64           # r and s of an ECDSA P-256 signature, 32 bytes each, big-endian
+
+
+def model_digest_key(name):
+    return MODEL_DIGEST_KEY_PREFIX + name
+
+
+def read_model_digest(data, name):
+    """The model's SHA-256 digest as the setup program reads it: None when the manifest has none;
+    raises ValueError when the member is there but is not 64 hexadecimal digits."""
+    text = data[:MANIFEST_READ_LIMIT].split(b"\0", 1)[0]
+    digest = read_json_string(text, model_digest_key(name).encode(), SHA256_CAPACITY)
+    if digest is None:
+        return None
+    if not re.fullmatch(r"[0-9A-Fa-f]{64}", digest):
+        raise ValueError(f'its "{model_digest_key(name)}" {digest[:80]!r} is not 64 hexadecimal digits')
+    return digest
+
+
+def _der_length(data, at):
+    first = data[at]
+    if first < 0x80:
+        return first, at + 1
+    count = first & 0x7F
+    return int.from_bytes(data[at + 1:at + 1 + count], "big"), at + 1 + count
+
+
+def signature_from_der(der):
+    """The 64 raw bytes r||s of a DER ECDSA-Sig-Value (what openssl writes); raises ValueError."""
+    try:
+        if der[0] != 0x30:
+            raise ValueError("not a DER sequence")
+        _, at = _der_length(der, 1)
+        numbers = []
+        for _ in range(2):
+            if der[at] != 0x02:
+                raise ValueError("not a DER integer")
+            length, at = _der_length(der, at + 1)
+            value = int.from_bytes(der[at:at + length], "big")
+            at += length
+            if value >= 1 << 256:
+                raise ValueError("an integer longer than 32 bytes")
+            numbers.append(value)
+    except IndexError:
+        raise ValueError("cut short") from None
+    return b"".join(n.to_bytes(32, "big") for n in numbers)
+
+
+def signature_to_der(raw):
+    """The DER ECDSA-Sig-Value of the raw r||s, for tools that verify DER."""
+    def integer(value):
+        body = value.to_bytes(33, "big").lstrip(b"\0") or b"\0"
+        if body[0] & 0x80:
+            body = b"\0" + body
+        return b"\x02" + bytes([len(body)]) + body
+    body = integer(int.from_bytes(raw[:32], "big")) + integer(int.from_bytes(raw[32:64], "big"))
+    return b"\x30" + bytes([len(body)]) + body
