@@ -190,7 +190,7 @@ class LiveHostTest(unittest.TestCase):
         self.assertLine(result.stdout, "OK", "app folder", "TavrinStudio/")
         self.assertLine(result.stdout, "WARN", "version file order", "not the payload's last entry",
                         "TavrinStudio/late.dat")
-        self.assertEqual(result.stdout.splitlines()[-1], "check: passed (9 ok, 1 warned)")
+        self.assertEqual(result.stdout.splitlines()[-1], "check: passed (14 ok, 1 warned)")
 
     def test_signed_release_passes_and_each_tampering_fails(self):
         release_key, other_key = self.keys["release"], self.keys["other"]
