@@ -12,8 +12,9 @@ bool IsAbsolutePath(const wchar_t* path) {
 }
 
 bool IsDeviceNamespacePath(const wchar_t* path) {
+    // Windows takes a slash for the separator there too, and the bare prefix for the device root.
     return path && path[0] == L'\\' && path[1] == L'\\' && (path[2] == L'?' || path[2] == L'.') &&
-           path[3] == L'\\';
+           (path[3] == L'\\' || path[3] == L'/' || path[3] == L'\0');
 }
 
 bool JoinPath(wchar_t (&out)[PATH_CAPACITY], const wchar_t* directory, const wchar_t* name) {

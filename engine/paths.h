@@ -11,8 +11,9 @@ constexpr size_t PATH_CAPACITY = MAX_PATH;  // 260 units, terminator included
 // True when path is non-empty and absolute: a drive root ("C:\...") or a UNC path ("\\server\...").
 bool IsAbsolutePath(const wchar_t* path);
 
-// True when path is in the "\\?\" or "\\.\" form. Such a path passes IsAbsolutePath as a
-// share, but the folder walk and the shell's deletion take it for one and miss it.
+// True when path is in the "\\?\" or "\\.\" form (with either separator, or the bare prefix).
+// Such a path passes IsAbsolutePath as a share, but the folder walk and the shell's deletion take
+// it for one and miss it.
 bool IsDeviceNamespacePath(const wchar_t* path);
 
 // out = PathCombineW(directory, name). False (and out empty) when directory is not absolute or

@@ -17,6 +17,7 @@ TEST(IsDeviceNamespacePath, TellsTheDeviceFormsFromDrivesAndShares) {
         {L"\\\\?\\C:\\TavrinAI", true},  {L"\\\\.\\C:\\TavrinAI", true},
         {L"\\\\?\\UNC\\server\\share", true}, {L"C:\\TavrinAI", false},
         {L"\\\\server\\share", false},      {L"\\\\?server\\share", false},
+        {L"\\\\./C:/TavrinAI", true},      {L"\\\\?", true},
         {L"", false},
     };
     for (const Case& c : cases) {
