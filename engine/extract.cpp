@@ -36,6 +36,13 @@ bool FormatTarCommandLine(wchar_t (&out)[COMMAND_LINE_CAPACITY], const wchar_t* 
     return written > 0;
 }
 
+// "<system folder>\\tar.exe". False (out empty) when the system folder cannot be read whole.
+bool GetTarPath(wchar_t (&out)[PATH_CAPACITY]) {
+    wchar_t systemFolder[PATH_CAPACITY] = {};
+    out[0] = L'\0';
+    return GetSystemFolder(systemFolder) && JoinPath(out, systemFolder, L"tar.exe");
+}
+
 // True when text survives the trip into codePage unchanged: every character has a code of its
 // own there (no default character, and no best-fit look-alike, which could turn into a quote or
 // a separator). A UTF-8 code page holds every character.
@@ -50,9 +57,8 @@ bool FitsCodePage(UINT codePage, const wchar_t* text) {
 // its only inherited handle (null: it inherits none), and waits for it without a limit. True
 // exactly when it started and exited with code 0.
 bool RunTar(const wchar_t* commandLine, const wchar_t* currentFolder, HANDLE standardInput) {
-    wchar_t systemFolder[PATH_CAPACITY] = {};
-    wchar_t tar[PATH_CAPACITY] = {};
-    if (!GetSystemFolder(systemFolder) || !JoinPath(tar, systemFolder, L"tar.exe")) return false;
+    wchar_t tar[PATH_CAPACITY];
+    if (!GetTarPath(tar)) return false;
 
     STARTUPINFOEXW startup = {};
     startup.StartupInfo.cb = sizeof startup;
@@ -62,7 +68,7 @@ bool RunTar(const wchar_t* commandLine, const wchar_t* currentFolder, HANDLE sta
     // The one handle the tool gets is named in an explicit list, so that no other inheritable
     // handle of this process reaches it.
     SIZE_T listSize = 0;
-    InitializeProcThreadAttributeList(nullptr, 1, 0, &listSize);
+    if (standardInput) InitializeProcThreadAttributeList(nullptr, 1, 0, &listSize);  // asks the size only
     const HeapBlock<BYTE> listMemory(standardInput ? static_cast<BYTE*>(malloc(listSize)) : nullptr);
     const auto list = reinterpret_cast<LPPROC_THREAD_ATTRIBUTE_LIST>(listMemory.get());
     bool listReady = false;
@@ -101,13 +107,14 @@ bool RunTar(const wchar_t* commandLine, const wchar_t* currentFolder, HANDLE sta
 // reaches it as question marks. Such an extraction runs in the install folder instead of naming
 // it, and reads the archive from its standard input.
 bool ExtractThroughStandardInput(const wchar_t* archivePath, const wchar_t* targetDir) {
-    wchar_t systemFolder[PATH_CAPACITY] = {};
+    wchar_t tar[PATH_CAPACITY];
     wchar_t commandLine[COMMAND_LINE_CAPACITY] = {};
-    if (!GetSystemFolder(systemFolder)) return false;
-    if (_snwprintf_s(commandLine, _TRUNCATE, L"\"%s\\tar.exe\" -xf -", systemFolder) <= 0) return false;
+    if (!GetTarPath(tar) || _snwprintf_s(commandLine, _TRUNCATE, L"\"%s\" -xf -", tar) <= 0) return false;
+    // Delete sharing: the payload is deleted right after the tool ends, whenever the platform
+    // lets go of the tool's inherited copy of this handle.
     SECURITY_ATTRIBUTES inheritable = {sizeof inheritable, nullptr, TRUE};
-    OwnedFile archive(CreateFileW(archivePath, GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_DELETE, &inheritable, OPEN_EXISTING,
-                                  FILE_ATTRIBUTE_NORMAL, nullptr));
+    OwnedFile archive(CreateFileW(archivePath, GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_DELETE, &inheritable,
+                                  OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
     if (!archive) return false;
     return RunTar(commandLine, targetDir, archive.get());
 }
@@ -115,9 +122,8 @@ bool ExtractThroughStandardInput(const wchar_t* archivePath, const wchar_t* targ
 // Looked for before anything is deleted: on a Windows without it (before 10 1803) the old app
 // folder would be gone with nothing to take its place.
 bool TarToolExists() {
-    wchar_t systemFolder[PATH_CAPACITY] = {};
-    wchar_t tar[PATH_CAPACITY] = {};
-    if (!GetSystemFolder(systemFolder) || !JoinPath(tar, systemFolder, L"tar.exe")) return false;
+    wchar_t tar[PATH_CAPACITY];
+    if (!GetTarPath(tar)) return false;
     const DWORD attributes = GetFileAttributesW(tar);
     return attributes != INVALID_FILE_ATTRIBUTES && !(attributes & FILE_ATTRIBUTE_DIRECTORY);
 }

@@ -35,13 +35,16 @@ std::wstring Caption(HWND control) {
     return text;
 }
 
-// The payload's URL with the host holding its stream open, after an empty body, until release
-// exists on the site; release is removed first.
-std::wstring HeldPayloadUrl(const ReleaseSite& site, const std::wstring& release) {
+// Publishes release 1.2.1 on site with the host holding the payload's stream open, after an
+// empty body, until release exists on the site (removed first); clears the worker's temporary
+// files. False when the site could not be written.
+bool PublishHeldRelease(const ReleaseSite& site, const std::wstring& release) {
     std::wstring fault = L"holduntil=" + site.HostPath(release);
     for (size_t slash; (slash = fault.find(L'/')) != std::wstring::npos;) fault.replace(slash, 1, L"%2F");
     DeleteFileW(site.FilePath(release).c_str());
-    return site.FaultUrl(fault, PAYLOAD_FILE);
+    RemoveWorkerTempFiles();
+    return site.Put(PAYLOAD_FILE, "") &&
+           site.PutManifest(ManifestJson("1.2.1", Narrow(site.FaultUrl(fault, PAYLOAD_FILE)), ""));
 }
 
 // The wizard window on the test's thread: the program's window procedure, style and client size,
@@ -237,11 +240,10 @@ TEST(WizardInProcess, EscapeNeitherClosesNorCancels) {
     EXPECT_EQ(installState.page, PAGE_LOCATION);
 
     ReleaseSite site(L"window_escape");
-    ASSERT_TRUE(site.Put(PAYLOAD_FILE, ""));
     const std::wstring release = L"release";
-    ASSERT_TRUE(site.PutManifest(ManifestJson("1.2.1", Narrow(HeldPayloadUrl(site, release)), "")));
-    RemoveWorkerTempFiles();
+    ASSERT_TRUE(PublishHeldRelease(site, release));
     const std::wstring scratch = testbed::MakeScratchFolder(L"wizard_escape");
+    ASSERT_FALSE(scratch.empty());
     SetWindowTextW(wizard.PathEdit(), (scratch + L"\\inst").c_str());
     std::thread answerer([&] {
         if (auto box = WaitForMessageBox(wizard.window(), 0, 60000)) AnswerMessageBox(box->box, IDOK);
@@ -272,10 +274,8 @@ TEST(WizardInProcess, CancelShowsCancellingUntilTheWorkerEnds) {
     InProcessWizard wizard;
     ASSERT_TRUE(wizard.window());
     ReleaseSite site(L"window_cancel");
-    ASSERT_TRUE(site.Put(PAYLOAD_FILE, ""));
     const std::wstring release = L"release";
-    ASSERT_TRUE(site.PutManifest(ManifestJson("1.2.1", Narrow(HeldPayloadUrl(site, release)), "")));
-    RemoveWorkerTempFiles();
+    ASSERT_TRUE(PublishHeldRelease(site, release));
     const std::wstring scratch = testbed::MakeScratchFolder(L"wizard_cancel");
     ASSERT_FALSE(scratch.empty());
 
