@@ -3,8 +3,6 @@
 #include "engine/owned.h"
 #include "engine/paths.h"
 
-#include <shellapi.h>
-
 #include <cstdlib>
 #include <cwchar>
 
@@ -12,54 +10,151 @@ namespace {
 
 // Room for any path in the "\\?\" form, so that entries deeper than 260 units are seen too.
 constexpr size_t WALK_CAPACITY = 32768;
+// Every level adds at least "\x" to the path, so the path's room bounds the depth.
+constexpr size_t MAX_LEVELS = WALK_CAPACITY / 2;
 
-bool IsLink(DWORD attributes) { return (attributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0; }
+// The extended disposition class and its flags, values of the platform's SDK (mingw-w64's
+// headers lack them).
+constexpr auto DISPOSITION_INFO_EX = static_cast<FILE_INFO_BY_HANDLE_CLASS>(21);
+constexpr DWORD DISPOSITION_DELETE = 0x1;
+constexpr DWORD DISPOSITION_POSIX_SEMANTICS = 0x2;
+constexpr DWORD DISPOSITION_IGNORE_READONLY = 0x10;
+
+// A reparse point is a link only when its tag says it stands for another name (junctions,
+// symbolic links); cloud placeholders, deduplicated files and the like are ordinary entries. A
+// reparse point whose tag is unknown (0: Wine's host symbolic links) counts as a link, so it is
+// never entered.
+bool IsLink(DWORD attributes, DWORD tag) {
+    if (!(attributes & FILE_ATTRIBUTE_REPARSE_POINT)) return false;
+    return tag == 0 || IsReparseTagNameSurrogate(tag);
+}
+
+// The reparse tag of the entry at path itself, 0 when it cannot be read.
+DWORD ReadTag(const wchar_t* path) {
+    OwnedFile entry(CreateFileW(path, FILE_READ_ATTRIBUTES, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                                nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT,
+                                nullptr));
+    FILE_ATTRIBUTE_TAG_INFO tag = {};
+    if (!entry || !GetFileInformationByHandleEx(entry.get(), FileAttributeTagInfo, &tag, sizeof tag)) return 0;
+    return (tag.FileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) ? tag.ReparseTag : 0;
+}
+
+// Marks the open link for deletion, read-only or not: the extended record ignores the read-only
+// attribute; where it is unknown, the attribute is cleared and the plain record used.
+bool DisposeLink(HANDLE link, DWORD attributes) {
+    const DWORD flags = DISPOSITION_DELETE | DISPOSITION_POSIX_SEMANTICS | DISPOSITION_IGNORE_READONLY;
+    DWORD record = flags;
+    if (SetFileInformationByHandle(link, DISPOSITION_INFO_EX, &record, sizeof record)) return true;
+    if (attributes & FILE_ATTRIBUTE_READONLY) {
+        FILE_BASIC_INFO basic = {};
+        basic.FileAttributes = (attributes & ~static_cast<DWORD>(FILE_ATTRIBUTE_READONLY)) | FILE_ATTRIBUTE_NORMAL;
+        basic.FileAttributes &= ~static_cast<DWORD>(FILE_ATTRIBUTE_REPARSE_POINT);
+        if (!SetFileInformationByHandle(link, FileBasicInfo, &basic, sizeof basic)) return false;
+    }
+    // Brace-initialised: the member's name, DeleteFile, is also a macro of the platform headers.
+    FILE_DISPOSITION_INFO disposition = {TRUE};
+    return SetFileInformationByHandle(link, FileDispositionInfo, &disposition, sizeof disposition) != 0;
+}
 
 // Deletes the link at path itself: through a handle opened on the link rather than on what it
 // points to, and only once the file system confirms that the handle is the link (it carries a
-// reparse tag). Wine opens what a host symbolic link points to whatever is asked, so there the
-// confirmation never comes and the link stays. False when the link is still there.
+// name-surrogate tag). Wine opens what a host symbolic link points to whatever is asked, so there
+// the confirmation never comes and the link stays. False when the link is still there.
 bool RemoveLink(const wchar_t* path) {
-    OwnedFile link(CreateFileW(path, DELETE | FILE_READ_ATTRIBUTES,
+    OwnedFile link(CreateFileW(path, DELETE | FILE_READ_ATTRIBUTES | FILE_WRITE_ATTRIBUTES,
                                FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING,
                                FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT, nullptr));
     if (!link) return false;
     FILE_ATTRIBUTE_TAG_INFO tag = {};
     if (!GetFileInformationByHandleEx(link.get(), FileAttributeTagInfo, &tag, sizeof tag)) return false;
-    if (!IsLink(tag.FileAttributes) || tag.ReparseTag == 0) return false;
-    // Brace-initialised: the member's name, DeleteFile, is also a macro of the platform headers.
-    FILE_DISPOSITION_INFO disposition = {TRUE};
-    return SetFileInformationByHandle(link.get(), FileDispositionInfo, &disposition, sizeof disposition) != 0;
+    if (!(tag.FileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) || !IsReparseTagNameSurrogate(tag.ReparseTag)) {
+        return false;
+    }
+    return DisposeLink(link.get(), tag.FileAttributes);
 }
 
-// path holds length units (of WALK_CAPACITY) naming a folder that is no link. Deletes every link
-// below it without entering one. True when no link is left below it and every folder could be
-// read: only then may the tree be handed to the shell, which would follow a link.
-bool RemoveLinksBelow(wchar_t* path, size_t length) {
-    if (length + 3 > WALK_CAPACITY) return false;
-    wmemcpy(path + length, L"\\*", 3);
+// A file that is no link; a read-only one loses the attribute first, as the shell's deletion does.
+void RemoveFile(const wchar_t* path) {
+    if (DeleteFileW(path) || GetLastError() != ERROR_ACCESS_DENIED) return;
+    if (SetFileAttributesW(path, FILE_ATTRIBUTE_NORMAL)) DeleteFileW(path);
+}
+
+enum class Pass {
+    Look,     // reads every folder to its end, changes nothing
+    Links,    // removes every link as a link, never entering one
+    Delete,   // deletes files, then each folder once it is empty
+};
+
+// One folder being listed: its open listing and the length of its path in the walk buffer.
+struct Level {
+    HANDLE find;
+    size_t length;
+};
+
+// Walks the folder named by path[0..length) without recursion (a tree thousands of levels deep
+// needs no stack). True when every folder was read to its end, every name fitted and, for the
+// Links pass, every link was removed. The folder itself is left to the caller.
+bool Walk(wchar_t* path, size_t length, Level* levels, Pass pass) {
+    bool complete = true;
+    size_t depth = 0;
     WIN32_FIND_DATAW entry;
-    OwnedFind find(FindFirstFileW(path, &entry));
-    path[length] = L'\0';
-    if (!find) return false;
-    bool clean = true;
-    do {
-        const wchar_t* name = entry.cFileName;
-        if (wcscmp(name, L".") == 0 || wcscmp(name, L"..") == 0) continue;
-        const bool link = IsLink(entry.dwFileAttributes);
-        if (!link && !(entry.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY)) continue;
-        const size_t nameLength = wcslen(name);
-        if (length + 1 + nameLength + 1 > WALK_CAPACITY) {
-            clean = false;
+    levels[0] = {INVALID_HANDLE_VALUE, length};
+    bool open = false;  // levels[depth].find holds a listing
+    bool have = false;  // entry holds a name of levels[depth] not yet handled
+    for (;;) {
+        Level& level = levels[depth];
+        if (!open) {
+            if (level.length + 3 > WALK_CAPACITY) return false;
+            wmemcpy(path + level.length, L"\\*", 3);
+            level.find = FindFirstFileW(path, &entry);
+            path[level.length] = L'\0';
+            if (level.find == INVALID_HANDLE_VALUE) break;
+            open = have = true;
+        }
+        if (!have) {
+            // The listing ended: cleanly only with ERROR_NO_MORE_FILES.
+            const bool ended = GetLastError() == ERROR_NO_MORE_FILES;
+            FindClose(level.find);
+            if (!ended) break;
+            if (depth == 0) return complete;
+            if (pass == Pass::Delete) RemoveDirectoryW(path);
+            --depth;
+            path[levels[depth].length] = L'\0';
+            have = FindNextFileW(levels[depth].find, &entry) != 0;
             continue;
         }
-        path[length] = L'\\';
-        wmemcpy(path + length + 1, name, nameLength + 1);
-        const bool removed = link ? RemoveLink(path) : RemoveLinksBelow(path, length + 1 + nameLength);
-        clean = removed && clean;
-        path[length] = L'\0';
-    } while (FindNextFileW(find.get(), &entry));
-    return clean;
+        const wchar_t* name = entry.cFileName;
+        const size_t nameLength = wcslen(name);
+        const bool dots = wcscmp(name, L".") == 0 || wcscmp(name, L"..") == 0;
+        if (!dots && level.length + 1 + nameLength + 1 > WALK_CAPACITY) {
+            FindClose(level.find);
+            break;
+        }
+        if (!dots) {
+            path[level.length] = L'\\';
+            wmemcpy(path + level.length + 1, name, nameLength + 1);
+            const DWORD attributes = entry.dwFileAttributes;
+            if (IsLink(attributes, entry.dwReserved0)) {
+                if (pass != Pass::Look && !RemoveLink(path)) complete = false;
+            } else if (attributes & FILE_ATTRIBUTE_DIRECTORY) {
+                if (depth + 1 >= MAX_LEVELS) {
+                    FindClose(level.find);
+                    break;
+                }
+                levels[++depth] = {INVALID_HANDLE_VALUE, level.length + 1 + nameLength};
+                open = false;
+                continue;
+            } else if (pass == Pass::Delete) {
+                RemoveFile(path);
+            }
+            path[level.length] = L'\0';
+        }
+        have = FindNextFileW(level.find, &entry) != 0;
+    }
+    // A listing failed or a name did not fit (the current level's listing is closed already):
+    // close the listings above it and report it.
+    for (size_t above = 0; above < depth; ++above) FindClose(levels[above].find);
+    return false;
 }
 
 // The walk's starting point: path made full and put in the "\\?\" form ("\\?\UNC\..." for a
@@ -78,37 +173,34 @@ bool StartWalk(wchar_t* walk, const wchar_t* path, size_t& length) {
     return true;
 }
 
+// Deletes the folder at path (no link): only when every folder below could be read, links go
+// first, as links; while one is left the tree is left alone. Then files and folders, deepest
+// first.
+void DeleteFolder(const wchar_t* path) {
+    const HeapBlock<wchar_t> walk(static_cast<wchar_t*>(malloc(WALK_CAPACITY * sizeof(wchar_t))));
+    const HeapBlock<Level> levels(static_cast<Level*>(malloc(MAX_LEVELS * sizeof(Level))));
+    size_t length = 0;
+    if (!walk || !levels || !StartWalk(walk.get(), path, length)) return;
+    if (!Walk(walk.get(), length, levels.get(), Pass::Look)) return;
+    if (!Walk(walk.get(), length, levels.get(), Pass::Links)) return;
+    Walk(walk.get(), length, levels.get(), Pass::Delete);
+    RemoveDirectoryW(walk.get());
+}
+
 }  // namespace
 
 void DeleteTree(const wchar_t* path) {
     if (!IsAbsolutePath(path)) return;
-    const size_t length = wcslen(path);
-    if (length >= PATH_CAPACITY) return;
+    if (wcslen(path) >= PATH_CAPACITY) return;
 
     const DWORD attributes = GetFileAttributesW(path);
     if (attributes == INVALID_FILE_ATTRIBUTES) return;
-    if (IsLink(attributes)) {
+    const DWORD tag = (attributes & FILE_ATTRIBUTE_REPARSE_POINT) ? ReadTag(path) : 0;
+    if (IsLink(attributes, tag)) {
         RemoveLink(path);
-        return;
+    } else if (attributes & FILE_ATTRIBUTE_DIRECTORY) {
+        DeleteFolder(path);
+    } else {
+        RemoveFile(path);
     }
-    // The shell's deletion follows folder links (under Wine always), which would reach outside
-    // the tree: links go first, as links, and while one is left the tree is left alone.
-    if (attributes & FILE_ATTRIBUTE_DIRECTORY) {
-        const HeapBlock<wchar_t> walk(
-            static_cast<wchar_t*>(malloc(WALK_CAPACITY * sizeof(wchar_t))));
-        size_t walkLength = 0;
-        if (!walk || !StartWalk(walk.get(), path, walkLength)) return;
-        if (!RemoveLinksBelow(walk.get(), walkLength)) return;
-    }
-
-    // SHFileOperationW takes a list of names ended by an empty one: add the second terminator.
-    wchar_t list[PATH_CAPACITY + 2] = {};
-    wmemcpy(list, path, length);
-
-    SHFILEOPSTRUCTW operation = {};
-    operation.wFunc = FO_DELETE;
-    operation.pFrom = list;
-    // No FOF_ALLOWUNDO: the tree is deleted permanently, not moved to the recycle bin.
-    operation.fFlags = FOF_SILENT | FOF_NOCONFIRMATION | FOF_NOERRORUI;
-    SHFileOperationW(&operation);
 }
