@@ -1,17 +1,27 @@
 #include "tests/support/interposer.h"
 
+#include <bcrypt.h>
+#include <objbase.h>
+#include <shlobj.h>
+#include <shlwapi.h>
+#include <shobjidl.h>
+#include <winhttp.h>
+
+#include <cstdlib>
 #include <cstring>
+#include <cwchar>
 #include <cwctype>
 #include <map>
-#include <mutex>
 #include <string>
 
 namespace interposer {
 namespace {
 
+constexpr DWORD STATUS_NO_MEMORY_CODE = 0xC0000017;
+
 struct Failure {
     unsigned occurrence;
-    DWORD lastError;
+    DWORD error;
 };
 
 struct PresentedEntry {
@@ -19,22 +29,63 @@ struct PresentedEntry {
     bool readOnlyCleared = false;
 };
 
-// State of the armed interposer; hooks read it under the lock.
+// State of the armed interposer; hooks read it under the lock. Its containers allocate, and
+// allocation is hooked too: while the armed thread keeps its books, its calls are not counted.
 struct State {
-    std::mutex lock;
-    DWORD thread = 0;
     std::map<std::string, unsigned> calls;
+    std::vector<Call> sequence;
     std::map<std::string, Failure> failures;
     std::map<std::wstring, PresentedEntry> presented;  // by Key()
     std::map<HANDLE, std::wstring> findFolders;        // listing handle -> its folder's key
     std::map<HANDLE, std::wstring> openEntries;        // file handle -> a presented entry's key
     std::map<std::wstring, bool> entered;
+    std::wstring deepFolder;  // Key() of the folder presented as deep; empty: none
+    unsigned deepLevels = 0;
+    unsigned virtualRemovals = 0;
+    bool answerBoxes = false;
+    std::vector<std::wstring> boxTexts;
+    std::wstring ownModulePath;
 };
 
 State& S() {
     static State state;
     return state;
 }
+
+// Plain globals rather than members: the hooks' first test must neither allocate nor lock.
+volatile DWORD armedThread = 0;
+bool keepingBooks = false;  // written by the armed thread only
+
+// A critical section, not a standard mutex: the standard one allocates on first use.
+CRITICAL_SECTION& Lock() {
+    static CRITICAL_SECTION* section = [] {
+        static CRITICAL_SECTION made;
+        InitializeCriticalSection(&made);
+        return &made;
+    }();
+    return *section;
+}
+
+class Guard {
+public:
+    Guard() : armed_(GetCurrentThreadId() == armedThread) {
+        EnterCriticalSection(&Lock());
+        if (armed_) {
+            outer_ = keepingBooks;
+            keepingBooks = true;
+        }
+    }
+    ~Guard() {
+        if (armed_) keepingBooks = outer_;
+        LeaveCriticalSection(&Lock());
+    }
+    Guard(const Guard&) = delete;
+    Guard& operator=(const Guard&) = delete;
+
+private:
+    bool armed_;
+    bool outer_ = false;
+};
 
 // One spelling for a path: without the "\\?\" prefix, lower case, no trailing separator.
 std::wstring Key(const wchar_t* path) {
@@ -45,18 +96,27 @@ std::wstring Key(const wchar_t* path) {
     return key;
 }
 
-bool OnArmedThread() { return S().thread != 0 && GetCurrentThreadId() == S().thread; }
+bool OnArmedThread() { return armedThread != 0 && GetCurrentThreadId() == armedThread && !keepingBooks; }
 
-// Counts a call of function on the armed thread; true when this one is to fail (lastError set).
-bool CountAndFail(const char* function) {
+// The error the failing call reports, for hooks whose failure value carries it (no thread-local:
+// its storage would be allocated through the hooked allocator).
+DWORD failingError = 0;  // only the armed thread fails, so one is enough
+
+// Counts a call of function on the armed thread; true when this one is to fail (its error set
+// as the last error and in failingError).
+bool CountAndFail(const char* function, DWORD defaultError) {
     if (!OnArmedThread()) return false;
-    std::lock_guard<std::mutex> guard(S().lock);
+    Guard guard;
     const unsigned count = ++S().calls[function];
+    S().sequence.push_back(Call{function, count});
     const auto failure = S().failures.find(function);
     if (failure == S().failures.end() || failure->second.occurrence != count) return false;
-    SetLastError(failure->second.lastError);
+    failingError = failure->second.error ? failure->second.error : defaultError;
+    SetLastError(failingError);
     return true;
 }
+
+// ---- Presented reparse points -------------------------------------------------------------
 
 PresentedEntry* Presented(const std::wstring& key) {
     const auto found = S().presented.find(key);
@@ -71,7 +131,7 @@ DWORD ReportedAttributes(const PresentedEntry& entry) {
 
 void PresentFound(HANDLE find, WIN32_FIND_DATAW* data) {
     if (!OnArmedThread()) return;
-    std::lock_guard<std::mutex> guard(S().lock);
+    Guard guard;
     const auto folder = S().findFolders.find(find);
     if (folder == S().findFolders.end()) return;
     PresentedEntry* entry = Presented(folder->second + L"\\" + Key(data->cFileName));
@@ -80,19 +140,200 @@ void PresentFound(HANDLE find, WIN32_FIND_DATAW* data) {
     data->dwReserved0 = entry->presentation.tag;
 }
 
-// A listing of pattern ("folder\*") begins: remember its folder and whether it enters a
-// presented entry.
-void BeginListing(HANDLE find, const wchar_t* pattern) {
-    if (!OnArmedThread() || find == INVALID_HANDLE_VALUE) return;
+// The folder a listing pattern ("folder\*") lists.
+std::wstring ListedFolder(const wchar_t* pattern) {
     std::wstring folder = Key(pattern);
     const size_t separator = folder.rfind(L'\\');
     if (separator != std::wstring::npos) folder.erase(separator);
-    std::lock_guard<std::mutex> guard(S().lock);
+    return folder;
+}
+
+// A listing of pattern begins: remember its folder and whether it enters a presented entry.
+void BeginListing(HANDLE find, const wchar_t* pattern) {
+    if (!OnArmedThread() || find == INVALID_HANDLE_VALUE) return;
+    const std::wstring folder = ListedFolder(pattern);
+    Guard guard;
     S().findFolders[find] = folder;
     if (Presented(folder)) S().entered[folder] = true;
 }
 
-// The real functions, saved when the import entries are replaced.
+// ---- The presented deep folder ------------------------------------------------------------
+
+// Listings of the virtual levels get handles of their own, never valid kernel handles.
+constexpr ULONG_PTR VIRTUAL_FIND_BASE = 0x7ff00000;
+
+// How many "\d" levels key lies below the deep folder: -1 when it is not that folder or below it.
+long DeepLevel(const std::wstring& key) {
+    const std::wstring& root = S().deepFolder;
+    if (root.empty() || key.compare(0, root.size(), root) != 0) return -1;
+    long level = 0;
+    for (size_t at = root.size(); at < key.size(); at += 2) {
+        if (key.compare(at, 2, L"\\d") != 0) return -1;
+        ++level;
+    }
+    return key.size() == root.size() + 2 * static_cast<size_t>(level) ? level : -1;
+}
+
+bool IsVirtualFind(HANDLE find) {
+    const auto value = reinterpret_cast<ULONG_PTR>(find);
+    return value >= VIRTUAL_FIND_BASE && value <= VIRTUAL_FIND_BASE + 0x10000;
+}
+
+// A listing of a level of the deep folder: its one entry ("d", or "f" in the deepest).
+bool ListDeepLevel(const wchar_t* pattern, WIN32_FIND_DATAW* data, HANDLE* find) {
+    if (!OnArmedThread()) return false;
+    Guard guard;
+    const long level = DeepLevel(ListedFolder(pattern));
+    if (level < 0) return false;
+    *data = {};
+    const bool deepest = static_cast<unsigned>(level) == S().deepLevels;
+    wcscpy_s(data->cFileName, deepest ? L"f" : L"d");
+    data->dwFileAttributes = deepest ? FILE_ATTRIBUTE_NORMAL : FILE_ATTRIBUTE_DIRECTORY;
+    *find = reinterpret_cast<HANDLE>(VIRTUAL_FIND_BASE + static_cast<ULONG_PTR>(level));
+    return true;
+}
+
+// A removal of an entry below the deep folder: counted, nothing touched.
+bool RemoveVirtual(const wchar_t* path) {
+    if (!OnArmedThread()) return false;
+    Guard guard;
+    const std::wstring key = Key(path);
+    const std::wstring& root = S().deepFolder;
+    if (root.empty() || key.size() <= root.size()) return false;
+    const size_t last = key.rfind(L'\\');
+    const long parent = DeepLevel(key.substr(0, last));
+    if (parent < 0) return false;
+    ++S().virtualRemovals;
+    return true;
+}
+
+// ---- The real functions and the hooks -----------------------------------------------------
+
+// A hook that counts, fails as documented, and otherwise calls the real function.
+#define SIMPLE_HOOK(ret, name, params, args, failValue, defaultError) \
+    ret(WINAPI* Real##name) params;                                \
+    ret WINAPI Hook##name params {                                 \
+        if (CountAndFail(#name, defaultError)) return failValue;   \
+        return Real##name args;                                    \
+    }
+// The same for the C runtime's functions (the platform's default calling convention).
+#define CRT_HOOK(ret, name, params, args, failValue, defaultError) \
+    ret (*Real##name) params;                                      \
+    ret Hook##name params {                                        \
+        if (CountAndFail(#name, defaultError)) return failValue;   \
+        return Real##name args;                                    \
+    }
+
+// kernel32
+SIMPLE_HOOK(BOOL, CopyFileW, (LPCWSTR from, LPCWSTR to, BOOL failIfExists), (from, to, failIfExists), FALSE,
+            ERROR_DISK_FULL)
+SIMPLE_HOOK(BOOL, CreateProcessW,
+            (LPCWSTR application, LPWSTR command, LPSECURITY_ATTRIBUTES processSecurity,
+             LPSECURITY_ATTRIBUTES threadSecurity, BOOL inherit, DWORD flags, LPVOID environment, LPCWSTR folder,
+             LPSTARTUPINFOW startup, LPPROCESS_INFORMATION created),
+            (application, command, processSecurity, threadSecurity, inherit, flags, environment, folder, startup,
+             created),
+            FALSE, ERROR_NOT_ENOUGH_MEMORY)
+SIMPLE_HOOK(DWORD, GetEnvironmentVariableW, (LPCWSTR name, LPWSTR buffer, DWORD size), (name, buffer, size), 0,
+            ERROR_ENVVAR_NOT_FOUND)
+SIMPLE_HOOK(BOOL, GetExitCodeProcess, (HANDLE process, LPDWORD code), (process, code), FALSE, ERROR_ACCESS_DENIED)
+SIMPLE_HOOK(DWORD, GetFullPathNameW, (LPCWSTR path, DWORD size, LPWSTR buffer, LPWSTR* file),
+            (path, size, buffer, file), 0, ERROR_FILENAME_EXCED_RANGE)
+SIMPLE_HOOK(UINT, GetSystemDirectoryW, (LPWSTR buffer, UINT size), (buffer, size), 0, ERROR_NOT_ENOUGH_MEMORY)
+SIMPLE_HOOK(DWORD, GetTempPathW, (DWORD size, LPWSTR buffer), (size, buffer), 0, ERROR_ENVVAR_NOT_FOUND)
+SIMPLE_HOOK(BOOL, InitializeProcThreadAttributeList,
+            (LPPROC_THREAD_ATTRIBUTE_LIST list, DWORD count, DWORD flags, PSIZE_T size), (list, count, flags, size),
+            FALSE, ERROR_NOT_ENOUGH_MEMORY)
+SIMPLE_HOOK(BOOL, UpdateProcThreadAttribute,
+            (LPPROC_THREAD_ATTRIBUTE_LIST list, DWORD flags, DWORD_PTR attribute, PVOID value, SIZE_T size,
+             PVOID previous, PSIZE_T returned),
+            (list, flags, attribute, value, size, previous, returned), FALSE, ERROR_NOT_ENOUGH_MEMORY)
+SIMPLE_HOOK(BOOL, MoveFileW, (LPCWSTR from, LPCWSTR to), (from, to), FALSE, ERROR_ACCESS_DENIED)
+SIMPLE_HOOK(int, MultiByteToWideChar,
+            (UINT codePage, DWORD flags, LPCCH text, int length, LPWSTR wide, int wideLength),
+            (codePage, flags, text, length, wide, wideLength), 0, ERROR_NO_UNICODE_TRANSLATION)
+SIMPLE_HOOK(int, WideCharToMultiByte,
+            (UINT codePage, DWORD flags, LPCWCH wide, int wideLength, LPSTR text, int length, LPCCH fallback,
+             LPBOOL usedFallback),
+            (codePage, flags, wide, wideLength, text, length, fallback, usedFallback), 0,
+            ERROR_INSUFFICIENT_BUFFER)
+SIMPLE_HOOK(BOOL, ReadFile, (HANDLE file, LPVOID buffer, DWORD size, LPDWORD read, LPOVERLAPPED overlapped),
+            (file, buffer, size, read, overlapped), FALSE, ERROR_READ_FAULT)
+SIMPLE_HOOK(BOOL, WriteFile,
+            (HANDLE file, LPCVOID buffer, DWORD size, LPDWORD written, LPOVERLAPPED overlapped),
+            (file, buffer, size, written, overlapped), FALSE, ERROR_DISK_FULL)
+SIMPLE_HOOK(DWORD, WaitForSingleObject, (HANDLE object, DWORD milliseconds), (object, milliseconds), WAIT_FAILED,
+            ERROR_INVALID_HANDLE)
+
+// advapi32 (registry functions return their error)
+SIMPLE_HOOK(LSTATUS, RegCreateKeyExW,
+            (HKEY key, LPCWSTR subKey, DWORD reserved, LPWSTR keyClass, DWORD options, REGSAM access,
+             const LPSECURITY_ATTRIBUTES security, PHKEY result, LPDWORD disposition),
+            (key, subKey, reserved, keyClass, options, access, security, result, disposition),
+            static_cast<LSTATUS>(failingError), ERROR_ACCESS_DENIED)
+SIMPLE_HOOK(LSTATUS, RegSetValueExW,
+            (HKEY key, LPCWSTR name, DWORD reserved, DWORD type, const BYTE* data, DWORD size),
+            (key, name, reserved, type, data, size), static_cast<LSTATUS>(failingError), ERROR_ACCESS_DENIED)
+SIMPLE_HOOK(LSTATUS, RegDeleteKeyW, (HKEY key, LPCWSTR subKey), (key, subKey), static_cast<LSTATUS>(failingError),
+            ERROR_ACCESS_DENIED)
+
+// bcrypt (an NTSTATUS)
+SIMPLE_HOOK(NTSTATUS, BCryptOpenAlgorithmProvider,
+            (BCRYPT_ALG_HANDLE * algorithm, LPCWSTR id, LPCWSTR implementation, ULONG flags),
+            (algorithm, id, implementation, flags), static_cast<NTSTATUS>(failingError), STATUS_NO_MEMORY_CODE)
+SIMPLE_HOOK(NTSTATUS, BCryptCreateHash,
+            (BCRYPT_ALG_HANDLE algorithm, BCRYPT_HASH_HANDLE* hash, PUCHAR object, ULONG objectSize, PUCHAR secret,
+             ULONG secretSize, ULONG flags),
+            (algorithm, hash, object, objectSize, secret, secretSize, flags), static_cast<NTSTATUS>(failingError),
+            STATUS_NO_MEMORY_CODE)
+SIMPLE_HOOK(NTSTATUS, BCryptHashData, (BCRYPT_HASH_HANDLE hash, PUCHAR input, ULONG size, ULONG flags),
+            (hash, input, size, flags), static_cast<NTSTATUS>(failingError), STATUS_NO_MEMORY_CODE)
+SIMPLE_HOOK(NTSTATUS, BCryptFinishHash, (BCRYPT_HASH_HANDLE hash, PUCHAR output, ULONG size, ULONG flags),
+            (hash, output, size, flags), static_cast<NTSTATUS>(failingError), STATUS_NO_MEMORY_CODE)
+
+// ole32
+SIMPLE_HOOK(HRESULT, CoInitializeEx, (LPVOID reserved, DWORD model), (reserved, model), E_OUTOFMEMORY,
+            ERROR_NOT_ENOUGH_MEMORY)
+
+// shell32 and shlwapi
+SIMPLE_HOOK(int, SHCreateDirectoryExW, (HWND owner, LPCWSTR path, const SECURITY_ATTRIBUTES* security),
+            (owner, path, security), static_cast<int>(failingError), ERROR_ACCESS_DENIED)
+SIMPLE_HOOK(HRESULT, SHGetFolderPathW, (HWND owner, int csidl, HANDLE token, DWORD flags, LPWSTR path),
+            (owner, csidl, token, flags, path), E_FAIL, ERROR_FILE_NOT_FOUND)
+SIMPLE_HOOK(LPWSTR, PathCombineW, (LPWSTR out, LPCWSTR folder, LPCWSTR file), (out, folder, file), nullptr,
+            ERROR_FILENAME_EXCED_RANGE)
+
+// winhttp
+SIMPLE_HOOK(HINTERNET, WinHttpOpen,
+            (LPCWSTR agent, DWORD accessType, LPCWSTR proxy, LPCWSTR bypass, DWORD flags),
+            (agent, accessType, proxy, bypass, flags), nullptr, ERROR_NOT_ENOUGH_MEMORY)
+SIMPLE_HOOK(BOOL, WinHttpCrackUrl, (LPCWSTR url, DWORD length, DWORD flags, LPURL_COMPONENTS parts),
+            (url, length, flags, parts), FALSE, ERROR_WINHTTP_UNRECOGNIZED_SCHEME)
+SIMPLE_HOOK(HINTERNET, WinHttpConnect, (HINTERNET session, LPCWSTR server, INTERNET_PORT port, DWORD reserved),
+            (session, server, port, reserved), nullptr, ERROR_WINHTTP_INTERNAL_ERROR)
+SIMPLE_HOOK(HINTERNET, WinHttpOpenRequest,
+            (HINTERNET connection, LPCWSTR verb, LPCWSTR object, LPCWSTR version, LPCWSTR referrer,
+             LPCWSTR* acceptTypes, DWORD flags),
+            (connection, verb, object, version, referrer, acceptTypes, flags), nullptr, ERROR_NOT_ENOUGH_MEMORY)
+SIMPLE_HOOK(BOOL, WinHttpSendRequest,
+            (HINTERNET request, LPCWSTR headers, DWORD headersLength, LPVOID optional, DWORD optionalLength,
+             DWORD totalLength, DWORD_PTR context),
+            (request, headers, headersLength, optional, optionalLength, totalLength, context), FALSE,
+            ERROR_WINHTTP_CANNOT_CONNECT)
+SIMPLE_HOOK(BOOL, WinHttpReceiveResponse, (HINTERNET request, LPVOID reserved), (request, reserved), FALSE,
+            ERROR_WINHTTP_TIMEOUT)
+SIMPLE_HOOK(BOOL, WinHttpQueryHeaders,
+            (HINTERNET request, DWORD level, LPCWSTR name, LPVOID buffer, LPDWORD size, LPDWORD index),
+            (request, level, name, buffer, size, index), FALSE, ERROR_WINHTTP_HEADER_NOT_FOUND)
+SIMPLE_HOOK(BOOL, WinHttpReadData, (HINTERNET request, LPVOID buffer, DWORD size, LPDWORD read),
+            (request, buffer, size, read), FALSE, ERROR_WINHTTP_CONNECTION_ERROR)
+
+// msvcrt
+CRT_HOOK(void*, malloc, (size_t size), (size), nullptr, ERROR_NOT_ENOUGH_MEMORY)
+CRT_HOOK(void*, calloc, (size_t count, size_t size), (count, size), nullptr, ERROR_NOT_ENOUGH_MEMORY)
+CRT_HOOK(wchar_t*, _wcsdup, (const wchar_t* text), (text), nullptr, ERROR_NOT_ENOUGH_MEMORY)
+
+// The file functions that presentations change.
 HANDLE(WINAPI* RealFindFirstFileW)(LPCWSTR, LPWIN32_FIND_DATAW);
 HANDLE(WINAPI* RealFindFirstFileExW)(LPCWSTR, FINDEX_INFO_LEVELS, LPVOID, FINDEX_SEARCH_OPS, LPVOID, DWORD);
 BOOL(WINAPI* RealFindNextFileW)(HANDLE, LPWIN32_FIND_DATAW);
@@ -107,8 +348,10 @@ BOOL(WINAPI* RealDeleteFileW)(LPCWSTR);
 BOOL(WINAPI* RealRemoveDirectoryW)(LPCWSTR);
 
 HANDLE WINAPI HookFindFirstFileW(LPCWSTR pattern, LPWIN32_FIND_DATAW data) {
-    if (CountAndFail("FindFirstFileW")) return INVALID_HANDLE_VALUE;
-    const HANDLE find = RealFindFirstFileW(pattern, data);
+    if (CountAndFail("FindFirstFileW", ERROR_ACCESS_DENIED)) return INVALID_HANDLE_VALUE;
+    HANDLE find = INVALID_HANDLE_VALUE;
+    if (ListDeepLevel(pattern, data, &find)) return find;
+    find = RealFindFirstFileW(pattern, data);
     BeginListing(find, pattern);
     if (find != INVALID_HANDLE_VALUE) PresentFound(find, data);
     return find;
@@ -116,7 +359,7 @@ HANDLE WINAPI HookFindFirstFileW(LPCWSTR pattern, LPWIN32_FIND_DATAW data) {
 
 HANDLE WINAPI HookFindFirstFileExW(LPCWSTR pattern, FINDEX_INFO_LEVELS level, LPVOID data, FINDEX_SEARCH_OPS op,
                                    LPVOID filter, DWORD flags) {
-    if (CountAndFail("FindFirstFileExW")) return INVALID_HANDLE_VALUE;
+    if (CountAndFail("FindFirstFileExW", ERROR_ACCESS_DENIED)) return INVALID_HANDLE_VALUE;
     const HANDLE find = RealFindFirstFileExW(pattern, level, data, op, filter, flags);
     BeginListing(find, pattern);
     if (find != INVALID_HANDLE_VALUE) PresentFound(find, static_cast<WIN32_FIND_DATAW*>(data));
@@ -124,34 +367,38 @@ HANDLE WINAPI HookFindFirstFileExW(LPCWSTR pattern, FINDEX_INFO_LEVELS level, LP
 }
 
 BOOL WINAPI HookFindNextFileW(HANDLE find, LPWIN32_FIND_DATAW data) {
-    if (CountAndFail("FindNextFileW")) return FALSE;
+    if (CountAndFail("FindNextFileW", ERROR_NETNAME_DELETED)) return FALSE;
+    if (IsVirtualFind(find)) {
+        SetLastError(ERROR_NO_MORE_FILES);
+        return FALSE;
+    }
     if (!RealFindNextFileW(find, data)) return FALSE;
     PresentFound(find, data);
     return TRUE;
 }
 
 BOOL WINAPI HookFindClose(HANDLE find) {
-    if (CountAndFail("FindClose")) return FALSE;
+    if (IsVirtualFind(find)) return TRUE;
     if (OnArmedThread()) {
-        std::lock_guard<std::mutex> guard(S().lock);
+        Guard guard;
         S().findFolders.erase(find);
     }
     return RealFindClose(find);
 }
 
 DWORD WINAPI HookGetFileAttributesW(LPCWSTR path) {
-    if (CountAndFail("GetFileAttributesW")) return INVALID_FILE_ATTRIBUTES;
+    if (CountAndFail("GetFileAttributesW", ERROR_ACCESS_DENIED)) return INVALID_FILE_ATTRIBUTES;
     const DWORD attributes = RealGetFileAttributesW(path);
     if (attributes == INVALID_FILE_ATTRIBUTES || !OnArmedThread()) return attributes;
-    std::lock_guard<std::mutex> guard(S().lock);
+    Guard guard;
     const PresentedEntry* entry = Presented(Key(path));
     return entry ? attributes | ReportedAttributes(*entry) : attributes;
 }
 
 BOOL WINAPI HookSetFileAttributesW(LPCWSTR path, DWORD attributes) {
-    if (CountAndFail("SetFileAttributesW")) return FALSE;
+    if (CountAndFail("SetFileAttributesW", ERROR_ACCESS_DENIED)) return FALSE;
     if (OnArmedThread()) {
-        std::lock_guard<std::mutex> guard(S().lock);
+        Guard guard;
         PresentedEntry* entry = Presented(Key(path));
         if (entry && !(attributes & FILE_ATTRIBUTE_READONLY)) entry->readOnlyCleared = true;
     }
@@ -160,36 +407,37 @@ BOOL WINAPI HookSetFileAttributesW(LPCWSTR path, DWORD attributes) {
 
 HANDLE WINAPI HookCreateFileW(LPCWSTR path, DWORD access, DWORD share, LPSECURITY_ATTRIBUTES security, DWORD creation,
                               DWORD flags, HANDLE templateFile) {
-    if (CountAndFail("CreateFileW")) return INVALID_HANDLE_VALUE;
+    if (CountAndFail("CreateFileW", ERROR_ACCESS_DENIED)) return INVALID_HANDLE_VALUE;
     const HANDLE file = RealCreateFileW(path, access, share, security, creation, flags, templateFile);
     if (file != INVALID_HANDLE_VALUE && OnArmedThread()) {
-        std::lock_guard<std::mutex> guard(S().lock);
+        Guard guard;
         const std::wstring key = Key(path);
         if (Presented(key)) S().openEntries[file] = key;
     }
     return file;
 }
 
+// Closing never fails here: a close that failed would leave nothing the caller could do.
 BOOL WINAPI HookCloseHandle(HANDLE handle) {
     if (OnArmedThread()) {
-        std::lock_guard<std::mutex> guard(S().lock);
+        Guard guard;
         S().openEntries.erase(handle);
     }
     return RealCloseHandle(handle);
 }
 
-// The presented entry that handle was opened on, or null.
+// The presented entry that handle was opened on, or null. Called under the lock.
 PresentedEntry* OpenEntry(HANDLE handle) {
-    if (!OnArmedThread()) return nullptr;
+    if (GetCurrentThreadId() != armedThread) return nullptr;
     const auto found = S().openEntries.find(handle);
     return found == S().openEntries.end() ? nullptr : Presented(found->second);
 }
 
 BOOL WINAPI HookGetFileInformationByHandleEx(HANDLE handle, FILE_INFO_BY_HANDLE_CLASS infoClass, LPVOID info,
                                              DWORD size) {
-    if (CountAndFail("GetFileInformationByHandleEx")) return FALSE;
+    if (CountAndFail("GetFileInformationByHandleEx", ERROR_ACCESS_DENIED)) return FALSE;
     if (!RealGetFileInformationByHandleEx(handle, infoClass, info, size)) return FALSE;
-    std::lock_guard<std::mutex> guard(S().lock);
+    Guard guard;
     const PresentedEntry* entry = OpenEntry(handle);
     if (entry && infoClass == FileAttributeTagInfo) {
         auto* tag = static_cast<FILE_ATTRIBUTE_TAG_INFO*>(info);
@@ -210,24 +458,23 @@ constexpr DWORD DISPOSITION_IGNORE_READONLY = 0x10;
 
 BOOL WINAPI HookSetFileInformationByHandle(HANDLE handle, FILE_INFO_BY_HANDLE_CLASS infoClass, LPVOID info,
                                            DWORD size) {
-    if (CountAndFail("SetFileInformationByHandle")) return FALSE;
+    if (CountAndFail("SetFileInformationByHandle", ERROR_ACCESS_DENIED)) return FALSE;
     bool deleteAsked = false;
     bool ignoresReadOnly = false;
     {
-        std::lock_guard<std::mutex> guard(S().lock);
+        Guard guard;
         PresentedEntry* entry = OpenEntry(handle);
-        if (entry && infoClass == FileBasicInfo) {
+        if (!entry) return RealSetFileInformationByHandle(handle, infoClass, info, size);
+        if (infoClass == FileBasicInfo) {
             if (!(static_cast<FILE_BASIC_INFO*>(info)->FileAttributes & FILE_ATTRIBUTE_READONLY)) {
                 entry->readOnlyCleared = true;
             }
-        } else if (entry && infoClass == FileDispositionInfo) {
+        } else if (infoClass == FileDispositionInfo) {
             deleteAsked = static_cast<FILE_DISPOSITION_INFO*>(info)->DeleteFile != FALSE;
-        } else if (entry && infoClass == DISPOSITION_INFO_EX) {
+        } else if (infoClass == DISPOSITION_INFO_EX) {
             const DWORD flags = *static_cast<const DWORD*>(info);
             deleteAsked = (flags & DISPOSITION_DELETE) != 0;
             ignoresReadOnly = (flags & DISPOSITION_IGNORE_READONLY) != 0;
-        } else if (!entry) {
-            return RealSetFileInformationByHandle(handle, infoClass, info, size);
         }
         if (deleteAsked && (ReportedAttributes(*entry) & FILE_ATTRIBUTE_READONLY) && !ignoresReadOnly) {
             SetLastError(ERROR_ACCESS_DENIED);
@@ -246,14 +493,136 @@ BOOL WINAPI HookSetFileInformationByHandle(HANDLE handle, FILE_INFO_BY_HANDLE_CL
 }
 
 BOOL WINAPI HookDeleteFileW(LPCWSTR path) {
-    if (CountAndFail("DeleteFileW")) return FALSE;
+    if (CountAndFail("DeleteFileW", ERROR_ACCESS_DENIED)) return FALSE;
+    if (RemoveVirtual(path)) return TRUE;
     return RealDeleteFileW(path);
 }
 
 BOOL WINAPI HookRemoveDirectoryW(LPCWSTR path) {
-    if (CountAndFail("RemoveDirectoryW")) return FALSE;
+    if (CountAndFail("RemoveDirectoryW", ERROR_ACCESS_DENIED)) return FALSE;
+    if (RemoveVirtual(path)) return TRUE;
     return RealRemoveDirectoryW(path);
 }
+
+// GetModuleFileNameW: the path the test gave for our own module.
+DWORD(WINAPI* RealGetModuleFileNameW)(HMODULE, LPWSTR, DWORD);
+DWORD WINAPI HookGetModuleFileNameW(HMODULE module, LPWSTR buffer, DWORD size) {
+    if (CountAndFail("GetModuleFileNameW", ERROR_INSUFFICIENT_BUFFER)) return 0;
+    if (module == nullptr && OnArmedThread()) {
+        Guard guard;
+        const std::wstring& path = S().ownModulePath;
+        if (!path.empty() && size > 0) {
+            const DWORD copied = static_cast<DWORD>(path.size() < size ? path.size() : size - 1);
+            wmemcpy(buffer, path.c_str(), copied);
+            buffer[copied] = L'\0';
+            return path.size() < size ? copied : size;
+        }
+    }
+    return RealGetModuleFileNameW(module, buffer, size);
+}
+
+// MessageBoxW: answered unseen when the test asks for it.
+int(WINAPI* RealMessageBoxW)(HWND, LPCWSTR, LPCWSTR, UINT);
+int WINAPI HookMessageBoxW(HWND owner, LPCWSTR text, LPCWSTR caption, UINT type) {
+    if (CountAndFail("MessageBoxW", ERROR_NOT_ENOUGH_MEMORY)) return 0;
+    if (OnArmedThread()) {
+        Guard guard;
+        if (S().answerBoxes) {
+            S().boxTexts.push_back(text ? text : L"");
+            return (type & MB_TYPEMASK) == MB_YESNO ? IDYES : IDOK;
+        }
+    }
+    return RealMessageBoxW(owner, text, caption, type);
+}
+
+// ---- The shell link's methods, reached through its interface tables ------------------------
+
+HRESULT(STDMETHODCALLTYPE* RealLinkQueryInterface)(IShellLinkW*, REFIID, void**);
+HRESULT(STDMETHODCALLTYPE* RealSetPath)(IShellLinkW*, LPCWSTR);
+HRESULT(STDMETHODCALLTYPE* RealSetWorkingDirectory)(IShellLinkW*, LPCWSTR);
+HRESULT(STDMETHODCALLTYPE* RealSetIconLocation)(IShellLinkW*, LPCWSTR, int);
+HRESULT(STDMETHODCALLTYPE* RealSetDescription)(IShellLinkW*, LPCWSTR);
+HRESULT(STDMETHODCALLTYPE* RealSave)(IPersistFile*, LPCOLESTR, BOOL);
+
+HRESULT STDMETHODCALLTYPE HookLinkQueryInterface(IShellLinkW* link, REFIID iid, void** out) {
+    if (CountAndFail("IShellLinkW::QueryInterface", static_cast<DWORD>(E_NOINTERFACE))) {
+        *out = nullptr;
+        return static_cast<HRESULT>(failingError);
+    }
+    return RealLinkQueryInterface(link, iid, out);
+}
+HRESULT STDMETHODCALLTYPE HookSetPath(IShellLinkW* link, LPCWSTR path) {
+    if (CountAndFail("IShellLinkW::SetPath", static_cast<DWORD>(E_OUTOFMEMORY))) {
+        return static_cast<HRESULT>(failingError);
+    }
+    return RealSetPath(link, path);
+}
+HRESULT STDMETHODCALLTYPE HookSetWorkingDirectory(IShellLinkW* link, LPCWSTR folder) {
+    if (CountAndFail("IShellLinkW::SetWorkingDirectory", static_cast<DWORD>(E_OUTOFMEMORY))) {
+        return static_cast<HRESULT>(failingError);
+    }
+    return RealSetWorkingDirectory(link, folder);
+}
+HRESULT STDMETHODCALLTYPE HookSetIconLocation(IShellLinkW* link, LPCWSTR file, int index) {
+    if (CountAndFail("IShellLinkW::SetIconLocation", static_cast<DWORD>(E_OUTOFMEMORY))) {
+        return static_cast<HRESULT>(failingError);
+    }
+    return RealSetIconLocation(link, file, index);
+}
+HRESULT STDMETHODCALLTYPE HookSetDescription(IShellLinkW* link, LPCWSTR text) {
+    if (CountAndFail("IShellLinkW::SetDescription", static_cast<DWORD>(E_OUTOFMEMORY))) {
+        return static_cast<HRESULT>(failingError);
+    }
+    return RealSetDescription(link, text);
+}
+HRESULT STDMETHODCALLTYPE HookSave(IPersistFile* file, LPCOLESTR path, BOOL remember) {
+    if (CountAndFail("IPersistFile::Save", static_cast<DWORD>(E_ACCESSDENIED))) {
+        return static_cast<HRESULT>(failingError);
+    }
+    return RealSave(file, path, remember);
+}
+
+// Replaces slot index of an interface table by hook; the real method goes to real.
+template <typename F>
+void ReplaceMethod(void* object, size_t index, F hook, F* real) {
+    void** table = *static_cast<void***>(object);
+    if (table[index] == reinterpret_cast<void*>(hook)) return;
+    DWORD protection = 0;
+    VirtualProtect(&table[index], sizeof(void*), PAGE_READWRITE, &protection);
+    *real = reinterpret_cast<F>(table[index]);
+    table[index] = reinterpret_cast<void*>(hook);
+    VirtualProtect(&table[index], sizeof(void*), protection, &protection);
+}
+
+// The shell link's tables are shared by every link of the process; they are patched once, from
+// the first link made on an armed thread, and pass every other thread through.
+void HookShellLink(IShellLinkW* link) {
+    ReplaceMethod(link, 0, &HookLinkQueryInterface, &RealLinkQueryInterface);
+    ReplaceMethod(link, 20, &HookSetPath, &RealSetPath);
+    ReplaceMethod(link, 9, &HookSetWorkingDirectory, &RealSetWorkingDirectory);
+    ReplaceMethod(link, 17, &HookSetIconLocation, &RealSetIconLocation);
+    ReplaceMethod(link, 7, &HookSetDescription, &RealSetDescription);
+    IPersistFile* file = nullptr;
+    if (SUCCEEDED(RealLinkQueryInterface(link, IID_IPersistFile, reinterpret_cast<void**>(&file)))) {
+        ReplaceMethod(file, 6, &HookSave, &RealSave);
+        file->Release();
+    }
+}
+
+HRESULT(WINAPI* RealCoCreateInstance)(REFCLSID, LPUNKNOWN, DWORD, REFIID, LPVOID*);
+HRESULT WINAPI HookCoCreateInstance(REFCLSID classId, LPUNKNOWN outer, DWORD context, REFIID iid, LPVOID* out) {
+    if (CountAndFail("CoCreateInstance", static_cast<DWORD>(E_OUTOFMEMORY))) {
+        *out = nullptr;
+        return static_cast<HRESULT>(failingError);
+    }
+    const HRESULT result = RealCoCreateInstance(classId, outer, context, iid, out);
+    if (SUCCEEDED(result) && OnArmedThread() && IsEqualIID(iid, IID_IShellLinkW)) {
+        HookShellLink(static_cast<IShellLinkW*>(*out));
+    }
+    return result;
+}
+
+// ---- Import table ------------------------------------------------------------------------------
 
 // Replaces the executable's import entry of dll!function by hook; the real address goes to real.
 template <typename F>
@@ -282,64 +651,205 @@ void Replace(const char* dll, const char* function, F hook, F* real) {
     // Not imported by this executable: the code under test never calls it.
 }
 
+#define REPLACE(dll, name) Replace(dll, #name, &Hook##name, &Real##name)
+
 void ReplaceAll() {
     static bool done = false;
     if (done) return;
     done = true;
-    Replace("kernel32.dll", "FindFirstFileW", &HookFindFirstFileW, &RealFindFirstFileW);
-    Replace("kernel32.dll", "FindFirstFileExW", &HookFindFirstFileExW, &RealFindFirstFileExW);
-    Replace("kernel32.dll", "FindNextFileW", &HookFindNextFileW, &RealFindNextFileW);
-    Replace("kernel32.dll", "FindClose", &HookFindClose, &RealFindClose);
-    Replace("kernel32.dll", "GetFileAttributesW", &HookGetFileAttributesW, &RealGetFileAttributesW);
-    Replace("kernel32.dll", "SetFileAttributesW", &HookSetFileAttributesW, &RealSetFileAttributesW);
-    Replace("kernel32.dll", "CreateFileW", &HookCreateFileW, &RealCreateFileW);
-    Replace("kernel32.dll", "CloseHandle", &HookCloseHandle, &RealCloseHandle);
-    Replace("kernel32.dll", "GetFileInformationByHandleEx", &HookGetFileInformationByHandleEx,
-            &RealGetFileInformationByHandleEx);
-    Replace("kernel32.dll", "SetFileInformationByHandle", &HookSetFileInformationByHandle,
-            &RealSetFileInformationByHandle);
-    Replace("kernel32.dll", "DeleteFileW", &HookDeleteFileW, &RealDeleteFileW);
-    Replace("kernel32.dll", "RemoveDirectoryW", &HookRemoveDirectoryW, &RealRemoveDirectoryW);
+    REPLACE("kernel32.dll", FindFirstFileW);
+    REPLACE("kernel32.dll", FindFirstFileExW);
+    REPLACE("kernel32.dll", FindNextFileW);
+    REPLACE("kernel32.dll", FindClose);
+    REPLACE("kernel32.dll", GetFileAttributesW);
+    REPLACE("kernel32.dll", SetFileAttributesW);
+    REPLACE("kernel32.dll", CreateFileW);
+    REPLACE("kernel32.dll", CloseHandle);
+    REPLACE("kernel32.dll", GetFileInformationByHandleEx);
+    REPLACE("kernel32.dll", SetFileInformationByHandle);
+    REPLACE("kernel32.dll", DeleteFileW);
+    REPLACE("kernel32.dll", RemoveDirectoryW);
+    REPLACE("kernel32.dll", CopyFileW);
+    REPLACE("kernel32.dll", CreateProcessW);
+    REPLACE("kernel32.dll", GetEnvironmentVariableW);
+    REPLACE("kernel32.dll", GetExitCodeProcess);
+    REPLACE("kernel32.dll", GetFullPathNameW);
+    REPLACE("kernel32.dll", GetModuleFileNameW);
+    REPLACE("kernel32.dll", GetSystemDirectoryW);
+    REPLACE("kernel32.dll", GetTempPathW);
+    REPLACE("kernel32.dll", InitializeProcThreadAttributeList);
+    REPLACE("kernel32.dll", UpdateProcThreadAttribute);
+    REPLACE("kernel32.dll", MoveFileW);
+    REPLACE("kernel32.dll", MultiByteToWideChar);
+    REPLACE("kernel32.dll", WideCharToMultiByte);
+    REPLACE("kernel32.dll", ReadFile);
+    REPLACE("kernel32.dll", WriteFile);
+    REPLACE("kernel32.dll", WaitForSingleObject);
+    REPLACE("advapi32.dll", RegCreateKeyExW);
+    REPLACE("advapi32.dll", RegSetValueExW);
+    REPLACE("advapi32.dll", RegDeleteKeyW);
+    REPLACE("bcrypt.dll", BCryptOpenAlgorithmProvider);
+    REPLACE("bcrypt.dll", BCryptCreateHash);
+    REPLACE("bcrypt.dll", BCryptHashData);
+    REPLACE("bcrypt.dll", BCryptFinishHash);
+    REPLACE("ole32.dll", CoInitializeEx);
+    REPLACE("ole32.dll", CoCreateInstance);
+    REPLACE("shell32.dll", SHCreateDirectoryExW);
+    REPLACE("shell32.dll", SHGetFolderPathW);
+    REPLACE("shlwapi.dll", PathCombineW);
+    REPLACE("winhttp.dll", WinHttpOpen);
+    REPLACE("winhttp.dll", WinHttpCrackUrl);
+    REPLACE("winhttp.dll", WinHttpConnect);
+    REPLACE("winhttp.dll", WinHttpOpenRequest);
+    REPLACE("winhttp.dll", WinHttpSendRequest);
+    REPLACE("winhttp.dll", WinHttpReceiveResponse);
+    REPLACE("winhttp.dll", WinHttpQueryHeaders);
+    REPLACE("winhttp.dll", WinHttpReadData);
+    REPLACE("msvcrt.dll", malloc);
+    REPLACE("msvcrt.dll", calloc);
+    REPLACE("msvcrt.dll", _wcsdup);
+    REPLACE("user32.dll", MessageBoxW);
 }
 
 }  // namespace
 
+const std::vector<Fallible>& FallibleFunctions() {
+    static const std::vector<Fallible> functions = {
+        {"FindFirstFileW", ERROR_ACCESS_DENIED},
+        {"FindFirstFileExW", ERROR_ACCESS_DENIED},
+        {"FindNextFileW", ERROR_NETNAME_DELETED},
+        {"GetFileAttributesW", ERROR_ACCESS_DENIED},
+        {"SetFileAttributesW", ERROR_ACCESS_DENIED},
+        {"CreateFileW", ERROR_ACCESS_DENIED},
+        {"GetFileInformationByHandleEx", ERROR_ACCESS_DENIED},
+        {"SetFileInformationByHandle", ERROR_ACCESS_DENIED},
+        {"DeleteFileW", ERROR_ACCESS_DENIED},
+        {"RemoveDirectoryW", ERROR_ACCESS_DENIED},
+        {"CopyFileW", ERROR_DISK_FULL},
+        {"CreateProcessW", ERROR_NOT_ENOUGH_MEMORY},
+        {"GetEnvironmentVariableW", ERROR_ENVVAR_NOT_FOUND},
+        {"GetExitCodeProcess", ERROR_ACCESS_DENIED},
+        {"GetFullPathNameW", ERROR_FILENAME_EXCED_RANGE},
+        {"GetModuleFileNameW", ERROR_INSUFFICIENT_BUFFER},
+        {"GetSystemDirectoryW", ERROR_NOT_ENOUGH_MEMORY},
+        {"GetTempPathW", ERROR_ENVVAR_NOT_FOUND},
+        {"InitializeProcThreadAttributeList", ERROR_NOT_ENOUGH_MEMORY},
+        {"UpdateProcThreadAttribute", ERROR_NOT_ENOUGH_MEMORY},
+        {"MoveFileW", ERROR_ACCESS_DENIED},
+        {"MultiByteToWideChar", ERROR_NO_UNICODE_TRANSLATION},
+        {"WideCharToMultiByte", ERROR_INSUFFICIENT_BUFFER},
+        {"ReadFile", ERROR_READ_FAULT},
+        {"WriteFile", ERROR_DISK_FULL},
+        {"WaitForSingleObject", ERROR_INVALID_HANDLE},
+        {"RegCreateKeyExW", ERROR_ACCESS_DENIED},
+        {"RegSetValueExW", ERROR_ACCESS_DENIED},
+        {"RegDeleteKeyW", ERROR_ACCESS_DENIED},
+        {"BCryptOpenAlgorithmProvider", STATUS_NO_MEMORY_CODE},
+        {"BCryptCreateHash", STATUS_NO_MEMORY_CODE},
+        {"BCryptHashData", STATUS_NO_MEMORY_CODE},
+        {"BCryptFinishHash", STATUS_NO_MEMORY_CODE},
+        {"CoInitializeEx", ERROR_NOT_ENOUGH_MEMORY},
+        {"CoCreateInstance", static_cast<DWORD>(E_OUTOFMEMORY)},
+        {"IShellLinkW::QueryInterface", static_cast<DWORD>(E_NOINTERFACE)},
+        {"IShellLinkW::SetPath", static_cast<DWORD>(E_OUTOFMEMORY)},
+        {"IShellLinkW::SetWorkingDirectory", static_cast<DWORD>(E_OUTOFMEMORY)},
+        {"IShellLinkW::SetIconLocation", static_cast<DWORD>(E_OUTOFMEMORY)},
+        {"IShellLinkW::SetDescription", static_cast<DWORD>(E_OUTOFMEMORY)},
+        {"IPersistFile::Save", static_cast<DWORD>(E_ACCESSDENIED)},
+        {"SHCreateDirectoryExW", ERROR_ACCESS_DENIED},
+        {"SHGetFolderPathW", ERROR_FILE_NOT_FOUND},
+        {"PathCombineW", ERROR_FILENAME_EXCED_RANGE},
+        {"WinHttpOpen", ERROR_NOT_ENOUGH_MEMORY},
+        {"WinHttpCrackUrl", ERROR_WINHTTP_UNRECOGNIZED_SCHEME},
+        {"WinHttpConnect", ERROR_WINHTTP_INTERNAL_ERROR},
+        {"WinHttpOpenRequest", ERROR_NOT_ENOUGH_MEMORY},
+        {"WinHttpSendRequest", ERROR_WINHTTP_CANNOT_CONNECT},
+        {"WinHttpReceiveResponse", ERROR_WINHTTP_TIMEOUT},
+        {"WinHttpQueryHeaders", ERROR_WINHTTP_HEADER_NOT_FOUND},
+        {"WinHttpReadData", ERROR_WINHTTP_CONNECTION_ERROR},
+        {"malloc", ERROR_NOT_ENOUGH_MEMORY},
+        {"calloc", ERROR_NOT_ENOUGH_MEMORY},
+        {"_wcsdup", ERROR_NOT_ENOUGH_MEMORY},
+        {"MessageBoxW", ERROR_NOT_ENOUGH_MEMORY},
+    };
+    return functions;
+}
+
 Interposer::Interposer() {
     ReplaceAll();
-    std::lock_guard<std::mutex> guard(S().lock);
+    Guard guard;
     S().calls.clear();
+    S().sequence.clear();
     S().failures.clear();
     S().presented.clear();
     S().findFolders.clear();
     S().openEntries.clear();
     S().entered.clear();
-    S().thread = GetCurrentThreadId();
+    S().deepFolder.clear();
+    S().deepLevels = 0;
+    S().virtualRemovals = 0;
+    S().answerBoxes = false;
+    S().boxTexts.clear();
+    S().ownModulePath.clear();
+    armedThread = GetCurrentThreadId();
 }
 
 Interposer::~Interposer() {
-    std::lock_guard<std::mutex> guard(S().lock);
-    S().thread = 0;
+    Guard guard;
+    armedThread = 0;
 }
 
 void Interposer::Present(const std::wstring& path, Presentation presentation) {
-    std::lock_guard<std::mutex> guard(S().lock);
+    Guard guard;
     S().presented[Key(path.c_str())] = PresentedEntry{presentation};
 }
 
-void Interposer::FailCall(const char* function, unsigned occurrence, DWORD lastError) {
-    std::lock_guard<std::mutex> guard(S().lock);
-    S().failures[function] = Failure{occurrence, lastError};
+void Interposer::PresentDeepFolder(const std::wstring& path, unsigned levels) {
+    Guard guard;
+    S().deepFolder = Key(path.c_str());
+    S().deepLevels = levels;
+    S().virtualRemovals = 0;
+}
+
+unsigned Interposer::VirtualRemovals() const {
+    Guard guard;
+    return S().virtualRemovals;
+}
+
+void Interposer::FailCall(const char* function, unsigned occurrence, DWORD error) {
+    Guard guard;
+    S().failures[function] = Failure{occurrence, error};
 }
 
 unsigned Interposer::Calls(const char* function) const {
-    std::lock_guard<std::mutex> guard(S().lock);
+    Guard guard;
     const auto found = S().calls.find(function);
     return found == S().calls.end() ? 0 : found->second;
 }
 
+std::vector<Call> Interposer::Sequence() const {
+    Guard guard;
+    return S().sequence;
+}
+
 bool Interposer::Entered(const std::wstring& path) const {
-    std::lock_guard<std::mutex> guard(S().lock);
+    Guard guard;
     return S().entered.count(Key(path.c_str())) != 0;
+}
+
+void Interposer::AnswerBoxes() {
+    Guard guard;
+    S().answerBoxes = true;
+}
+
+std::vector<std::wstring> Interposer::BoxTexts() const {
+    Guard guard;
+    return S().boxTexts;
+}
+
+void Interposer::SetOwnModulePath(const std::wstring& path) {
+    Guard guard;
+    S().ownModulePath = path;
 }
 
 }  // namespace interposer
