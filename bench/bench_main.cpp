@@ -5,6 +5,7 @@
 //   tavrin_bench download HTTP_BASE HTTPS_BASE ROUNDS
 //   tavrin_bench hash PATH ROUNDS
 //   tavrin_bench install RELEASE_BASE SHA256 ROUNDS
+//   tavrin_bench models MODEL_BASE ROUNDS DIGEST DIGEST DIGEST DIGEST DIGEST
 //   tavrin_bench respond PROBE_MS BASE [BASE...]
 //   tavrin_bench startup SETUP_EXE BARE_EXE ROUNDS
 //   tavrin_bench setup_memory SETUP_EXE
@@ -23,6 +24,7 @@ int Usage() {
     std::fputs("usage: tavrin_bench download HTTP_BASE HTTPS_BASE ROUNDS\n"
                "       tavrin_bench hash PATH ROUNDS\n"
                "       tavrin_bench install RELEASE_BASE SHA256 ROUNDS\n"
+               "       tavrin_bench models MODEL_BASE ROUNDS DIGEST DIGEST DIGEST DIGEST DIGEST\n"
                "       tavrin_bench respond PROBE_MS BASE [BASE...]\n"
                "       tavrin_bench startup SETUP_EXE BARE_EXE ROUNDS\n"
                "       tavrin_bench setup_memory SETUP_EXE\n",
@@ -64,6 +66,8 @@ int wmain(int argc, wchar_t** argv) {
         result = RunHashFigure(argv[2], Count(argv[3]));
     } else if (wcscmp(figure, L"install") == 0 && argc == 5 && Count(argv[4])) {
         result = RunInstallFigure(argv[2], argv[3], Count(argv[4]));
+    } else if (wcscmp(figure, L"models") == 0 && argc == 9 && Count(argv[3])) {
+        result = RunModelsFigure(argv[2], argv + 4, Count(argv[3]));
     } else if (wcscmp(figure, L"respond") == 0 && argc >= 4 && Count(argv[2])) {
         result = RunRespondFigure(argv + 3, argc - 3, static_cast<unsigned>(Count(argv[2])));
     } else if (wcscmp(figure, L"startup") == 0 && argc == 5 && Count(argv[4])) {

@@ -29,6 +29,10 @@ int RunHashFigure(const wchar_t* path, int rounds);
 // models/auraface/<five models>; SHA256 is the payload's digest.
 int RunInstallFigure(const wchar_t* releaseBase, const wchar_t* sha256, int rounds);
 
+// models MODEL_BASE ROUNDS DIGEST x5: ProvisionModels with the five models' digests (in the
+// fixed model order) against the same stage without digests, on MODEL_BASE<name>.
+int RunModelsFigure(const wchar_t* modelBase, const wchar_t* const* digests, int rounds);
+
 // respond BASE...: the wizard's message handling delay and the report rate during a 1 GiB
 // DownloadToFile of <base>body.bin, for each base given.
 int RunRespondFigure(const wchar_t* const* bases, int count, unsigned probePeriodMs);

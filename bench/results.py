@@ -40,6 +40,11 @@ METHOD = """## How it is measured
   run, so that every run fetches all five models and extracts into a new folder. Its parts:
   bare downloads of the manifest, the payload and each model, one bare hash of the payload, one
   run of the same `tar.exe` (the bed's bsdtar in the prefix's system folder) on it.
+- Model stage: `ProvisionModels` on a thread of its own from an empty model folder (scratch
+  `USERPROFILE`), the wizard on its progress page, once with the five digests a manifest of the
+  release tool carries (each model hashed while it downloads, checked before its rename) and
+  once without; the same five models of the whole-install figure over HTTPS. Runs that leave a
+  model missing do not count.
 - Responsiveness: a thread posts a message carrying the performance counter every 2 ms; the
   window thread takes the delay at its handling. The report rate counts the post times
   (`GetMessageTime`) of the worker's `WM_SETUP_STATUS` in any 1 s window.
@@ -233,6 +238,20 @@ def main():
                   for part in dict.fromkeys(k[1] for k in samples if k[0] == "install.part")) + ".", ""]
     summary.append(("Whole install: whole / sum of parts, per round", pair_text(per_round), "at most 1.10",
                     ratio_verdict(per_round, lambda r: r <= 1.10)))
+
+    # Model stage.
+    with_digests = median(samples, ("models", "digests"))
+    without = median(samples, ("models", "none"))
+    per_round = paired(samples, ("models", "digests"), ("models", "none"))
+    lines += ["## Model stage with digests (five models of %.0f MiB together, HTTPS)" % (models / MIB), "",
+              "| `ProvisionModels` | median |", "|---|---|",
+              "| with the five digests (hashed while downloading) | %s |" % timing(models, with_digests),
+              "| without digests | %s |" % timing(models, without),
+              "| with / without, per round | **%s** |" % pair_text(per_round), "",
+              "Runs in seconds: with digests %s; without %s." % (runs(("models", "digests")), runs(("models", "none"))),
+              ""]
+    summary.append(("Model stage: with digests / without, per round", pair_text(per_round), "at most 1.05",
+                    ratio_verdict(per_round, lambda r: r <= 1.05)))
 
     # Responsiveness.
     lines += ["## Window responsiveness during a full-speed 1 GiB `DownloadToFile`", "",

@@ -183,7 +183,8 @@ TEST_F(WorkerTest, FirstInstallRunsEveryStage) {
     ReleaseSite site(L"worker_first");
     ExpectFirstInstall(site);
 
-    // Every request the host saw, manifest, payload and each model, names the setup program.
+    // Every request the host saw, manifest, payload and each model, names the setup program; and
+    // those are all it saw: a build without a release key never asks for latest.json.sig.
     std::set<std::string> paths;
     for (const testbed::HostRequest& request : testbed::HostRequests("/t/worker_first/")) {
         paths.insert(request.path);

@@ -235,15 +235,19 @@ INSTANTIATE_TEST_SUITE_P(
 
 // A model whose digest the manifest names is installed only when its bytes have that digest: a
 // replaced one is left out with its partial file deleted, and the others are installed. The
-// digests are the published SHA-256 test vectors of "abc" and of the empty message.
+// digests are the published SHA-256 test vectors of "abc", of the empty message and of a million
+// "a" (a body of several reads, hashed chunk by chunk while the next one arrives).
 TEST_F(ModelsTest, ModelNotItsDigestIsLeftOut) {
     ReleaseSite site(L"models_digests");
     for (int position = 1; position <= 5; ++position) {
-        const std::string bytes = position == 1 || position == 3 ? "abc" : HostModelBytes(position);
+        const std::string bytes = position == 1 || position == 3 ? "abc"
+                                  : position == 5                ? std::string(1000000, 'a')
+                                                                 : HostModelBytes(position);
         ASSERT_TRUE(site.Put(MODEL_URL_PATH + kModels[position - 1], bytes));
     }
     wcscpy_s(installState.modelSha256[0], L"BA7816BF8F01CFEA414140DE5DAE2223B00361A396177A9CB410FF61F20015AD");
     wcscpy_s(installState.modelSha256[2], L"e3b0c44298fc1c149afbf4c8996fb92427ae41e4649b934ca495991b7852b855");
+    wcscpy_s(installState.modelSha256[4], L"cdc76e5c9914fb9281a1c7e284d73e67f1809a48a497200e046d39ccc7112cd0");
 
     MessageTrace trace;
     RunModelStages(trace);
