@@ -7,6 +7,7 @@
 #include <bcrypt.h>
 #include <winhttp.h>
 
+#include <atomic>
 #include <cstdint>
 #include <cstdio>
 #include <cwchar>
@@ -58,6 +59,7 @@ uint64_t ParseContentLength(const wchar_t* text) {
     return value;
 }
 
+// The response's status; 0 when it cannot be read.
 DWORD QueryStatusCode(HINTERNET request) {
     DWORD status = 0;
     DWORD size = sizeof status;
@@ -102,7 +104,7 @@ void SetError(wchar_t* errorText, size_t errorCapacity, const wchar_t* text) {
 // writes the next chunk: under Wine, BCrypt's SHA-256 takes more than half the time of receiving
 // the same bytes, and hashed in turn with the reads it would lengthen every checked download by
 // that much. Without a thread (CreateThread failed) each chunk is hashed on the caller's thread.
-// The destructor waits for the chunk in hand, so no chunk outlives the transfer that gave it.
+// The destructor ends the thread, so nothing of the transfer is used after it.
 class ChunkHasher {
 public:
     explicit ChunkHasher(BCRYPT_HASH_HANDLE hash) : hash_(hash) {
@@ -115,33 +117,30 @@ public:
     ChunkHasher& operator=(const ChunkHasher&) = delete;
     ~ChunkHasher() {
         if (!thread_) return;
-        WaitForSingleObject(chunkDone_.get(), INFINITE);
-        chunk_ = nullptr;  // no chunk: the thread ends
-        SetEvent(chunkReady_.get());
-        WaitForSingleObject(thread_.get(), INFINITE);
+        stopping_ = true;
+        // The thread uses this object until it ends: a call that fails is made again.
+        for (int attempt = 0; attempt < 3 && !SetEvent(chunkReady_.get()); ++attempt) {
+        }
+        for (int attempt = 0; attempt < 3; ++attempt) {
+            if (WaitForSingleObject(thread_.get(), INFINITE) == WAIT_OBJECT_0) break;
+        }
     }
 
     // Hands over the chunk after the one before it is hashed; the caller leaves the chunk alone
-    // until the next Add or Finish returns. False once hashing a chunk has failed.
+    // until the next Add or Finish returns. False once hashing a chunk has failed, or when a
+    // chunk cannot be known to be hashed (a wait or a hand-over failed): the digest is unknown.
     bool Add(const unsigned char* data, DWORD size) {
         if (!hash_) return true;
         if (!thread_) return BCRYPT_SUCCESS(BCryptHashData(hash_, const_cast<unsigned char*>(data), size, 0));
-        WaitForSingleObject(chunkDone_.get(), INFINITE);
-        if (failed_) {
-            SetEvent(chunkDone_.get());  // keeps the next wait from blocking
-            return false;
-        }
+        if (WaitForSingleObject(chunkDone_.get(), INFINITE) != WAIT_OBJECT_0 || failed_) return false;
         chunk_ = data;
         chunkSize_ = size;
-        SetEvent(chunkReady_.get());
-        return true;
+        return SetEvent(chunkReady_.get()) != 0;
     }
-    // Waits until every chunk handed over is hashed; false when one failed.
+    // Waits until every chunk handed over is hashed; false when one failed. The last call.
     bool Finish() {
         if (!thread_) return true;
-        WaitForSingleObject(chunkDone_.get(), INFINITE);
-        SetEvent(chunkDone_.get());
-        return !failed_;
+        return WaitForSingleObject(chunkDone_.get(), INFINITE) == WAIT_OBJECT_0 && !failed_;
     }
 
 private:
@@ -149,7 +148,7 @@ private:
         auto* hasher = static_cast<ChunkHasher*>(self);
         for (;;) {
             WaitForSingleObject(hasher->chunkReady_.get(), INFINITE);
-            if (!hasher->chunk_) return 0;
+            if (hasher->stopping_) return 0;
             if (!BCRYPT_SUCCESS(BCryptHashData(hasher->hash_, const_cast<unsigned char*>(hasher->chunk_),
                                                hasher->chunkSize_, 0))) {
                 hasher->failed_ = true;
@@ -163,6 +162,7 @@ private:
     const unsigned char* chunk_ = nullptr;
     DWORD chunkSize_ = 0;
     bool failed_ = false;
+    std::atomic<bool> stopping_{false};  // set once, by the destructor, before its last hand-over
     OwnedKernelHandle chunkReady_;
     OwnedKernelHandle chunkDone_;
     OwnedKernelHandle thread_;  // declared last: the thread ends (destructor) before the events close
@@ -249,6 +249,12 @@ bool DownloadToFile(const wchar_t* url, const wchar_t* targetPath, wchar_t* erro
 
     const DWORD status = QueryStatusCode(request.get());
     const uint64_t expected = QueryExpectedLength(request.get());
+    if (status == 0) {
+        // No status could be read: the response never properly arrived, whatever the server
+        // meant; "서버 응답 0" would name a status no server sent.
+        SetError(errorText, errorCapacity, L"서버에 연결할 수 없습니다 (인터넷 연결 확인)");
+        return false;
+    }
     if (status != 200) {
         if (errorText && errorCapacity > 0) {
             _snwprintf_s(errorText, errorCapacity, _TRUNCATE, L"서버 응답 %lu", static_cast<unsigned long>(status));

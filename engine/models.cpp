@@ -71,12 +71,12 @@ void FetchModel(const wchar_t* folder, int position) {
     _snwprintf_s(status, _TRUNCATE, L"AI 모델 준비 중 (약 408MB)  %d / %d", position, MODEL_COUNT);
     PostStatus(status);
 
+    // A partial file never outlives its attempt: one that cannot take the model's name goes too.
     if (DownloadModel(url, partPath, installState.modelSha256[position - 1])) {
         DeleteFileW(path);
-        MoveFileW(partPath, path);
-    } else {
-        DeleteFileW(partPath);
+        if (MoveFileW(partPath, path)) return;
     }
+    DeleteFileW(partPath);
 }
 
 }  // namespace

@@ -8,7 +8,8 @@
 // Skipped as a whole when "glintr100.onnx" is already there, when USERPROFILE is unset or empty,
 // or when the folder's path cannot be formed in 260 units. A failed download leaves that model
 // missing and removes its partial file, and so does a model whose bytes are not the digest the
-// manifest names for it (installState.modelSha256, hashed while it downloads); a cancel request ends the loop before the next model.
+// manifest names for it (installState.modelSha256, hashed while it downloads), or one whose
+// partial file cannot take the model's name; a cancel request ends the loop before the next model.
 // installState.downloadLabel is "AI 모델" during the loop and "본체" afterwards. Never fails the
 // attempt. Worker thread only.
 void ProvisionModels();

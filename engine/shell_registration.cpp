@@ -60,9 +60,9 @@ bool DesktopShortcutWanted() {
     return SendMessageW(installState.desktopShortcutBox, BM_GETCHECK, 0, 0) == BST_CHECKED;
 }
 
-void SetText(HKEY key, const wchar_t* name, const wchar_t* text) {
+bool SetText(HKEY key, const wchar_t* name, const wchar_t* text) {
     const DWORD bytes = static_cast<DWORD>((wcslen(text) + 1) * sizeof(wchar_t));
-    RegSetValueExW(key, name, 0, REG_SZ, reinterpret_cast<const BYTE*>(text), bytes);
+    return RegSetValueExW(key, name, 0, REG_SZ, reinterpret_cast<const BYTE*>(text), bytes) == ERROR_SUCCESS;
 }
 
 void SetDword(HKEY key, const wchar_t* name, DWORD value) {
@@ -77,14 +77,19 @@ void WriteUninstallEntry(const ShellPaths& paths) {
     }
     wchar_t command[UNINSTALL_COMMAND_CAPACITY] = {};
     _snwprintf_s(command, _TRUNCATE, L"\"%s\" /uninstall", paths.setupCopy);
-    SetText(key.get(), UNINSTALL_DISPLAY_NAME, PRODUCT_NAME);
+    const bool named = SetText(key.get(), UNINSTALL_DISPLAY_NAME, PRODUCT_NAME);
     SetText(key.get(), UNINSTALL_DISPLAY_VERSION, installState.releaseVersion);
     SetText(key.get(), UNINSTALL_PUBLISHER, PUBLISHER_NAME);
     SetText(key.get(), UNINSTALL_INSTALL_LOCATION, installState.installDir);
     SetText(key.get(), UNINSTALL_DISPLAY_ICON, paths.iconFile);
-    SetText(key.get(), UNINSTALL_STRING, command);
+    const bool runnable = SetText(key.get(), UNINSTALL_STRING, command);
     SetDword(key.get(), UNINSTALL_NO_MODIFY, 1);
     SetDword(key.get(), UNINSTALL_NO_REPAIR, 1);
+    // An entry without its name or its command is one the user can neither find nor use.
+    if (!named || !runnable) {
+        key.reset();
+        RegDeleteKeyW(HKEY_CURRENT_USER, UNINSTALL_KEY);
+    }
 }
 
 }  // namespace
@@ -96,8 +101,9 @@ void CreateShortcut(const wchar_t* shortcutPath, const wchar_t* target, const wc
     if (FAILED(CoCreateInstance(CLSID_ShellLink, nullptr, CLSCTX_INPROC_SERVER, IID_IShellLinkW, link.put_void()))) {
         return;
     }
-    link->SetPath(target);
-    link->SetWorkingDirectory(workingFolder);
+    // A link that lost its target or its working folder would start nothing, or start the
+    // application in the wrong folder: it is not saved. The icon and description are looks only.
+    if (FAILED(link->SetPath(target)) || FAILED(link->SetWorkingDirectory(workingFolder))) return;
     link->SetIconLocation(iconPath, 0);
     link->SetDescription(PRODUCT_NAME);
     ComPtr<IPersistFile> file;
@@ -117,14 +123,15 @@ void RegisterShell() {
     BuildShortcutPath(startMenuShortcut, CSIDL_PROGRAMS);
     BuildShortcutPath(desktopShortcut, CSIDL_DESKTOPDIRECTORY);
 
-    // A link needs somewhere to point: without a formed launch target there is nothing to write.
-    const bool haveTarget = paths.launchTarget[0] != L'\0';
+    // A link needs somewhere to point: without a launch target that is there, nothing is written.
+    const bool haveTarget = paths.launchTarget[0] != L'\0' && PathExists(paths.launchTarget);
     if (haveTarget) CreateShortcut(startMenuShortcut, paths.launchTarget, paths.appFolder, paths.iconFile);
     if (DesktopShortcutWanted() && haveTarget) {
         CreateShortcut(desktopShortcut, paths.launchTarget, paths.appFolder, paths.iconFile);
     }
 
-    // The uninstall command names the setup copy; without that path the entry could not remove
-    // anything, so it is not registered.
-    if (paths.setupCopy[0]) WriteUninstallEntry(paths);
+    // The uninstall command names the setup copy; without that file (its path did not form, or
+    // the copy failed on a first install) the entry could not remove anything, so it is not
+    // registered.
+    if (paths.setupCopy[0] && PathExists(paths.setupCopy)) WriteUninstallEntry(paths);
 }

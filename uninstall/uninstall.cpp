@@ -71,11 +71,11 @@ void DeleteShortcuts() {
     if (desktopShortcut[0]) DeleteFileW(desktopShortcut);
 }
 
-// False when the app folder is still there afterwards (files in use). A path that cannot be
-// formed names nothing to delete.
+// False when the app folder is still there afterwards (files in use), or when its path cannot be
+// formed: then it cannot be known to be gone.
 bool DeleteAppFolder(const wchar_t* installFolder) {
     wchar_t appFolder[PATH_CAPACITY];
-    if (!JoinPath(appFolder, installFolder, APP_FOLDER_NAME)) return true;
+    if (!JoinPath(appFolder, installFolder, APP_FOLDER_NAME)) return false;
     DeleteTree(appFolder);
     return !PathExists(appFolder);
 }
@@ -140,12 +140,16 @@ int RunUninstall() {
 
     if (MessageBoxW(nullptr, kConfirmText, kConfirmCaption, MB_YESNO | MB_ICONQUESTION) != IDYES) return 0;
 
-    if (haveInstallFolder && !DeleteAppFolder(installFolder)) {
+    // Without our own folder the app folder cannot be found, and saying "done" would leave the
+    // application behind with its entry gone: the same as files in use, nothing else is touched.
+    if (!haveInstallFolder || !DeleteAppFolder(installFolder)) {
         MessageBoxW(nullptr, kInUseText, kDoneCaption, MB_OK | MB_ICONWARNING);
         return 0;
     }
     DeleteShortcuts();
-    RegDeleteKeyW(HKEY_CURRENT_USER, UNINSTALL_KEY);
+    // While the entry stays, so does the setup copy it runs: the user can uninstall again.
+    const LSTATUS entryRemoval = RegDeleteKeyW(HKEY_CURRENT_USER, UNINSTALL_KEY);
+    const bool entryGone = entryRemoval == ERROR_SUCCESS || entryRemoval == ERROR_FILE_NOT_FOUND;
 
     wchar_t profile[PATH_CAPACITY];
     if (GetUserProfile(profile)) {
@@ -155,6 +159,6 @@ int RunUninstall() {
 
     MessageBoxW(nullptr, kDoneText, kDoneCaption, MB_OK | MB_ICONINFORMATION);
     // Only now: its delay has to run after we have exited, however long the box was read.
-    if (haveInstallFolder) StartSelfRemoval(ownFile, installFolder);
+    if (entryGone) StartSelfRemoval(ownFile, installFolder);
     return 0;
 }

@@ -74,29 +74,6 @@ LRESULT CALLBACK CancellingBoxProc(HWND box, UINT message, WPARAM wParam, LPARAM
     return CallWindowProcW(originalBoxProc, box, message, wParam, lParam);
 }
 
-// TMP and TEMP of this process, which the worker's temporary folder comes from, set to folder
-// for the object's life.
-class TemporaryFolderSwap {
-public:
-    explicit TemporaryFolderSwap(const std::wstring& folder) {
-        for (int i = 0; i < 2; ++i) {
-            wchar_t value[PATH_CAPACITY] = {};
-            const DWORD length = GetEnvironmentVariableW(kNames[i], value, PATH_CAPACITY);
-            saved_[i] = length > 0 && length < PATH_CAPACITY ? std::optional<std::wstring>(value) : std::nullopt;
-            SetEnvironmentVariableW(kNames[i], folder.c_str());
-        }
-    }
-    TemporaryFolderSwap(const TemporaryFolderSwap&) = delete;
-    TemporaryFolderSwap& operator=(const TemporaryFolderSwap&) = delete;
-    ~TemporaryFolderSwap() {
-        for (int i = 0; i < 2; ++i) SetEnvironmentVariableW(kNames[i], saved_[i] ? saved_[i]->c_str() : nullptr);
-    }
-
-private:
-    static constexpr const wchar_t* kNames[2] = {L"TMP", L"TEMP"};
-    std::optional<std::wstring> saved_[2];
-};
-
 class WorkerTest : public ::testing::Test {
 protected:
     void SetUp() override {

@@ -3,15 +3,23 @@
 // with a file of the user's in it. The update must never delete through a link: the linked
 // folders and their files stay as they were. The bed cannot delete a link as a link (testbed_test
 // AHostLinkCannotBeDeletedAsALink), so the link in the app folder stays: the old app folder is
-// kept whole and the attempt fails with the text asking to close the application.
+// kept whole and the attempt fails with the text asking to close the application. Windows can:
+// the interposer presents a bed folder as the junction Windows would report, and the update and
+// the uninstall remove it as a link, without entering it, and go on.
 #include "engine/install_state.h"
+#include "engine/install_worker.h"
+#include "engine/owned.h"
 #include "tests/robustness/attempt.h"
+#include "tests/support/interposer.h"
 #include "tests/support/message_trace.h"
 #include "tests/support/release_fixture.h"
 #include "tests/support/testbed.h"
 #include "tests/support/zip_writer.h"
+#include "uninstall/uninstall.h"
 
 #include <gtest/gtest.h>
+
+#include <shlobj.h>
 
 #include <string>
 #include <vector>
@@ -66,6 +74,92 @@ TEST(LinkUpdate, DeletesNothingThroughALink) {
     EXPECT_TRUE(FileExists(models.link));
     EXPECT_TRUE(FileExists(data.link));
     EXPECT_EQ(ReadText(dataFolder + L"\\settings.json"), "{}");
+}
+
+// The empty bed folder that a presented junction stands in for, with its parents.
+bool MakeStandIn(const std::wstring& junction) {
+    return SHCreateDirectoryExW(nullptr, junction.c_str(), nullptr) == ERROR_SUCCESS;
+}
+
+// A junction in the app folder as Windows reports it (its stand-in, an empty bed folder, is what
+// removing the link acts on), and one in each kept folder, beside a folder synced on demand: the
+// update removes the app folder's junction as a link without entering it, deletes the synced
+// folder like any other and installs the new version; the kept junctions stay.
+TEST(LinkUpdate, AJunctionAsWindowsReportsItIsRemovedAsALinkAndTheUpdateGoesOn) {
+    AttemptScope attempt(L"link_update_junction");
+    RemoveWorkerTempFiles();
+    ReleaseSite site(L"robustness_link_update_junction");
+    ASSERT_TRUE(site.Publish("2.4.1", MakeZip(AppEntries("2.4.1"))));
+    ASSERT_TRUE(testbed::WriteFileBytes(attempt.appFolder() + L"\\version.txt", "2.4.0\r\n"));
+    ASSERT_TRUE(testbed::WriteFileBytes(attempt.appFolder() + L"\\TavrinAI.exe", "old program"));
+    const std::wstring dataFolder = attempt.profile() + L"\\.tavrin_ai";
+    const std::vector<std::wstring> junctions = {attempt.appFolder() + L"\\linked", attempt.modelFolder() + L"\\linked",
+                                                 dataFolder + L"\\linked"};
+    for (const std::wstring& junction : junctions) ASSERT_TRUE(MakeStandIn(junction));
+    // And a folder synced on demand (a cloud placeholder): no link, deleted like any folder.
+    const std::wstring synced = attempt.appFolder() + L"\\synced";
+    ASSERT_TRUE(testbed::WriteFileBytes(synced + L"\\notes.txt", "synced"));
+
+    MessageTrace trace;
+    wcsncpy_s(installState.installDir, attempt.installDir().c_str(), _TRUNCATE);
+    installState.cancelRequested = false;
+    installState.busy = true;
+    bool appJunctionEntered = true;
+    ASSERT_TRUE(trace.RunOnThread([&] {
+        interposer::Interposer calls;
+        for (const std::wstring& junction : junctions) {
+            calls.Present(junction, {FILE_ATTRIBUTE_REPARSE_POINT, interposer::JUNCTION_TAG});
+        }
+        calls.Present(synced, {FILE_ATTRIBUTE_REPARSE_POINT, interposer::CLOUD_TAG});
+        InstallWorker(nullptr);
+        appJunctionEntered = calls.Entered(junctions[0]);
+    })) << trace.Describe();
+
+    EXPECT_TRUE(Succeeded(trace.events())) << trace.Describe();
+    EXPECT_FALSE(appJunctionEntered);
+    EXPECT_FALSE(FileExists(junctions[0]));
+    EXPECT_FALSE(FileExists(synced));
+    EXPECT_EQ(ReadText(attempt.appFolder() + L"\\version.txt"), "2.4.1\r\n");
+    EXPECT_TRUE(FileExists(junctions[1]));
+    EXPECT_TRUE(FileExists(junctions[2]));
+}
+
+// The same junctions at an uninstall: each is removed as a link, never entered, and the uninstall
+// finishes. What a real junction points to lies outside every folder removed, so only the links go.
+TEST(LinkUninstall, JunctionsAsWindowsReportsThemAreRemovedAsLinks) {
+    AttemptScope attempt(L"link_uninstall_junction");
+    ASSERT_TRUE(testbed::WriteFileBytes(attempt.appFolder() + L"\\TavrinAI.exe", "program"));
+    ASSERT_TRUE(testbed::WriteFileBytes(attempt.installDir() + L"\\TavrinSetup.exe", "setup copy"));
+    const std::wstring dataFolder = attempt.profile() + L"\\.tavrin_ai";
+    const std::vector<std::wstring> junctions = {attempt.appFolder() + L"\\linked", attempt.modelFolder() + L"\\linked",
+                                                 dataFolder + L"\\linked"};
+    for (const std::wstring& junction : junctions) ASSERT_TRUE(MakeStandIn(junction));
+
+    std::vector<std::wstring> boxes;
+    bool entered = true;
+    MessageTrace trace;
+    ASSERT_TRUE(trace.RunOnThread([&] {
+        ComApartment apartment;
+        interposer::Interposer calls;
+        calls.AnswerBoxes();
+        calls.SetOwnModulePath(attempt.installDir() + L"\\TavrinSetup.exe");
+        // The hidden self-removal command is not started: it would outlive the test.
+        calls.FailCall("CreateProcessW", 1);
+        for (const std::wstring& junction : junctions) {
+            calls.Present(junction, {FILE_ATTRIBUTE_REPARSE_POINT, interposer::JUNCTION_TAG});
+        }
+        RunUninstall();
+        calls.Disarm();
+        boxes = calls.BoxTexts();
+        entered = calls.Entered(junctions[0]) || calls.Entered(junctions[1]) || calls.Entered(junctions[2]);
+    }));
+
+    ASSERT_EQ(boxes.size(), 2u);
+    EXPECT_EQ(boxes[1], L"제거가 끝났습니다.");
+    EXPECT_FALSE(entered);
+    EXPECT_FALSE(FileExists(attempt.appFolder()));
+    EXPECT_FALSE(FileExists(attempt.modelFolder()));
+    EXPECT_FALSE(FileExists(dataFolder));
 }
 
 }  // namespace

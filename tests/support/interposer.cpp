@@ -151,8 +151,8 @@ std::wstring ListedFolder(const wchar_t* pattern) {
 // A listing of pattern begins: remember its folder and whether it enters a presented entry.
 void BeginListing(HANDLE find, const wchar_t* pattern) {
     if (!OnArmedThread() || find == INVALID_HANDLE_VALUE) return;
+    Guard guard;  // first: what the interposer allocates is not the code under test's
     const std::wstring folder = ListedFolder(pattern);
-    Guard guard;
     S().findFolders[find] = folder;
     if (Presented(folder)) S().entered[folder] = true;
 }
@@ -262,6 +262,13 @@ SIMPLE_HOOK(BOOL, ReadFile, (HANDLE file, LPVOID buffer, DWORD size, LPDWORD rea
 SIMPLE_HOOK(BOOL, WriteFile,
             (HANDLE file, LPCVOID buffer, DWORD size, LPDWORD written, LPOVERLAPPED overlapped),
             (file, buffer, size, written, overlapped), FALSE, ERROR_DISK_FULL)
+SIMPLE_HOOK(HANDLE, CreateEventW, (LPSECURITY_ATTRIBUTES security, BOOL manual, BOOL initial, LPCWSTR name),
+            (security, manual, initial, name), nullptr, ERROR_NOT_ENOUGH_MEMORY)
+SIMPLE_HOOK(BOOL, SetEvent, (HANDLE event), (event), FALSE, ERROR_INVALID_HANDLE)
+SIMPLE_HOOK(HANDLE, CreateThread,
+            (LPSECURITY_ATTRIBUTES security, SIZE_T stack, LPTHREAD_START_ROUTINE start, LPVOID parameter,
+             DWORD flags, LPDWORD id),
+            (security, stack, start, parameter, flags, id), nullptr, ERROR_NOT_ENOUGH_MEMORY)
 SIMPLE_HOOK(DWORD, WaitForSingleObject, (HANDLE object, DWORD milliseconds), (object, milliseconds), WAIT_FAILED,
             ERROR_INVALID_HANDLE)
 
@@ -684,6 +691,9 @@ void ReplaceAll() {
     REPLACE("kernel32.dll", WideCharToMultiByte);
     REPLACE("kernel32.dll", ReadFile);
     REPLACE("kernel32.dll", WriteFile);
+    REPLACE("kernel32.dll", CreateEventW);
+    REPLACE("kernel32.dll", SetEvent);
+    REPLACE("kernel32.dll", CreateThread);
     REPLACE("kernel32.dll", WaitForSingleObject);
     REPLACE("advapi32.dll", RegCreateKeyExW);
     REPLACE("advapi32.dll", RegSetValueExW);
@@ -712,68 +722,6 @@ void ReplaceAll() {
 }
 
 }  // namespace
-
-const std::vector<Fallible>& FallibleFunctions() {
-    static const std::vector<Fallible> functions = {
-        {"FindFirstFileW", ERROR_ACCESS_DENIED},
-        {"FindFirstFileExW", ERROR_ACCESS_DENIED},
-        {"FindNextFileW", ERROR_NETNAME_DELETED},
-        {"GetFileAttributesW", ERROR_ACCESS_DENIED},
-        {"SetFileAttributesW", ERROR_ACCESS_DENIED},
-        {"CreateFileW", ERROR_ACCESS_DENIED},
-        {"GetFileInformationByHandleEx", ERROR_ACCESS_DENIED},
-        {"SetFileInformationByHandle", ERROR_ACCESS_DENIED},
-        {"DeleteFileW", ERROR_ACCESS_DENIED},
-        {"RemoveDirectoryW", ERROR_ACCESS_DENIED},
-        {"CopyFileW", ERROR_DISK_FULL},
-        {"CreateProcessW", ERROR_NOT_ENOUGH_MEMORY},
-        {"GetEnvironmentVariableW", ERROR_ENVVAR_NOT_FOUND},
-        {"GetExitCodeProcess", ERROR_ACCESS_DENIED},
-        {"GetFullPathNameW", ERROR_FILENAME_EXCED_RANGE},
-        {"GetModuleFileNameW", ERROR_INSUFFICIENT_BUFFER},
-        {"GetSystemDirectoryW", ERROR_NOT_ENOUGH_MEMORY},
-        {"GetTempPathW", ERROR_ENVVAR_NOT_FOUND},
-        {"InitializeProcThreadAttributeList", ERROR_NOT_ENOUGH_MEMORY},
-        {"UpdateProcThreadAttribute", ERROR_NOT_ENOUGH_MEMORY},
-        {"MoveFileW", ERROR_ACCESS_DENIED},
-        {"MultiByteToWideChar", ERROR_NO_UNICODE_TRANSLATION},
-        {"WideCharToMultiByte", ERROR_INSUFFICIENT_BUFFER},
-        {"ReadFile", ERROR_READ_FAULT},
-        {"WriteFile", ERROR_DISK_FULL},
-        {"WaitForSingleObject", ERROR_INVALID_HANDLE},
-        {"RegCreateKeyExW", ERROR_ACCESS_DENIED},
-        {"RegSetValueExW", ERROR_ACCESS_DENIED},
-        {"RegDeleteKeyW", ERROR_ACCESS_DENIED},
-        {"BCryptOpenAlgorithmProvider", STATUS_NO_MEMORY_CODE},
-        {"BCryptCreateHash", STATUS_NO_MEMORY_CODE},
-        {"BCryptHashData", STATUS_NO_MEMORY_CODE},
-        {"BCryptFinishHash", STATUS_NO_MEMORY_CODE},
-        {"CoInitializeEx", ERROR_NOT_ENOUGH_MEMORY},
-        {"CoCreateInstance", static_cast<DWORD>(E_OUTOFMEMORY)},
-        {"IShellLinkW::QueryInterface", static_cast<DWORD>(E_NOINTERFACE)},
-        {"IShellLinkW::SetPath", static_cast<DWORD>(E_OUTOFMEMORY)},
-        {"IShellLinkW::SetWorkingDirectory", static_cast<DWORD>(E_OUTOFMEMORY)},
-        {"IShellLinkW::SetIconLocation", static_cast<DWORD>(E_OUTOFMEMORY)},
-        {"IShellLinkW::SetDescription", static_cast<DWORD>(E_OUTOFMEMORY)},
-        {"IPersistFile::Save", static_cast<DWORD>(E_ACCESSDENIED)},
-        {"SHCreateDirectoryExW", ERROR_ACCESS_DENIED},
-        {"SHGetFolderPathW", ERROR_FILE_NOT_FOUND},
-        {"PathCombineW", ERROR_FILENAME_EXCED_RANGE},
-        {"WinHttpOpen", ERROR_NOT_ENOUGH_MEMORY},
-        {"WinHttpCrackUrl", ERROR_WINHTTP_UNRECOGNIZED_SCHEME},
-        {"WinHttpConnect", ERROR_WINHTTP_INTERNAL_ERROR},
-        {"WinHttpOpenRequest", ERROR_NOT_ENOUGH_MEMORY},
-        {"WinHttpSendRequest", ERROR_WINHTTP_CANNOT_CONNECT},
-        {"WinHttpReceiveResponse", ERROR_WINHTTP_TIMEOUT},
-        {"WinHttpQueryHeaders", ERROR_WINHTTP_HEADER_NOT_FOUND},
-        {"WinHttpReadData", ERROR_WINHTTP_CONNECTION_ERROR},
-        {"malloc", ERROR_NOT_ENOUGH_MEMORY},
-        {"calloc", ERROR_NOT_ENOUGH_MEMORY},
-        {"_wcsdup", ERROR_NOT_ENOUGH_MEMORY},
-        {"MessageBoxW", ERROR_NOT_ENOUGH_MEMORY},
-    };
-    return functions;
-}
 
 Interposer::Interposer() {
     ReplaceAll();
@@ -845,6 +793,11 @@ void Interposer::AnswerBoxes() {
 std::vector<std::wstring> Interposer::BoxTexts() const {
     Guard guard;
     return S().boxTexts;
+}
+
+void Interposer::Disarm() {
+    Guard guard;
+    armedThread = 0;
 }
 
 void Interposer::SetOwnModulePath(const std::wstring& path) {

@@ -40,13 +40,6 @@ struct Call {
     bool operator==(const Call&) const = default;
 };
 
-// Every function the interposer can fail, with the error its failure reports by default.
-struct Fallible {
-    const char* function;
-    DWORD defaultError;  // a Win32 error, or the NTSTATUS / HRESULT the function returns
-};
-const std::vector<Fallible>& FallibleFunctions();
-
 // Arms the interposer for the thread that constructs it, while it lives.
 class Interposer {
 public:
@@ -88,6 +81,10 @@ public:
 
     // GetModuleFileNameW(nullptr, ...) on the armed thread reports path.
     void SetOwnModulePath(const std::wstring& path);
+
+    // From now on the armed thread's calls go to the real functions uncounted (the test's own
+    // code after the code under test); what was recorded stays readable.
+    void Disarm();
 };
 
 }  // namespace interposer
