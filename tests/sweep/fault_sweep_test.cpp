@@ -1,6 +1,6 @@
 // Every fallible system call of an install and of the uninstall fails once. Each stage runs once
-// with the interposer recording its calls; then once more for each recorded call (the first
-// calls of each function, see kOccurrences), with that call failing as its documentation says.
+// with the interposer recording its calls; then once more for each recorded call (see
+// kOccurrences for the bound), with that call failing as its documentation says.
 // Every run must end in time, in one of the endings its stage may have, without writing outside
 // the install folder, the profile's model and data folders and the temporary folder's two worker
 // files, without losing the previous install before its deletion begins, without a shortcut or
