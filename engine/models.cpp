@@ -6,11 +6,9 @@
 #include "engine/install_state.h"
 #include "engine/layout.h"
 #include "engine/paths.h"
+#include "engine/payload.h"
 #include "engine/release_host.h"
 
-#include "engine/owned.h"
-
-#include <bcrypt.h>
 #include <shlobj.h>
 
 #include <cwchar>
@@ -20,7 +18,6 @@ namespace {
 constexpr size_t MODEL_URL_CAPACITY = 512;
 constexpr size_t MODEL_ERROR_CAPACITY = 256;
 constexpr size_t MODEL_STATUS_CAPACITY = 64;
-constexpr ULONG DIGEST_BYTES = 32;
 
 // The model's URL, path and partial path. False when one of them does not fit its buffer.
 bool BuildModelPaths(const wchar_t* folder, const wchar_t* name, wchar_t (&url)[MODEL_URL_CAPACITY],
@@ -28,15 +25,6 @@ bool BuildModelPaths(const wchar_t* folder, const wchar_t* name, wchar_t (&url)[
     if (_snwprintf_s(url, _TRUNCATE, L"%s%s", modelBaseUrl, name) < 0) return false;
     if (!JoinPath(path, folder, name)) return false;
     return _snwprintf_s(partPath, _TRUNCATE, L"%s.part", path) >= 0;
-}
-
-// True when the finished hash is the hexadecimal digest expected (either case).
-bool HashMatches(BCRYPT_HASH_HANDLE hash, const wchar_t* expected) {
-    UCHAR digest[DIGEST_BYTES] = {};
-    if (!BCRYPT_SUCCESS(BCryptFinishHash(hash, digest, DIGEST_BYTES, 0))) return false;
-    wchar_t text[2 * DIGEST_BYTES + 1] = {};
-    for (ULONG i = 0; i < DIGEST_BYTES; ++i) _snwprintf_s(text + 2 * i, 3, _TRUNCATE, L"%02x", digest[i]);
-    return _wcsicmp(text, expected) == 0;
 }
 
 // Downloads url into partPath; when the manifest names the model's digest, the bytes are hashed
@@ -48,15 +36,10 @@ bool DownloadModel(const wchar_t* url, const wchar_t* partPath, const wchar_t* e
     if (!expected[0]) return false;
 #endif
     if (!expected[0]) return DownloadToFile(url, partPath, errorText, MODEL_ERROR_CAPACITY);
-    // Declared provider first: the hash object is destroyed before its provider is closed.
-    OwnedHashAlgorithm algorithm;
-    if (!BCRYPT_SUCCESS(BCryptOpenAlgorithmProvider(algorithm.put(), BCRYPT_SHA256_ALGORITHM, nullptr, 0))) {
-        return false;
-    }
-    OwnedHash hash;
-    if (!BCRYPT_SUCCESS(BCryptCreateHash(algorithm.get(), hash.put(), nullptr, 0, nullptr, 0, 0))) return false;
-    return DownloadToFile(url, partPath, errorText, MODEL_ERROR_CAPACITY, hash.get()) &&
-           HashMatches(hash.get(), expected);
+    Sha256Hash hash;
+    wchar_t digest[SHA256_TEXT_CAPACITY] = {};
+    return hash && DownloadToFile(url, partPath, errorText, MODEL_ERROR_CAPACITY, hash.get()) &&
+           hash.FinishHex(digest) && _wcsicmp(digest, expected) == 0;
 }
 
 void FetchModel(const wchar_t* folder, int position) {

@@ -10,8 +10,6 @@
 
 namespace {
 
-constexpr ULONG DIGEST_BYTES = 32;
-constexpr size_t DIGEST_TEXT_CAPACITY = 2 * DIGEST_BYTES + 1;
 constexpr size_t ANNOUNCEMENT_CAPACITY = 96;
 
 // Static: the payload may be large and is streamed, never held; one worker at a time.
@@ -35,24 +33,29 @@ bool HashFileContents(BCRYPT_HASH_HANDLE hash, const wchar_t* path) {
 
 }  // namespace
 
+Sha256Hash::Sha256Hash() {
+    if (!BCRYPT_SUCCESS(BCryptOpenAlgorithmProvider(algorithm_.put(), BCRYPT_SHA256_ALGORITHM, nullptr, 0))) return;
+    if (!BCRYPT_SUCCESS(BCryptCreateHash(algorithm_.get(), hash_.put(), nullptr, 0, nullptr, 0, 0))) hash_.reset();
+}
+
+bool Sha256Hash::Finish(UCHAR (&digest)[SHA256_DIGEST_BYTES]) {
+    return hash_ && BCRYPT_SUCCESS(BCryptFinishHash(hash_.get(), digest, SHA256_DIGEST_BYTES, 0));
+}
+
+bool Sha256Hash::FinishHex(wchar_t (&text)[SHA256_TEXT_CAPACITY]) {
+    UCHAR digest[SHA256_DIGEST_BYTES] = {};
+    if (!Finish(digest)) return false;
+    for (ULONG i = 0; i < SHA256_DIGEST_BYTES; ++i) _snwprintf_s(text + 2 * i, 3, _TRUNCATE, L"%02x", digest[i]);
+    return true;
+}
+
 bool HashFileSha256(const wchar_t* path, wchar_t* out, size_t capacity) {
-    if (!out || capacity < DIGEST_TEXT_CAPACITY) return false;
+    if (!out || capacity < SHA256_TEXT_CAPACITY) return false;
     wmemset(out, L'\0', capacity);
-
-    // Declared provider first: the hash object is destroyed before its provider is closed.
-    OwnedHashAlgorithm algorithm;
-    if (!BCRYPT_SUCCESS(BCryptOpenAlgorithmProvider(algorithm.put(), BCRYPT_SHA256_ALGORITHM, nullptr, 0))) {
-        return false;
-    }
-    OwnedHash hash;
-    if (!BCRYPT_SUCCESS(BCryptCreateHash(algorithm.get(), hash.put(), nullptr, 0, nullptr, 0, 0))) return false;
-    if (!HashFileContents(hash.get(), path)) return false;
-
-    UCHAR digest[DIGEST_BYTES] = {};
-    if (!BCRYPT_SUCCESS(BCryptFinishHash(hash.get(), digest, DIGEST_BYTES, 0))) return false;
-    for (ULONG i = 0; i < DIGEST_BYTES; ++i) {
-        _snwprintf_s(out + 2 * i, 3, _TRUNCATE, L"%02x", digest[i]);
-    }
+    Sha256Hash hash;
+    wchar_t text[SHA256_TEXT_CAPACITY] = {};
+    if (!hash || !HashFileContents(hash.get(), path) || !hash.FinishHex(text)) return false;
+    wmemcpy(out, text, SHA256_TEXT_CAPACITY);
     return true;
 }
 
@@ -70,11 +73,11 @@ StageResult DownloadPayload(const wchar_t* payloadPath, wchar_t* errorText) {
 StageResult VerifyPayload(const wchar_t* payloadPath, wchar_t* errorText) {
     // The release check leaves either no digest (the manifest has none: unverified, as the
     // publisher chose) or 64 hexadecimal digits; it refuses anything else.
-    if (wcslen(installState.releaseSha256) != 2 * DIGEST_BYTES) return StageResult::Continue;
+    if (wcslen(installState.releaseSha256) != 2 * SHA256_DIGEST_BYTES) return StageResult::Continue;
 
     PostStatus(L"받은 파일 검증 중...");
-    wchar_t digestText[DIGEST_TEXT_CAPACITY] = {};
-    if (HashFileSha256(payloadPath, digestText, DIGEST_TEXT_CAPACITY) &&
+    wchar_t digestText[SHA256_TEXT_CAPACITY] = {};
+    if (HashFileSha256(payloadPath, digestText, SHA256_TEXT_CAPACITY) &&
         _wcsicmp(digestText, installState.releaseSha256) == 0) {
         return StageResult::Continue;
     }

@@ -6,6 +6,7 @@
 #include "engine/layout.h"
 #include "engine/owned.h"
 #include "engine/paths.h"
+#include "engine/payload.h"
 #include "engine/release_host.h"
 
 #include <bcrypt.h>
@@ -27,7 +28,6 @@ DWORD manifestBytes = 0;
 
 #ifdef TAVRIN_RELEASE_KEY_BLOB
 constexpr ULONG SIGNATURE_BYTES = 64;  // r and s of ECDSA P-256, big-endian
-constexpr ULONG DIGEST_BYTES = 32;
 constexpr UCHAR RELEASE_KEY_BLOB[] = {TAVRIN_RELEASE_KEY_BLOB};
 constexpr wchar_t SIGNATURE_ERROR_TEXT[] = L"버전 파일의 서명을 확인할 수 없습니다. 잠시 후 다시 시도해 주세요.";
 #endif
@@ -95,22 +95,15 @@ void TakeModelDigests() {
 
 #ifdef TAVRIN_RELEASE_KEY_BLOB
 // SHA-256 of the manifest's bytes as read (a manifest longer than the read never verifies).
-bool HashManifest(UCHAR (&digest)[DIGEST_BYTES]) {
-    OwnedHashAlgorithm algorithm;
-    if (!BCRYPT_SUCCESS(BCryptOpenAlgorithmProvider(algorithm.put(), BCRYPT_SHA256_ALGORITHM, nullptr, 0))) {
-        return false;
-    }
-    OwnedHash hash;
-    if (!BCRYPT_SUCCESS(BCryptCreateHash(algorithm.get(), hash.put(), nullptr, 0, nullptr, 0, 0))) return false;
-    if (!BCRYPT_SUCCESS(BCryptHashData(hash.get(), reinterpret_cast<UCHAR*>(manifestBuffer), manifestBytes, 0))) {
-        return false;
-    }
-    return BCRYPT_SUCCESS(BCryptFinishHash(hash.get(), digest, DIGEST_BYTES, 0));
+bool HashManifest(UCHAR (&digest)[SHA256_DIGEST_BYTES]) {
+    Sha256Hash hash;
+    auto* bytes = reinterpret_cast<UCHAR*>(manifestBuffer);
+    return hash && BCRYPT_SUCCESS(BCryptHashData(hash.get(), bytes, manifestBytes, 0)) && hash.Finish(digest);
 }
 
 // True when signature (r||s) is the release key's ECDSA P-256 signature of the manifest.
 bool SignatureVerifies(UCHAR (&signature)[SIGNATURE_BYTES]) {
-    UCHAR digest[DIGEST_BYTES] = {};
+    UCHAR digest[SHA256_DIGEST_BYTES] = {};
     if (!HashManifest(digest)) return false;
     // Declared provider first: the key is destroyed before its provider is closed.
     OwnedHashAlgorithm algorithm;
@@ -123,7 +116,7 @@ bool SignatureVerifies(UCHAR (&signature)[SIGNATURE_BYTES]) {
         return false;
     }
     return BCRYPT_SUCCESS(
-        BCryptVerifySignature(key.get(), nullptr, digest, DIGEST_BYTES, signature, SIGNATURE_BYTES, 0));
+        BCryptVerifySignature(key.get(), nullptr, digest, SHA256_DIGEST_BYTES, signature, SIGNATURE_BYTES, 0));
 }
 
 // Fetches latest.json.sig right after the manifest and checks it against the manifest's bytes.

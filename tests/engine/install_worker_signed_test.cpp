@@ -3,12 +3,12 @@
 // key (tests/engine/signed_releases.py, run by ctest before this test, says what each holds).
 #include "engine/install_state.h"
 #include "engine/layout.h"
+#include "tests/support/attempt.h"
 #include "tests/support/installed_paths.h"
 #include "tests/support/message_trace.h"
 #include "tests/support/release_fixture.h"
 #include "tests/support/shell_readback.h"
 #include "tests/support/testbed.h"
-#include "tests/support/user_profile.h"
 
 #include <gtest/gtest.h>
 
@@ -53,31 +53,18 @@ std::string CasePath(const std::string& caseName, const std::string& relative) {
 
 class SignedWorkerTest : public ::testing::Test {
 protected:
+    // The install folder's name holds a space, as under Programs.
     void SetUp() override {
-        ResetInstallState();
-        RemoveShellTraces();
+        attempt_.SetInstallDir(attempt_.scratch() + L"\\Programs\\Tavrin AI");
+        appFolder_ = attempt_.appFolder();
+        modelFolder_ = attempt_.modelFolder();
         RemoveWorkerTempFiles();
-        scratch_ = testbed::MakeScratchFolder(L"signed");
-        ASSERT_FALSE(scratch_.empty());
-        profile_ = scratch_ + L"\\profile";
-        ASSERT_TRUE(CreateDirectoryW(profile_.c_str(), nullptr));
-        profileSwap_.Set(profile_.c_str());
-        modelFolder_ = ModelFolderIn(profile_);
-        installDir_ = scratch_ + L"\\Programs\\Tavrin AI";
-        appFolder_ = AppFolderIn(installDir_);
-    }
-    void TearDown() override {
-        RemoveShellTraces();
-        ResetInstallState();
     }
 
     // One attempt as the wizard starts it, against the case's release.
     void RunAttempt(const std::string& caseName, MessageTrace& trace) {
         ReleaseSite site(L"signed_" + std::wstring(caseName.begin(), caseName.end()));
-        wcsncpy_s(installState.installDir, installDir_.c_str(), _TRUNCATE);
-        installState.cancelRequested = false;
-        installState.busy = true;
-        ASSERT_TRUE(trace.RunWorker());
+        ASSERT_TRUE(attempt_.Run(trace));
     }
 
     std::string ModelBytes(const std::wstring& name, bool& present) const {
@@ -86,12 +73,10 @@ protected:
         return bytes;
     }
 
-    std::wstring scratch_;
-    std::wstring profile_;
-    std::wstring modelFolder_;
-    std::wstring installDir_;
+    AttemptScope attempt_{L"signed"};
+    const std::wstring& installDir_ = attempt_.installDir();
     std::wstring appFolder_;
-    UserProfileSwap profileSwap_;
+    std::wstring modelFolder_;
 };
 
 // The signed release installs completely: its files, the shortcuts, the entry and the five

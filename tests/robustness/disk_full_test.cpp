@@ -4,7 +4,7 @@
 // Each attempt must end with the clear Korean text for its stage and leave the user's models and
 // per-user data as they were; once space is freed, the next attempt must go through.
 #include "engine/install_state.h"
-#include "tests/robustness/attempt.h"
+#include "tests/support/attempt.h"
 #include "tests/support/message_trace.h"
 #include "tests/support/release_fixture.h"
 #include "tests/support/testbed.h"

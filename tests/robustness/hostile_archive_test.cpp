@@ -6,7 +6,7 @@
 // folder, on the Windows side or the Linux side, and every attempt ends as its case names: a
 // working install or the extraction failure.
 #include "engine/install_state.h"
-#include "tests/robustness/attempt.h"
+#include "tests/support/attempt.h"
 #include "tests/support/message_trace.h"
 #include "tests/support/release_fixture.h"
 #include "tests/support/testbed.h"

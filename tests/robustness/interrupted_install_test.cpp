@@ -6,7 +6,7 @@
 // file behind.
 #include "engine/install_state.h"
 #include "tests/support/shell_readback.h"
-#include "tests/robustness/attempt.h"
+#include "tests/support/attempt.h"
 #include "tests/support/message_trace.h"
 #include "tests/support/release_fixture.h"
 #include "tests/support/testbed.h"

@@ -4,7 +4,7 @@
 // here, must overwrite that partial file and complete every model.
 #include "engine/install_state.h"
 #include "engine/release_host.h"
-#include "tests/robustness/attempt.h"
+#include "tests/support/attempt.h"
 #include "tests/support/message_trace.h"
 #include "tests/support/release_fixture.h"
 #include "tests/support/testbed.h"

@@ -9,7 +9,7 @@
 #include "engine/install_state.h"
 #include "engine/install_worker.h"
 #include "engine/owned.h"
-#include "tests/robustness/attempt.h"
+#include "tests/support/attempt.h"
 #include "tests/support/interposer.h"
 #include "tests/support/message_trace.h"
 #include "tests/support/release_fixture.h"
@@ -47,13 +47,18 @@ void ExpectUntouched(const LinkedFolder& linked) {
     EXPECT_EQ(FolderEntries(linked.outside), (std::vector<std::wstring>{L"sentinel.txt"}));
 }
 
-TEST(LinkUpdate, DeletesNothingThroughALink) {
-    AttemptScope attempt(L"link_update");
+// 2.4.1 published, 2.4.0 installed, no worker files left from an earlier attempt.
+void PrepareUpdate(const AttemptScope& attempt, const ReleaseSite& site) {
     RemoveWorkerTempFiles();
-    ReleaseSite site(L"robustness_link_update");
     ASSERT_TRUE(site.Publish("2.4.1", MakeZip(AppEntries("2.4.1"))));
     ASSERT_TRUE(testbed::WriteFileBytes(attempt.appFolder() + L"\\version.txt", "2.4.0\r\n"));
     ASSERT_TRUE(testbed::WriteFileBytes(attempt.appFolder() + L"\\TavrinAI.exe", "old program"));
+}
+
+TEST(LinkUpdate, DeletesNothingThroughALink) {
+    AttemptScope attempt(L"link_update");
+    ReleaseSite site(L"robustness_link_update");
+    ASSERT_NO_FATAL_FAILURE(PrepareUpdate(attempt, site));
     ASSERT_TRUE(testbed::WriteFileBytes(attempt.modelFolder() + L"\\glintr100.onnx", "model"));
     const std::wstring dataFolder = attempt.profile() + L"\\.tavrin_ai";
     ASSERT_TRUE(testbed::WriteFileBytes(dataFolder + L"\\settings.json", "{}"));
@@ -87,11 +92,8 @@ bool MakeStandIn(const std::wstring& junction) {
 // folder like any other and installs the new version; the kept junctions stay.
 TEST(LinkUpdate, AJunctionAsWindowsReportsItIsRemovedAsALinkAndTheUpdateGoesOn) {
     AttemptScope attempt(L"link_update_junction");
-    RemoveWorkerTempFiles();
     ReleaseSite site(L"robustness_link_update_junction");
-    ASSERT_TRUE(site.Publish("2.4.1", MakeZip(AppEntries("2.4.1"))));
-    ASSERT_TRUE(testbed::WriteFileBytes(attempt.appFolder() + L"\\version.txt", "2.4.0\r\n"));
-    ASSERT_TRUE(testbed::WriteFileBytes(attempt.appFolder() + L"\\TavrinAI.exe", "old program"));
+    ASSERT_NO_FATAL_FAILURE(PrepareUpdate(attempt, site));
     const std::wstring dataFolder = attempt.profile() + L"\\.tavrin_ai";
     const std::vector<std::wstring> junctions = {attempt.appFolder() + L"\\linked", attempt.modelFolder() + L"\\linked",
                                                  dataFolder + L"\\linked"};
@@ -101,11 +103,8 @@ TEST(LinkUpdate, AJunctionAsWindowsReportsItIsRemovedAsALinkAndTheUpdateGoesOn) 
     ASSERT_TRUE(testbed::WriteFileBytes(synced + L"\\notes.txt", "synced"));
 
     MessageTrace trace;
-    wcsncpy_s(installState.installDir, attempt.installDir().c_str(), _TRUNCATE);
-    installState.cancelRequested = false;
-    installState.busy = true;
     bool appJunctionEntered = true;
-    ASSERT_TRUE(trace.RunOnThread([&] {
+    ASSERT_TRUE(attempt.RunOnWorkerThread(trace, [&] {
         interposer::Interposer calls;
         for (const std::wstring& junction : junctions) {
             calls.Present(junction, {FILE_ATTRIBUTE_REPARSE_POINT, interposer::JUNCTION_TAG});

@@ -5,7 +5,7 @@
 #include "engine/json_string.h"
 #include "engine/release_check.h"
 #include "engine/release_host.h"
-#include "tests/robustness/attempt.h"
+#include "tests/support/attempt.h"
 #include "tests/support/message_trace.h"
 #include "tests/support/release_fixture.h"
 #include "tests/support/testbed.h"

@@ -12,6 +12,7 @@
 #include <cwchar>
 #include <cwctype>
 #include <map>
+#include <set>
 #include <string>
 
 namespace interposer {
@@ -38,7 +39,7 @@ struct State {
     std::map<std::wstring, PresentedEntry> presented;  // by Key()
     std::map<HANDLE, std::wstring> findFolders;        // listing handle -> its folder's key
     std::map<HANDLE, std::wstring> openEntries;        // file handle -> a presented entry's key
-    std::map<std::wstring, bool> entered;
+    std::set<std::wstring> entered;
     std::wstring deepFolder;  // Key() of the folder presented as deep; empty: none
     unsigned deepLevels = 0;
     unsigned virtualRemovals = 0;
@@ -154,7 +155,7 @@ void BeginListing(HANDLE find, const wchar_t* pattern) {
     Guard guard;  // first: what the interposer allocates is not the code under test's
     const std::wstring folder = ListedFolder(pattern);
     S().findFolders[find] = folder;
-    if (Presented(folder)) S().entered[folder] = true;
+    if (Presented(folder)) S().entered.insert(folder);
 }
 
 // ---- The presented deep folder ------------------------------------------------------------
@@ -342,7 +343,6 @@ CRT_HOOK(wchar_t*, _wcsdup, (const wchar_t* text), (text), nullptr, ERROR_NOT_EN
 
 // The file functions that presentations change.
 HANDLE(WINAPI* RealFindFirstFileW)(LPCWSTR, LPWIN32_FIND_DATAW);
-HANDLE(WINAPI* RealFindFirstFileExW)(LPCWSTR, FINDEX_INFO_LEVELS, LPVOID, FINDEX_SEARCH_OPS, LPVOID, DWORD);
 BOOL(WINAPI* RealFindNextFileW)(HANDLE, LPWIN32_FIND_DATAW);
 BOOL(WINAPI* RealFindClose)(HANDLE);
 DWORD(WINAPI* RealGetFileAttributesW)(LPCWSTR);
@@ -361,15 +361,6 @@ HANDLE WINAPI HookFindFirstFileW(LPCWSTR pattern, LPWIN32_FIND_DATAW data) {
     find = RealFindFirstFileW(pattern, data);
     BeginListing(find, pattern);
     if (find != INVALID_HANDLE_VALUE) PresentFound(find, data);
-    return find;
-}
-
-HANDLE WINAPI HookFindFirstFileExW(LPCWSTR pattern, FINDEX_INFO_LEVELS level, LPVOID data, FINDEX_SEARCH_OPS op,
-                                   LPVOID filter, DWORD flags) {
-    if (CountAndFail("FindFirstFileExW", ERROR_ACCESS_DENIED)) return INVALID_HANDLE_VALUE;
-    const HANDLE find = RealFindFirstFileExW(pattern, level, data, op, filter, flags);
-    BeginListing(find, pattern);
-    if (find != INVALID_HANDLE_VALUE) PresentFound(find, static_cast<WIN32_FIND_DATAW*>(data));
     return find;
 }
 
@@ -450,9 +441,6 @@ BOOL WINAPI HookGetFileInformationByHandleEx(HANDLE handle, FILE_INFO_BY_HANDLE_
         auto* tag = static_cast<FILE_ATTRIBUTE_TAG_INFO*>(info);
         tag->FileAttributes |= ReportedAttributes(*entry);
         tag->ReparseTag = entry->presentation.tag;
-    }
-    if (entry && infoClass == FileBasicInfo) {
-        static_cast<FILE_BASIC_INFO*>(info)->FileAttributes |= ReportedAttributes(*entry);
     }
     return TRUE;
 }
@@ -544,49 +532,32 @@ int WINAPI HookMessageBoxW(HWND owner, LPCWSTR text, LPCWSTR caption, UINT type)
 
 // ---- The shell link's methods, reached through its interface tables ------------------------
 
-HRESULT(STDMETHODCALLTYPE* RealLinkQueryInterface)(IShellLinkW*, REFIID, void**);
-HRESULT(STDMETHODCALLTYPE* RealSetPath)(IShellLinkW*, LPCWSTR);
-HRESULT(STDMETHODCALLTYPE* RealSetWorkingDirectory)(IShellLinkW*, LPCWSTR);
-HRESULT(STDMETHODCALLTYPE* RealSetIconLocation)(IShellLinkW*, LPCWSTR, int);
-HRESULT(STDMETHODCALLTYPE* RealSetDescription)(IShellLinkW*, LPCWSTR);
-HRESULT(STDMETHODCALLTYPE* RealSave)(IPersistFile*, LPCOLESTR, BOOL);
+// A method hook: counted as "Interface::Method", failing with its HRESULT.
+#define METHOD_HOOK(Interface, name, params, args, defaultError)                     \
+    HRESULT(STDMETHODCALLTYPE* Real##name) params;                                  \
+    HRESULT STDMETHODCALLTYPE Hook##name params {                                   \
+        if (CountAndFail(#Interface "::" #name, static_cast<DWORD>(defaultError))) { \
+            return static_cast<HRESULT>(failingError);                              \
+        }                                                                           \
+        return Real##name args;                                                     \
+    }
 
+METHOD_HOOK(IShellLinkW, SetPath, (IShellLinkW * link, LPCWSTR path), (link, path), E_OUTOFMEMORY)
+METHOD_HOOK(IShellLinkW, SetWorkingDirectory, (IShellLinkW * link, LPCWSTR folder), (link, folder), E_OUTOFMEMORY)
+METHOD_HOOK(IShellLinkW, SetIconLocation, (IShellLinkW * link, LPCWSTR file, int index), (link, file, index),
+            E_OUTOFMEMORY)
+METHOD_HOOK(IShellLinkW, SetDescription, (IShellLinkW * link, LPCWSTR text), (link, text), E_OUTOFMEMORY)
+METHOD_HOOK(IPersistFile, Save, (IPersistFile * file, LPCOLESTR path, BOOL remember), (file, path, remember),
+            E_ACCESSDENIED)
+
+// QueryInterface also clears what it hands out, as a failing QueryInterface must.
+HRESULT(STDMETHODCALLTYPE* RealLinkQueryInterface)(IShellLinkW*, REFIID, void**);
 HRESULT STDMETHODCALLTYPE HookLinkQueryInterface(IShellLinkW* link, REFIID iid, void** out) {
     if (CountAndFail("IShellLinkW::QueryInterface", static_cast<DWORD>(E_NOINTERFACE))) {
         *out = nullptr;
         return static_cast<HRESULT>(failingError);
     }
     return RealLinkQueryInterface(link, iid, out);
-}
-HRESULT STDMETHODCALLTYPE HookSetPath(IShellLinkW* link, LPCWSTR path) {
-    if (CountAndFail("IShellLinkW::SetPath", static_cast<DWORD>(E_OUTOFMEMORY))) {
-        return static_cast<HRESULT>(failingError);
-    }
-    return RealSetPath(link, path);
-}
-HRESULT STDMETHODCALLTYPE HookSetWorkingDirectory(IShellLinkW* link, LPCWSTR folder) {
-    if (CountAndFail("IShellLinkW::SetWorkingDirectory", static_cast<DWORD>(E_OUTOFMEMORY))) {
-        return static_cast<HRESULT>(failingError);
-    }
-    return RealSetWorkingDirectory(link, folder);
-}
-HRESULT STDMETHODCALLTYPE HookSetIconLocation(IShellLinkW* link, LPCWSTR file, int index) {
-    if (CountAndFail("IShellLinkW::SetIconLocation", static_cast<DWORD>(E_OUTOFMEMORY))) {
-        return static_cast<HRESULT>(failingError);
-    }
-    return RealSetIconLocation(link, file, index);
-}
-HRESULT STDMETHODCALLTYPE HookSetDescription(IShellLinkW* link, LPCWSTR text) {
-    if (CountAndFail("IShellLinkW::SetDescription", static_cast<DWORD>(E_OUTOFMEMORY))) {
-        return static_cast<HRESULT>(failingError);
-    }
-    return RealSetDescription(link, text);
-}
-HRESULT STDMETHODCALLTYPE HookSave(IPersistFile* file, LPCOLESTR path, BOOL remember) {
-    if (CountAndFail("IPersistFile::Save", static_cast<DWORD>(E_ACCESSDENIED))) {
-        return static_cast<HRESULT>(failingError);
-    }
-    return RealSave(file, path, remember);
 }
 
 // Replaces slot index of an interface table by hook; the real method goes to real.
@@ -665,7 +636,6 @@ void ReplaceAll() {
     if (done) return;
     done = true;
     REPLACE("kernel32.dll", FindFirstFileW);
-    REPLACE("kernel32.dll", FindFirstFileExW);
     REPLACE("kernel32.dll", FindNextFileW);
     REPLACE("kernel32.dll", FindClose);
     REPLACE("kernel32.dll", GetFileAttributesW);

@@ -19,6 +19,7 @@
 #include "engine/release_check.h"
 #include "engine/shell_registration.h"
 #include "engine/stage.h"
+#include "tests/support/attempt.h"
 #include "tests/support/installed_paths.h"
 #include "tests/support/interposer.h"
 #include "tests/support/message_trace.h"
@@ -58,15 +59,20 @@ const char kModelDigest[] = "ba7816bf8f01cfea414140de5dae2223b00361a396177a9cb41
 const char kPreviousProgram[] = "previous program";
 
 // The texts each stage may end with (the README's lists); a stage that goes on ends "continue".
+const std::set<std::wstring> kDownloadTexts = {
+    L"주소 해석 실패", L"네트워크 초기화 실패", L"서버에 연결할 수 없습니다 (인터넷 연결 확인)",
+    L"임시 파일을 만들 수 없습니다", L"받은 파일을 저장하지 못했습니다 (디스크 공간 확인)",
+    L"다운로드가 중간에 끊겼습니다"};
+
+std::set<std::wstring> DownloadTextsAnd(std::initializer_list<std::wstring> more) {
+    std::set<std::wstring> texts = kDownloadTexts;
+    texts.insert(more);
+    return texts;
+}
+
 const std::map<std::string, std::set<std::wstring>> kStageTexts = {
-    {"release",
-     {L"주소 해석 실패", L"네트워크 초기화 실패", L"서버에 연결할 수 없습니다 (인터넷 연결 확인)",
-      L"임시 파일을 만들 수 없습니다", L"받은 파일을 저장하지 못했습니다 (디스크 공간 확인)",
-      L"다운로드가 중간에 끊겼습니다", L"버전 파일을 열 수 없습니다", L"버전 파일 형식 오류"}},
-    {"payload",
-     {L"주소 해석 실패", L"네트워크 초기화 실패", L"서버에 연결할 수 없습니다 (인터넷 연결 확인)",
-      L"임시 파일을 만들 수 없습니다", L"받은 파일을 저장하지 못했습니다 (디스크 공간 확인)",
-      L"다운로드가 중간에 끊겼습니다", L"받은 파일이 손상되었거나 변조되었습니다. 다시 시도해 주세요."}},
+    {"release", DownloadTextsAnd({L"버전 파일을 열 수 없습니다", L"버전 파일 형식 오류"})},
+    {"payload", DownloadTextsAnd({L"받은 파일이 손상되었거나 변조되었습니다. 다시 시도해 주세요."})},
     {"extraction",
      {L"설치 폴더를 만들 수 없습니다.",
       L"압축 해제 도구(tar.exe)를 찾을 수 없습니다. Windows 10 (1803) 이상이 필요합니다.",
@@ -74,31 +80,21 @@ const std::map<std::string, std::set<std::wstring>> kStageTexts = {
       L"압축 해제에 실패했습니다 (디스크 공간 확인)."}},
 };
 
-std::string Utf8(const std::wstring& text) { return Narrow(text); }
-
-// One sweep case's world: a scratch folder holding the install folder, the profile and the
-// temporary folder, each pointed at for the case's life.
+// One sweep case's world: an attempt's scratch folder (install folder, profile) with a temporary
+// folder of its own beside them, each pointed at for the case's life.
 struct CaseBed {
-    std::wstring scratch = testbed::MakeScratchFolder(L"sweep");
-    std::wstring installDir = scratch + L"\\inst";
-    std::wstring profile = scratch + L"\\profile";
+    AttemptScope attempt{L"sweep"};
+    const std::wstring& scratch = attempt.scratch();
+    const std::wstring& installDir = attempt.installDir();
+    const std::wstring& profile = attempt.profile();
     std::wstring temp = scratch + L"\\tmp";
     std::wstring payloadPath = temp + L"\\" + PAYLOAD_TEMP_NAME;
-    UserProfileSwap profileSwap;
     std::optional<TemporaryFolderSwap> tempSwap;
 
     CaseBed() {
-        ResetInstallState();
-        shell_readback::RemoveShellTraces();
-        EXPECT_TRUE(CreateDirectoryW(profile.c_str(), nullptr));
         EXPECT_TRUE(CreateDirectoryW(temp.c_str(), nullptr));
-        profileSwap.Set(profile.c_str());
         tempSwap.emplace(temp + L"\\");
         wcsncpy_s(installState.installDir, installDir.c_str(), _TRUNCATE);
-    }
-    ~CaseBed() {
-        shell_readback::RemoveShellTraces();
-        ResetInstallState();
     }
 
     std::wstring AppFolder() const { return AppFolderIn(installDir); }
@@ -147,21 +143,21 @@ std::string Ending(const Ended& ended) {
     case StageResult::Skipped:
         return "skipped";
     case StageResult::Failed:
-        return "failed: " + Utf8(ended.errorText);
+        return "failed: " + Narrow(ended.errorText);
     case StageResult::FailedDeletePayload:
-        return "failed, payload deleted: " + Utf8(ended.errorText);
+        return "failed, payload deleted: " + Narrow(ended.errorText);
     }
     return "?";
 }
 
 void RunUnarmed(StageResult (*stage)(const wchar_t*, wchar_t*), const CaseBed& bed) {
     wchar_t errorText[WORKER_ERROR_CAPACITY] = {};
-    ASSERT_EQ(stage(bed.payloadPath.c_str(), errorText), StageResult::Continue) << Utf8(errorText);
+    ASSERT_EQ(stage(bed.payloadPath.c_str(), errorText), StageResult::Continue) << Narrow(errorText);
 }
 
 void CheckRelease(CaseBed&) {
     wchar_t errorText[WORKER_ERROR_CAPACITY] = {};
-    ASSERT_EQ(RunReleaseCheck(errorText), StageResult::Continue) << Utf8(errorText);
+    ASSERT_EQ(RunReleaseCheck(errorText), StageResult::Continue) << Narrow(errorText);
 }
 
 // What shell registration and the uninstaller leave registered, in words.
@@ -255,7 +251,7 @@ std::vector<Stage> Stages() {
          [](CaseBed& bed, Interposer& calls, const Ended&) {
              std::string words = "boxes:";
              for (const std::wstring& text : calls.BoxTexts()) {
-                 words += " [" + Utf8(text.substr(0, text.find(L'\n'))) + "]";
+                 words += " [" + Narrow(text.substr(0, text.find(L'\n'))) + "]";
              }
              words += "; left:" + Registered();
              if (testbed::FileExists(bed.AppFolder())) words += " app-folder";
@@ -286,7 +282,7 @@ void CheckRegisteredTargets(const CaseBed& bed, std::vector<std::string>& faults
         if (!testbed::FileExists(path)) continue;
         const shell_readback::Shortcut link = shell_readback::ReadShortcut(path);
         if (!link.loaded || link.target.empty() || !testbed::FileExists(link.target)) {
-            faults.push_back("a shortcut to a missing program: " + Utf8(path));
+            faults.push_back("a shortcut to a missing program: " + Narrow(path));
         }
     }
 }
@@ -294,16 +290,16 @@ void CheckRegisteredTargets(const CaseBed& bed, std::vector<std::string>& faults
 // Nothing outside the install folder, the model and data folders and the two worker files.
 void CheckWrittenPlaces(const CaseBed& bed, std::vector<std::string>& faults) {
     for (const std::wstring& name : testbed::FolderEntries(bed.scratch)) {
-        if (name != L"inst" && name != L"profile" && name != L"tmp") faults.push_back("written: " + Utf8(name));
+        if (name != L"inst" && name != L"profile" && name != L"tmp") faults.push_back("written: " + Narrow(name));
     }
     for (const std::wstring& name : testbed::FolderEntries(bed.profile)) {
         if (name != MODEL_ROOT_FOLDER_NAME && name != USER_DATA_FOLDER_NAME) {
-            faults.push_back("written in the profile: " + Utf8(name));
+            faults.push_back("written in the profile: " + Narrow(name));
         }
     }
     for (const std::wstring& name : testbed::FolderEntries(bed.temp)) {
         if (name != PAYLOAD_TEMP_NAME && name != MANIFEST_TEMP_NAME) {
-            faults.push_back("written in the temporary folder: " + Utf8(name));
+            faults.push_back("written in the temporary folder: " + Narrow(name));
         }
     }
 }
@@ -314,8 +310,8 @@ void CheckModels(const CaseBed& bed, std::vector<std::string>& faults) {
         std::string bytes;
         testbed::ReadFileBytes(ModelFolderIn(bed.profile) + L"\\" + name, bytes);
         const bool partial = name.size() > 5 && name.substr(name.size() - 5) == L".part";
-        if (partial) faults.push_back("a partial model left: " + Utf8(name));
-        if (!partial && bytes != kModelBytes) faults.push_back("a model not as published: " + Utf8(name));
+        if (partial) faults.push_back("a partial model left: " + Narrow(name));
+        if (!partial && bytes != kModelBytes) faults.push_back("a model not as published: " + Narrow(name));
     }
 }
 
@@ -326,7 +322,7 @@ void CheckEnding(const Stage& stage, const std::string& outcome, std::vector<std
     const size_t colon = outcome.find(": ");
     const std::string text = colon == std::string::npos ? "" : outcome.substr(colon + 2);
     for (const std::wstring& allowed : texts->second) {
-        if (Utf8(allowed) == text) return;
+        if (Narrow(allowed) == text) return;
     }
     faults.push_back("an ending the stage does not have: " + outcome);
 }
@@ -335,7 +331,7 @@ void CheckEnding(const Stage& stage, const std::string& outcome, std::vector<std
 void CheckPayloadRule(const Stage& stage, const std::string& outcome, std::vector<std::string>& faults) {
     if (stage.name != std::string("payload")) return;
     const bool deletes = outcome.rfind("failed, payload deleted", 0) == 0;
-    const bool corrupt = outcome.find(Utf8(L"받은 파일이 손상되었거나 변조되었습니다")) != std::string::npos;
+    const bool corrupt = outcome.find(Narrow(L"받은 파일이 손상되었거나 변조되었습니다")) != std::string::npos;
     if (deletes != corrupt) faults.push_back("payload rule broken: " + outcome);
 }
 
@@ -433,7 +429,7 @@ protected:
                                site_->PayloadUrl() + "\", \"sha256\": \"" + Sha256Hex(payload) + "\"";
         for (const std::wstring& name : ModelNames()) {
             ASSERT_TRUE(site_->Put(MODEL_URL_PATH + name, kModelBytes));
-            manifest += ", \"digest:" + Utf8(name) + "\": \"" + kModelDigest + "\"";
+            manifest += ", \"digest:" + Narrow(name) + "\": \"" + kModelDigest + "\"";
         }
         ASSERT_TRUE(site_->PutManifest(manifest + "}"));
     }

@@ -1,4 +1,4 @@
-// What the robustness tests share: whole install attempts run as the wizard starts them, each in
+// What tests of whole install attempts share: attempts run as the wizard starts them, each in
 // a scratch folder of its own with USERPROFILE pointed into it (so models and the per-user data
 // folder never reach the prefix's real profile), and the checks that tell how an attempt ended.
 #pragma once
@@ -11,6 +11,7 @@
 
 #include <windows.h>
 
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -39,12 +40,17 @@ public:
     // One attempt as the wizard starts it: installDir stored, cancel cleared, busy set; the
     // worker runs on its own thread while this one pumps. False when it did not end in time.
     bool Run(MessageTrace& trace, DWORD timeoutMs = 120000);
+    // The same start, with work run on the worker's thread in place of the plain worker (work
+    // that arms an interposer there, then calls InstallWorker or a stage).
+    bool RunOnWorkerThread(MessageTrace& trace, const std::function<void()>& work, DWORD timeoutMs = 120000);
 
 private:
     std::wstring scratch_;
     std::wstring profile_;
     std::wstring installDir_;
     UserProfileSwap profileSwap_;
+
+    void Start() const;  // as the wizard does before it starts the worker
 };
 
 using testbed::FileExists;

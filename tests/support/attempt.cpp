@@ -1,4 +1,4 @@
-#include "tests/robustness/attempt.h"
+#include "tests/support/attempt.h"
 
 #include "engine/install_state.h"
 #include "tests/support/message_box.h"
@@ -28,11 +28,20 @@ AttemptScope::~AttemptScope() {
     ResetInstallState();
 }
 
-bool AttemptScope::Run(MessageTrace& trace, DWORD timeoutMs) {
+void AttemptScope::Start() const {
     wcsncpy_s(installState.installDir, installDir_.c_str(), _TRUNCATE);
     installState.cancelRequested = false;
     installState.busy = true;
+}
+
+bool AttemptScope::Run(MessageTrace& trace, DWORD timeoutMs) {
+    Start();
     return trace.RunWorker(timeoutMs);
+}
+
+bool AttemptScope::RunOnWorkerThread(MessageTrace& trace, const std::function<void()>& work, DWORD timeoutMs) {
+    Start();
+    return trace.RunOnThread(work, timeoutMs);
 }
 
 
