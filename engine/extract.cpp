@@ -154,6 +154,8 @@ bool ExtractArchive(const wchar_t* archivePath, const wchar_t* targetDir) {
     return false;
 }
 
+// No failure here deletes the payload: it is the published one (its digest, where the manifest
+// gives one, has been checked), and the next attempt can start from it.
 StageResult PrepareAndExtract(const wchar_t* payloadPath, wchar_t* errorText) {
     PostProgress(PROGRESS_MARQUEE);
     PostStatus(L"설치 중... (압축 해제, 1~3분)");
@@ -168,13 +170,13 @@ StageResult PrepareAndExtract(const wchar_t* payloadPath, wchar_t* errorText) {
     }
     if (!TarToolExists()) {
         SetError(errorText, L"압축 해제 도구(tar.exe)를 찾을 수 없습니다. Windows 10 (1803) 이상이 필요합니다.");
-        return StageResult::FailedDeletePayload;
+        return StageResult::Failed;
     }
     // Decided before anything is deleted, like the tool's presence: an extraction that could
     // only fail must not cost the previous installation.
     if (ChooseTarForm(GetACP(), payloadPath, installDir) == TarForm::None) {
         SetError(errorText, EXTRACTION_FAILED_TEXT);
-        return StageResult::FailedDeletePayload;
+        return StageResult::Failed;
     }
     if (SHCreateDirectoryExW(nullptr, installDir, nullptr) != ERROR_SUCCESS && !PathExists(installDir)) {
         SetError(errorText, L"설치 폴더를 만들 수 없습니다.");
@@ -186,7 +188,7 @@ StageResult PrepareAndExtract(const wchar_t* payloadPath, wchar_t* errorText) {
         DeleteTree(appFolder);
         if (PathExists(appFolder)) {
             SetError(errorText, L"이전 설치를 지우지 못했습니다. 실행 중인 Tavrin AI 를 닫고 다시 시도해 주세요.");
-            return StageResult::FailedDeletePayload;
+            return StageResult::Failed;
         }
     }
 
@@ -196,7 +198,7 @@ StageResult PrepareAndExtract(const wchar_t* payloadPath, wchar_t* errorText) {
         // folder holds nothing else at this point: any older one was removed above.
         DeleteTree(appFolder);
         SetError(errorText, EXTRACTION_FAILED_TEXT);
-        return StageResult::FailedDeletePayload;
+        return StageResult::Failed;
     }
     DeleteFileW(payloadPath);
     return StageResult::Continue;

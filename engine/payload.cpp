@@ -17,18 +17,18 @@ UCHAR hashBuffer[HASH_BUFFER_BYTES];
 
 constexpr wchar_t CORRUPTION_TEXT[] = L"받은 파일이 손상되었거나 변조되었습니다. 다시 시도해 주세요.";
 
-// Feeds the whole file into hash. False when it cannot be opened or a chunk is refused; a read
-// error ends the data early, which then shows as a mismatch.
+// Feeds the whole file into hash. False when it cannot be opened, read to its end, or a chunk is
+// refused: the digest could not be formed, which says nothing about the file.
 bool HashFileContents(BCRYPT_HASH_HANDLE hash, const wchar_t* path) {
     OwnedFile file(CreateFileW(path, GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
                                FILE_FLAG_SEQUENTIAL_SCAN, nullptr));
     if (!file) return false;
     for (;;) {
         DWORD bytesRead = 0;
-        if (!ReadFile(file.get(), hashBuffer, HASH_BUFFER_BYTES, &bytesRead, nullptr) || bytesRead == 0) break;
+        if (!ReadFile(file.get(), hashBuffer, HASH_BUFFER_BYTES, &bytesRead, nullptr)) return false;
+        if (bytesRead == 0) return true;
         if (!BCRYPT_SUCCESS(BCryptHashData(hash, hashBuffer, bytesRead, 0))) return false;
     }
-    return true;
 }
 
 }  // namespace
@@ -77,10 +77,10 @@ StageResult VerifyPayload(const wchar_t* payloadPath, wchar_t* errorText) {
 
     PostStatus(L"받은 파일 검증 중...");
     wchar_t digestText[SHA256_TEXT_CAPACITY] = {};
-    if (HashFileSha256(payloadPath, digestText, SHA256_TEXT_CAPACITY) &&
-        _wcsicmp(digestText, installState.releaseSha256) == 0) {
-        return StageResult::Continue;
-    }
+    const bool hashed = HashFileSha256(payloadPath, digestText, SHA256_TEXT_CAPACITY);
+    if (hashed && _wcsicmp(digestText, installState.releaseSha256) == 0) return StageResult::Continue;
     wcsncpy_s(errorText, WORKER_ERROR_CAPACITY, CORRUPTION_TEXT, _TRUNCATE);
-    return StageResult::FailedDeletePayload;
+    // Only a payload shown to differ is deleted: one that could not be hashed (no memory, a read
+    // that failed) may well be the published one, and stays for the next attempt.
+    return hashed ? StageResult::FailedDeletePayload : StageResult::Failed;
 }

@@ -7,9 +7,9 @@
 // still lead to what is left, the setup copy is there to try again) and the user is asked to
 // close the application. Otherwise everything the install made for this user is removed, and
 // none of those outcomes is examined: a missing shortcut or key must not stop the rest. Our own
-// file cannot be deleted while we run, so a hidden cmd.exe, started only after the final box has
-// been dismissed, deletes it, and then the install folder if that has become empty, once we have
-// exited.
+// file cannot be deleted while we run, so a hidden cmd.exe, made before anything is removed and
+// let go only after the final box has been dismissed, deletes it, and then the install folder if
+// that has become empty, once we have exited.
 //
 // Every path is formed in a 260-unit buffer by JoinPath, which refuses what does not fit or is
 // not absolute; a path that could not be formed is skipped, never shortened or resolved against
@@ -104,32 +104,65 @@ bool FormatSelfRemovalCommand(wchar_t (&command)[COMMAND_CAPACITY], const wchar_
     return written > 0;
 }
 
-// Starts cmd.exe hidden and lets it go: its ping gives us time to exit before del and rmdir run.
-void StartSelfRemoval(const wchar_t* ownFile, const wchar_t* installFolder) {
-    wchar_t command[COMMAND_CAPACITY];
-    if (!FormatSelfRemovalCommand(command, ownFile, installFolder)) return;
+// The hidden cmd.exe that deletes our own file once we have exited. It is made before anything
+// is removed but held suspended until the last box has been dismissed (its ping gives us time to
+// exit before del and rmdir run): when it cannot be made, nothing is removed, so the uninstall
+// entry never goes while the setup copy it runs stays for good.
+class SelfRemoval {
+public:
+    SelfRemoval() = default;
+    SelfRemoval(const SelfRemoval&) = delete;
+    SelfRemoval& operator=(const SelfRemoval&) = delete;
+    // A process made and never let go is ended with us.
+    ~SelfRemoval() { Cancel(); }
 
-    // Named by its full path: a search for "cmd.exe" would look in our own folder first, the
-    // install folder, where any file of that name would be run in its place.
-    wchar_t systemFolder[PATH_CAPACITY] = {};
-    wchar_t interpreter[PATH_CAPACITY];
-    if (!GetSystemFolder(systemFolder) || !JoinPath(interpreter, systemFolder, L"cmd.exe")) return;
-
-    STARTUPINFOW startup = {};
-    startup.cb = sizeof startup;
-    startup.dwFlags = STARTF_USESHOWWINDOW;
-    startup.wShowWindow = SW_HIDE;
-    PROCESS_INFORMATION created = {};
-    // A folder that is some process's current folder cannot be removed, and cmd.exe would
-    // inherit ours, which may well be the install folder: give it the system folder instead.
-    if (!CreateProcessW(interpreter, command, nullptr, nullptr, FALSE, CREATE_NO_WINDOW, nullptr,
-                        systemFolder, &startup, &created)) {
-        return;
+    // False when the interpreter could not be made. A path that cmd.exe could expand into another
+    // one (see FormatSelfRemovalCommand) needs no interpreter: the setup copy then stays, and
+    // that is no failure.
+    bool Prepare(const wchar_t* ownFile, const wchar_t* installFolder) {
+        wchar_t command[COMMAND_CAPACITY];
+        if (!FormatSelfRemovalCommand(command, ownFile, installFolder)) return true;
+        // Named by its full path: a search for "cmd.exe" would look in our own folder first, the
+        // install folder, where any file of that name would be run in its place.
+        wchar_t systemFolder[PATH_CAPACITY] = {};
+        wchar_t interpreter[PATH_CAPACITY];
+        if (!GetSystemFolder(systemFolder) || !JoinPath(interpreter, systemFolder, L"cmd.exe")) return false;
+        STARTUPINFOW startup = {};
+        startup.cb = sizeof startup;
+        startup.dwFlags = STARTF_USESHOWWINDOW;
+        startup.wShowWindow = SW_HIDE;
+        PROCESS_INFORMATION created = {};
+        // A folder that is some process's current folder cannot be removed, and cmd.exe would
+        // inherit ours, which may well be the install folder: give it the system folder instead.
+        if (!CreateProcessW(interpreter, command, nullptr, nullptr, FALSE, CREATE_NO_WINDOW | CREATE_SUSPENDED,
+                            nullptr, systemFolder, &startup, &created)) {
+            return false;
+        }
+        process_ = OwnedKernelHandle(created.hProcess);
+        thread_ = OwnedKernelHandle(created.hThread);
+        return true;
     }
-    // Declared in reverse so that the thread handle is closed before the process handle.
-    OwnedKernelHandle process(created.hProcess);
-    OwnedKernelHandle thread(created.hThread);
-}
+
+    // Lets the interpreter run. False when it was made and could not be let go.
+    bool Start() {
+        if (!thread_) return true;
+        if (ResumeThread(thread_.get()) == static_cast<DWORD>(-1)) return false;
+        thread_.reset();
+        process_.reset();
+        return true;
+    }
+
+    void Cancel() {
+        if (!process_) return;
+        TerminateProcess(process_.get(), 1);
+        thread_.reset();
+        process_.reset();
+    }
+
+private:
+    OwnedKernelHandle process_;
+    OwnedKernelHandle thread_;
+};
 
 }  // namespace
 
@@ -142,7 +175,10 @@ int RunUninstall() {
 
     // Without our own folder the app folder cannot be found, and saying "done" would leave the
     // application behind with its entry gone: the same as files in use, nothing else is touched.
-    if (!haveInstallFolder || !DeleteAppFolder(installFolder)) {
+    // So too when our own file could not be scheduled for removal.
+    SelfRemoval selfRemoval;
+    if (!haveInstallFolder || !selfRemoval.Prepare(ownFile, installFolder) || !DeleteAppFolder(installFolder)) {
+        selfRemoval.Cancel();
         MessageBoxW(nullptr, kInUseText, kDoneCaption, MB_OK | MB_ICONWARNING);
         return 0;
     }
@@ -150,6 +186,7 @@ int RunUninstall() {
     // While the entry stays, so does the setup copy it runs: the user can uninstall again.
     const LSTATUS entryRemoval = RegDeleteKeyW(HKEY_CURRENT_USER, UNINSTALL_KEY);
     const bool entryGone = entryRemoval == ERROR_SUCCESS || entryRemoval == ERROR_FILE_NOT_FOUND;
+    if (!entryGone) selfRemoval.Cancel();
 
     wchar_t profile[PATH_CAPACITY];
     if (GetUserProfile(profile)) {
@@ -158,7 +195,11 @@ int RunUninstall() {
     }
 
     MessageBoxW(nullptr, kDoneText, kDoneCaption, MB_OK | MB_ICONINFORMATION);
-    // Only now: its delay has to run after we have exited, however long the box was read.
-    if (entryGone) StartSelfRemoval(ownFile, installFolder);
+    // Only now: its delay has to run after we have exited, however long the box was read. One
+    // that cannot be let go is ended, and the user told that the setup copy stays.
+    if (!selfRemoval.Start()) {
+        selfRemoval.Cancel();
+        MessageBoxW(nullptr, kInUseText, kDoneCaption, MB_OK | MB_ICONWARNING);
+    }
     return 0;
 }

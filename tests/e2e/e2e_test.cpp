@@ -295,8 +295,9 @@ protected:
 
     // The failure box with that text, dismissed: the wizard is back on the location page with
     // "다시 시도". A download that broke off leaves its partial payload file for the next attempt
-    // to overwrite; a payload that was refused later is deleted.
-    void ExpectFailure(const std::wstring& text, bool partialPayloadKept = false) const {
+    // to overwrite, and a published payload stays after a later failure; one whose digest
+    // differs is deleted.
+    void ExpectFailure(const std::wstring& text, bool payloadKept = false) const {
         const auto box = WaitForAttempt();
         ASSERT_TRUE(box) << "no failure box";
         EXPECT_EQ(box->caption, PRODUCT_NAME);
@@ -308,7 +309,7 @@ protected:
         EXPECT_EQ(TextOf(Next()), L"다시 시도");
         EXPECT_TRUE(IsWindowEnabled(Next()));
         EXPECT_EQ(TextOf(setup_->PathEdit()), installDir_);
-        EXPECT_EQ(Exists(TempFilePath(PAYLOAD_TEMP_NAME)), partialPayloadKept);
+        EXPECT_EQ(Exists(TempFilePath(PAYLOAD_TEMP_NAME)), payloadKept);
     }
 
     // What a finished install of the version leaves: its app folder, the setup copy, both
@@ -457,7 +458,7 @@ TEST_F(EndToEnd, FaultsInTheMiddleOfRealInstallsEndInARetryThatSucceeds) {
         SCOPED_TRACE("the connection breaks off in the middle of the payload");
         ASSERT_NO_FATAL_FAILURE(Publish(L"dropped"));
         ASSERT_NO_FATAL_FAILURE(StartInstall());
-        ASSERT_NO_FATAL_FAILURE(ExpectFailure(L"다운로드가 중간에 끊겼습니다", /*partialPayloadKept=*/true));
+        ASSERT_NO_FATAL_FAILURE(ExpectFailure(L"다운로드가 중간에 끊겼습니다", /*payloadKept=*/true));
         EXPECT_FALSE(Exists(AppFolder()));
         EXPECT_TRUE(ReadUninstallEntry().empty());
         setup_->Click(IDC_NEXT);  // the host serves the same URL whole this time
@@ -485,7 +486,8 @@ TEST_F(EndToEnd, FaultsInTheMiddleOfRealInstallsEndInARetryThatSucceeds) {
         ASSERT_TRUE(held_) << GetLastError();
         setup_->Click(IDC_NEXT);
         ASSERT_NO_FATAL_FAILURE(
-            ExpectFailure(L"이전 설치를 지우지 못했습니다. 실행 중인 Tavrin AI 를 닫고 다시 시도해 주세요."));
+            ExpectFailure(L"이전 설치를 지우지 못했습니다. 실행 중인 Tavrin AI 를 닫고 다시 시도해 주세요.",
+                          /*payloadKept=*/true));
         EXPECT_TRUE(Exists(InFolder(AppFolder(), APP_PROGRAM_NAME)));
         EXPECT_EQ(ReadShellState(), shell);
         held_.reset();

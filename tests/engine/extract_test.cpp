@@ -184,7 +184,7 @@ TEST(PrepareAndExtract, WorkerRunsThroughStageFour) {
          payload,
          {cleaning, StatusEvent(L"이전 설치를 지우지 못했습니다. 실행 중인 Tavrin AI 를 닫고 다시 시도해 주세요."),
           DoneEvent(0)},
-         false,
+         true,
          [](const std::wstring& scratch) {
              EXPECT_EQ(ReadText(InFolder(InstalledApp(scratch), APP_PROGRAM_NAME)), "old program");
              EXPECT_EQ(ReadText(scratch + L"\\inst\\notes.txt"), "the user's notes");
@@ -195,7 +195,7 @@ TEST(PrepareAndExtract, WorkerRunsThroughStageFour) {
              EXPECT_TRUE(testbed::WriteFileBytes(scratch + L"\\inst", "a file"));
              return scratch + L"\\inst";
          },
-         payload, extractionFailed, false,
+         payload, extractionFailed, true,
          [](const std::wstring& scratch) { EXPECT_EQ(ReadText(scratch + L"\\inst"), "a file"); }, false, L""},
         {"an installDir below a file cannot be created",
          [](const std::wstring& scratch) {
@@ -213,7 +213,7 @@ TEST(PrepareAndExtract, WorkerRunsThroughStageFour) {
          payload,
          {StatusEvent(L"압축 해제 도구(tar.exe)를 찾을 수 없습니다. Windows 10 (1803) 이상이 필요합니다."),
           DoneEvent(0)},
-         false,
+         true,
          [](const std::wstring& scratch) {
              EXPECT_EQ(ReadText(InFolder(InstalledApp(scratch), VERSION_FILE_NAME)), "2.4.0\r\n");
              EXPECT_EQ(ReadText(InFolder(InstalledApp(scratch), APP_PROGRAM_NAME)), "old program");
@@ -221,7 +221,7 @@ TEST(PrepareAndExtract, WorkerRunsThroughStageFour) {
          },
          true, L""},
         {"damaged archive", [](const std::wstring& scratch) { return scratch + L"\\inst"; }, damaged,
-         extractionFailed, false, [](const std::wstring&) {}, false, L""},
+         extractionFailed, true, [](const std::wstring&) {}, false, L""},
         // The current folder holds what a relative app-folder path would name: it must survive.
         {"a relative installDir deletes nothing",
          [](const std::wstring& scratch) {

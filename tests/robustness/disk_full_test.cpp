@@ -166,7 +166,8 @@ TEST(DiskFull, FailsClearlyKeepsTheUsersDataAndRecovers) {
             EXPECT_EQ(ReadText(InFolder(attempt.appFolder(), VERSION_FILE_NAME)), "2.4.0\r\n");
             EXPECT_EQ(ReadText(InFolder(attempt.appFolder(), APP_PROGRAM_NAME)), "old program");
         } else {
-            EXPECT_FALSE(FileExists(TempFilePath(PAYLOAD_TEMP_NAME))) << "kept after a failed extraction";
+            // The payload is the published one: it stays for the next attempt.
+            EXPECT_TRUE(FileExists(TempFilePath(PAYLOAD_TEMP_NAME))) << "the published payload was deleted";
             // Its version file would pass the half-written folder off as this release.
             EXPECT_FALSE(FileExists(attempt.appFolder())) << "the partial app folder was left";
         }

@@ -88,6 +88,7 @@ SIMPLE_HOOK(int, WideCharToMultiByte,
 SIMPLE_HOOK(HANDLE, CreateEventW, (LPSECURITY_ATTRIBUTES security, BOOL manual, BOOL initial, LPCWSTR name),
             (security, manual, initial, name), nullptr, ERROR_NOT_ENOUGH_MEMORY)
 SIMPLE_HOOK(BOOL, SetEvent, (HANDLE event), (event), FALSE, ERROR_INVALID_HANDLE)
+SIMPLE_HOOK(DWORD, ResumeThread, (HANDLE thread), (thread), static_cast<DWORD>(-1), ERROR_INVALID_HANDLE)
 SIMPLE_HOOK(HANDLE, CreateThread,
             (LPSECURITY_ATTRIBUTES security, SIZE_T stack, LPTHREAD_START_ROUTINE start, LPVOID parameter,
              DWORD flags, LPDWORD id),
@@ -281,6 +282,7 @@ void InstallSystemHooks() {
     REPLACE("kernel32.dll", WideCharToMultiByte);
     REPLACE("kernel32.dll", CreateEventW);
     REPLACE("kernel32.dll", SetEvent);
+    REPLACE("kernel32.dll", ResumeThread);
     REPLACE("kernel32.dll", CreateThread);
     REPLACE("kernel32.dll", WaitForSingleObject);
     REPLACE("advapi32.dll", RegCreateKeyExW);
