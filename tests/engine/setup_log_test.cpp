@@ -218,4 +218,21 @@ TEST_F(SetupLogTest, UnwritableLogChangesNothing) {
     EXPECT_EQ(FolderEntries(temp_), (std::vector<std::wstring>{LOG_FILE_NAME, OLD_LOG_FILE_NAME}));
 }
 
+// WM_SETUP_DONE for a window that is gone is logged and given up at once: nobody is left to wait
+// for it. (A post refused while the window lives is made again; the bed's Wine accepts every post
+// to a live window, even past 20000 unhandled ones, so no real refusal can be made here.)
+TEST_F(SetupLogTest, DoneForAGoneWindowIsLoggedAndNotPostedAgain) {
+    HWND window = CreateWindowExW(0, L"STATIC", L"", 0, 0, 0, 0, 0, nullptr, nullptr, nullptr, nullptr);
+    ASSERT_NE(window, nullptr);
+    ASSERT_TRUE(DestroyWindow(window));
+    installState.mainWindow = window;
+
+    PostDone(true);
+
+    const std::vector<LogLine> lines = Log();
+    // 1400: ERROR_INVALID_WINDOW_HANDLE.
+    ASSERT_EQ(lines.size(), 1u) << DescribeLog(lines);
+    EXPECT_EQ(lines[0].rest, "worker | PostMessageW WM_SETUP_DONE | failed | error 1400");
+}
+
 }  // namespace
