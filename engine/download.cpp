@@ -132,11 +132,14 @@ public:
     ~ChunkHasher() {
         if (!thread_) return;
         stopping_ = true;
-        // The thread uses this object until it ends: a call that fails is made again.
-        for (int attempt = 0; attempt < 3 && !SetEvent(chunkReady_.get()); ++attempt) {
+        // The thread uses this object until it ends: a call that fails is made again, up to three
+        // calls in all.
+        constexpr unsigned calls = 3;
+        for (unsigned made = 1; !SetEvent(chunkReady_.get()) && made < calls; ++made) {
+            LogRetry(LOG_STAGE, L"SetEvent for the hashing thread", made, GetLastError());
         }
-        for (int attempt = 0; attempt < 3; ++attempt) {
-            if (WaitForSingleObject(thread_.get(), INFINITE) == WAIT_OBJECT_0) break;
+        for (unsigned made = 1; WaitForSingleObject(thread_.get(), INFINITE) != WAIT_OBJECT_0 && made < calls; ++made) {
+            LogRetry(LOG_STAGE, L"WaitForSingleObject for the hashing thread", made, GetLastError());
         }
     }
 
