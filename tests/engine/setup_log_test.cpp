@@ -165,8 +165,8 @@ TEST_F(SetupLogTest, StartKeepsThePreviousRunAsTheOldLog) {
 TEST_F(SetupLogTest, StopsAtOneMebibyteWithOneClosingLine) {
     BeginSetupLog(L"install");
     std::string bytes = ReadText(LogPath());
-    const std::string line = std::string(100, 'x');  // each line with its time: 155 bytes
-    // Room for exactly one such line and the closing line (34 bytes), and not for two lines.
+    const std::string line = std::string(100, 'x');  // with its time and stage, a line of 136 to 137 bytes
+    // Room for one such line and the closing line (34 bytes) after it, and for no second line.
     const size_t room = 200;
     bytes += std::string(kLimit - room - bytes.size() - 2, '.') + "\r\n";
     ASSERT_TRUE(testbed::WriteFileBytes(LogPath(), bytes));
