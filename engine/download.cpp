@@ -3,6 +3,7 @@
 #include "engine/install_state.h"
 #include "engine/layout.h"
 #include "engine/owned.h"
+#include "engine/setup_log.h"
 
 #include <bcrypt.h>
 #include <winhttp.h>
@@ -23,6 +24,15 @@ constexpr ULONGLONG REPORT_INTERVAL_MS = 150;
 // hashed; one download runs at a time (one worker at a time).
 unsigned char downloadBuffers[2][DOWNLOAD_BUFFER_SIZE];
 
+constexpr wchar_t LOG_STAGE[] = L"download";
+
+// Logs the thread's last error when succeeded is false; returns succeeded. Called with the call
+// itself as its argument, so that nothing runs between the call and the reading of its error.
+bool Checked(bool succeeded, const wchar_t* call, const wchar_t* url) {
+    if (!succeeded) LogFailedCall(LOG_STAGE, call, url, GetLastError());
+    return succeeded;
+}
+
 struct UrlParts {
     wchar_t host[HOST_CAPACITY];
     wchar_t path[URL_PATH_CAPACITY];
@@ -37,8 +47,11 @@ bool SplitUrl(const wchar_t* url, UrlParts& parts) {
     components.dwHostNameLength = HOST_CAPACITY;
     components.lpszUrlPath = parts.path;
     components.dwUrlPathLength = URL_PATH_CAPACITY;
-    if (!WinHttpCrackUrl(url, 0, 0, &components)) return false;
-    if (components.nScheme != INTERNET_SCHEME_HTTP && components.nScheme != INTERNET_SCHEME_HTTPS) return false;
+    if (!Checked(WinHttpCrackUrl(url, 0, 0, &components), L"WinHttpCrackUrl", url)) return false;
+    if (components.nScheme != INTERNET_SCHEME_HTTP && components.nScheme != INTERNET_SCHEME_HTTPS) {
+        LogEventAbout(LOG_STAGE, L"URL", url, L"failed | neither HTTP nor HTTPS");
+        return false;
+    }
     parts.port = components.nPort;
     parts.secure = components.nScheme == INTERNET_SCHEME_HTTPS;
     return true;
@@ -60,11 +73,12 @@ uint64_t ParseContentLength(const wchar_t* text) {
 }
 
 // The response's status; 0 when it cannot be read.
-DWORD QueryStatusCode(HINTERNET request) {
+DWORD QueryStatusCode(HINTERNET request, const wchar_t* url) {
     DWORD status = 0;
     DWORD size = sizeof status;
-    if (!WinHttpQueryHeaders(request, WINHTTP_QUERY_STATUS_CODE | WINHTTP_QUERY_FLAG_NUMBER,
-                             WINHTTP_HEADER_NAME_BY_INDEX, &status, &size, WINHTTP_NO_HEADER_INDEX)) {
+    if (!Checked(WinHttpQueryHeaders(request, WINHTTP_QUERY_STATUS_CODE | WINHTTP_QUERY_FLAG_NUMBER,
+                                     WINHTTP_HEADER_NAME_BY_INDEX, &status, &size, WINHTTP_NO_HEADER_INDEX),
+                 L"WinHttpQueryHeaders status", url)) {
         status = 0;
     }
     return status;
@@ -118,11 +132,14 @@ public:
     ~ChunkHasher() {
         if (!thread_) return;
         stopping_ = true;
-        // The thread uses this object until it ends: a call that fails is made again.
-        for (int attempt = 0; attempt < 3 && !SetEvent(chunkReady_.get()); ++attempt) {
+        // The thread uses this object until it ends: a call that fails is made again, up to three
+        // calls in all.
+        constexpr unsigned calls = 3;
+        for (unsigned made = 1; !SetEvent(chunkReady_.get()) && made < calls; ++made) {
+            LogRetry(LOG_STAGE, L"SetEvent for the hashing thread", made, GetLastError());
         }
-        for (int attempt = 0; attempt < 3; ++attempt) {
-            if (WaitForSingleObject(thread_.get(), INFINITE) == WAIT_OBJECT_0) break;
+        for (unsigned made = 1; WaitForSingleObject(thread_.get(), INFINITE) != WAIT_OBJECT_0 && made < calls; ++made) {
+            LogRetry(LOG_STAGE, L"WaitForSingleObject for the hashing thread", made, GetLastError());
         }
     }
 
@@ -172,7 +189,15 @@ struct TransferResult {
     uint64_t received = 0;
     bool readFailed = false;
     bool writeFailed = false;
+    const wchar_t* failedCall = nullptr;  // for the log: the call that ended the transfer, and its error
+    DWORD error = 0;
 };
+
+void Fail(TransferResult& result, bool& flag, const wchar_t* call, DWORD error) {
+    flag = true;
+    result.failedCall = call;
+    result.error = error;
+}
 
 // Reads until the data ends, a read or a write fails or a cancel request is seen.
 TransferResult Transfer(HINTERNET request, HANDLE file, uint64_t expected, BCRYPT_HASH_HANDLE hash) {
@@ -185,20 +210,24 @@ TransferResult Transfer(HINTERNET request, HANDLE file, uint64_t expected, BCRYP
         // Only a successful read of nothing is the end of the body. A failed one is a broken
         // stream, whether or not a length would have told: a chunked body has none.
         if (!WinHttpReadData(request, buffer, DOWNLOAD_BUFFER_SIZE, &got)) {
-            result.readFailed = true;
+            Fail(result, result.readFailed, L"WinHttpReadData", GetLastError());
             break;
         }
         if (got == 0) {
-            if (!hasher.Finish()) result.writeFailed = true;
+            if (!hasher.Finish()) Fail(result, result.writeFailed, L"hashing the received bytes", GetLastError());
             break;
         }
         DWORD written = 0;
-        if (!WriteFile(file, buffer, got, &written, nullptr) || written != got) {
-            result.writeFailed = true;
+        if (!WriteFile(file, buffer, got, &written, nullptr)) {
+            Fail(result, result.writeFailed, L"WriteFile", GetLastError());
+            break;
+        }
+        if (written != got) {
+            Fail(result, result.writeFailed, L"WriteFile wrote less than asked", GetLastError());
             break;
         }
         if (!hasher.Add(buffer, got)) {
-            result.writeFailed = true;
+            Fail(result, result.writeFailed, L"hashing the received bytes", GetLastError());
             break;
         }
         result.received += got;
@@ -209,6 +238,36 @@ TransferResult Transfer(HINTERNET request, HANDLE file, uint64_t expected, BCRYP
         }
     }
     return result;
+}
+
+// The end of a transfer that stopped short, for the log.
+void LogTransferEnd(const wchar_t* url, const TransferResult& transfer, uint64_t expected) {
+    if (transfer.failedCall) {
+        LogFailedCall(LOG_STAGE, transfer.failedCall, url, transfer.error);
+    } else if (expected != 0 && transfer.received != expected) {
+        wchar_t result[96] = {};
+        _snwprintf_s(result, _TRUNCATE, L"failed | %llu of %llu bytes",
+                     static_cast<unsigned long long>(transfer.received), static_cast<unsigned long long>(expected));
+        LogEventAbout(LOG_STAGE, L"body ended early", url, result);
+    }
+}
+
+// Opens the session, the connection and the request and has the response's headers arrive.
+// False (logged) when any of them fails.
+bool Connect(const wchar_t* url, const UrlParts& parts, OwnedInternet& session, OwnedInternet& connection,
+             OwnedInternet& request) {
+    session = OwnedInternet(WinHttpOpen(USER_AGENT, WINHTTP_ACCESS_TYPE_AUTOMATIC_PROXY, WINHTTP_NO_PROXY_NAME,
+                                        WINHTTP_NO_PROXY_BYPASS, 0));
+    if (!Checked(static_cast<bool>(session), L"WinHttpOpen", url)) return false;
+    connection = OwnedInternet(WinHttpConnect(session.get(), parts.host, parts.port, 0));
+    if (!Checked(static_cast<bool>(connection), L"WinHttpConnect", url)) return false;
+    request = OwnedInternet(WinHttpOpenRequest(connection.get(), L"GET", parts.path, nullptr, WINHTTP_NO_REFERER,
+                                               WINHTTP_DEFAULT_ACCEPT_TYPES, parts.secure ? WINHTTP_FLAG_SECURE : 0));
+    if (!Checked(static_cast<bool>(request), L"WinHttpOpenRequest", url)) return false;
+    return Checked(WinHttpSendRequest(request.get(), WINHTTP_NO_ADDITIONAL_HEADERS, 0, WINHTTP_NO_REQUEST_DATA, 0, 0,
+                                      0),
+                   L"WinHttpSendRequest", url) &&
+           Checked(WinHttpReceiveResponse(request.get(), nullptr), L"WinHttpReceiveResponse", url);
 }
 
 }  // namespace
@@ -222,32 +281,16 @@ bool DownloadToFile(const wchar_t* url, const wchar_t* targetPath, wchar_t* erro
     }
 
     // Declared in the reverse of their closing order: the request, then the connection, then the session.
-    OwnedInternet session(WinHttpOpen(USER_AGENT, WINHTTP_ACCESS_TYPE_AUTOMATIC_PROXY, WINHTTP_NO_PROXY_NAME,
-                                      WINHTTP_NO_PROXY_BYPASS, 0));
-    if (!session) {
-        SetError(errorText, errorCapacity, L"네트워크 초기화 실패");
-        return false;
-    }
+    OwnedInternet session;
     OwnedInternet connection;
     OwnedInternet request;
-    bool connected = false;
-    connection = OwnedInternet(WinHttpConnect(session.get(), parts.host, parts.port, 0));
-    if (connection) {
-        request = OwnedInternet(WinHttpOpenRequest(connection.get(), L"GET", parts.path, nullptr, WINHTTP_NO_REFERER,
-                                                   WINHTTP_DEFAULT_ACCEPT_TYPES,
-                                                   parts.secure ? WINHTTP_FLAG_SECURE : 0));
-    }
-    if (request) {
-        connected = WinHttpSendRequest(request.get(), WINHTTP_NO_ADDITIONAL_HEADERS, 0, WINHTTP_NO_REQUEST_DATA, 0, 0,
-                                       0) &&
-                    WinHttpReceiveResponse(request.get(), nullptr);
-    }
-    if (!connected) {
-        SetError(errorText, errorCapacity, L"서버에 연결할 수 없습니다 (인터넷 연결 확인)");
+    if (!Connect(url, parts, session, connection, request)) {
+        SetError(errorText, errorCapacity,
+                 session ? L"서버에 연결할 수 없습니다 (인터넷 연결 확인)" : L"네트워크 초기화 실패");
         return false;
     }
 
-    const DWORD status = QueryStatusCode(request.get());
+    const DWORD status = QueryStatusCode(request.get(), url);
     const uint64_t expected = QueryExpectedLength(request.get());
     if (status == 0) {
         // No status could be read: the response never properly arrived, whatever the server
@@ -256,6 +299,9 @@ bool DownloadToFile(const wchar_t* url, const wchar_t* targetPath, wchar_t* erro
         return false;
     }
     if (status != 200) {
+        wchar_t result[32] = {};
+        _snwprintf_s(result, _TRUNCATE, L"failed | status %lu", static_cast<unsigned long>(status));
+        LogEventAbout(LOG_STAGE, L"GET", url, result);
         if (errorText && errorCapacity > 0) {
             _snwprintf_s(errorText, errorCapacity, _TRUNCATE, L"서버 응답 %lu", static_cast<unsigned long>(status));
         }
@@ -265,7 +311,7 @@ bool DownloadToFile(const wchar_t* url, const wchar_t* targetPath, wchar_t* erro
     TransferResult transfer;
     {
         OwnedFile file(CreateFileW(targetPath, GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr));
-        if (!file) {
+        if (!Checked(static_cast<bool>(file), L"CreateFileW", targetPath)) {
             SetError(errorText, errorCapacity, L"임시 파일을 만들 수 없습니다");
             return false;
         }
@@ -273,9 +319,11 @@ bool DownloadToFile(const wchar_t* url, const wchar_t* targetPath, wchar_t* erro
     }  // the file is closed before the request, the connection and the session
 
     if (installState.cancelRequested.load()) {
+        LogEventAbout(LOG_STAGE, L"GET", url, L"cancelled");
         SetError(errorText, errorCapacity, L"취소됨");
         return false;
     }
+    LogTransferEnd(url, transfer, expected);
     if (transfer.writeFailed) {
         SetError(errorText, errorCapacity, L"받은 파일을 저장하지 못했습니다 (디스크 공간 확인)");
         return false;
@@ -284,5 +332,8 @@ bool DownloadToFile(const wchar_t* url, const wchar_t* targetPath, wchar_t* erro
         SetError(errorText, errorCapacity, L"다운로드가 중간에 끊겼습니다");
         return false;
     }
+    wchar_t result[48] = {};
+    _snwprintf_s(result, _TRUNCATE, L"ok | %llu bytes", static_cast<unsigned long long>(transfer.received));
+    LogEventAbout(LOG_STAGE, L"GET", url, result);
     return true;
 }

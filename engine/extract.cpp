@@ -4,6 +4,7 @@
 #include "engine/layout.h"
 #include "engine/owned.h"
 #include "engine/paths.h"
+#include "engine/setup_log.h"
 #include "engine/tree_delete.h"
 
 #include <shlobj.h>
@@ -15,6 +16,7 @@ namespace {
 
 constexpr size_t COMMAND_LINE_CAPACITY = 4096;
 const wchar_t* const EXTRACTION_FAILED_TEXT = L"압축 해제에 실패했습니다 (디스크 공간 확인).";
+constexpr wchar_t LOG_STAGE[] = L"extraction";
 
 void SetError(wchar_t* errorText, const wchar_t* text) {
     wcsncpy_s(errorText, WORKER_ERROR_CAPACITY, text, _TRUNCATE);
@@ -58,7 +60,10 @@ bool FitsCodePage(UINT codePage, const wchar_t* text) {
 // exactly when it started and exited with code 0.
 bool RunTar(const wchar_t* commandLine, const wchar_t* currentFolder, HANDLE standardInput) {
     wchar_t tar[PATH_CAPACITY];
-    if (!GetTarPath(tar)) return false;
+    if (!GetTarPath(tar)) {
+        LogFailedCall(LOG_STAGE, L"GetSystemDirectoryW", nullptr, GetLastError());
+        return false;
+    }
 
     STARTUPINFOEXW startup = {};
     startup.StartupInfo.cb = sizeof startup;
@@ -73,10 +78,14 @@ bool RunTar(const wchar_t* commandLine, const wchar_t* currentFolder, HANDLE sta
     const auto list = reinterpret_cast<LPPROC_THREAD_ATTRIBUTE_LIST>(listMemory.get());
     bool listReady = false;
     if (standardInput) {
-        if (!list || !InitializeProcThreadAttributeList(list, 1, 0, &listSize)) return false;
+        if (!list || !InitializeProcThreadAttributeList(list, 1, 0, &listSize)) {
+            LogFailedCall(LOG_STAGE, L"InitializeProcThreadAttributeList", nullptr, GetLastError());
+            return false;
+        }
         listReady = UpdateProcThreadAttribute(list, 0, PROC_THREAD_ATTRIBUTE_HANDLE_LIST, &standardInput,
                                               sizeof standardInput, nullptr, nullptr) != FALSE;
         if (!listReady) {
+            LogFailedCall(LOG_STAGE, L"UpdateProcThreadAttribute", nullptr, GetLastError());
             DeleteProcThreadAttributeList(list);
             return false;
         }
@@ -91,15 +100,29 @@ bool RunTar(const wchar_t* commandLine, const wchar_t* currentFolder, HANDLE sta
     const BOOL started = writableCommandLine &&
                          CreateProcessW(tar, writableCommandLine, nullptr, nullptr, standardInput != nullptr, flags,
                                         nullptr, currentFolder, &startup.StartupInfo, &process);
+    const DWORD startError = started ? ERROR_SUCCESS : GetLastError();
     free(writableCommandLine);
     if (listReady) DeleteProcThreadAttributeList(list);
-    if (!started) return false;
+    if (!started) {
+        LogFailedCall(LOG_STAGE, L"CreateProcessW", commandLine, startError);
+        return false;
+    }
+    LogEventAbout(LOG_STAGE, L"tar started", commandLine, nullptr);
 
     OwnedKernelHandle processHandle(process.hProcess);
     OwnedKernelHandle threadHandle(process.hThread);
-    WaitForSingleObject(processHandle.get(), INFINITE);
+    if (WaitForSingleObject(processHandle.get(), INFINITE) == WAIT_FAILED) {
+        LogFailedCall(LOG_STAGE, L"WaitForSingleObject tar", nullptr, GetLastError());
+    }
     DWORD exitCode = 1;  // stays a failure when the code cannot be read
-    if (!GetExitCodeProcess(processHandle.get(), &exitCode)) exitCode = 1;
+    if (!GetExitCodeProcess(processHandle.get(), &exitCode)) {
+        LogFailedCall(LOG_STAGE, L"GetExitCodeProcess tar", nullptr, GetLastError());
+        exitCode = 1;
+    }
+    wchar_t result[48] = {};
+    _snwprintf_s(result, _TRUNCATE, L"%ls | exit code %lu", exitCode == 0 ? L"ok" : L"failed",
+                 static_cast<unsigned long>(exitCode));
+    LogEvent(LOG_STAGE, L"tar ended", result);
     return exitCode == 0;
 }
 
@@ -115,7 +138,10 @@ bool ExtractThroughStandardInput(const wchar_t* archivePath, const wchar_t* targ
     SECURITY_ATTRIBUTES inheritable = {sizeof inheritable, nullptr, TRUE};
     OwnedFile archive(CreateFileW(archivePath, GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_DELETE, &inheritable,
                                   OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
-    if (!archive) return false;
+    if (!archive) {
+        LogFailedCall(LOG_STAGE, L"CreateFileW", archivePath, GetLastError());
+        return false;
+    }
     return RunTar(commandLine, targetDir, archive.get());
 }
 
@@ -169,16 +195,20 @@ StageResult PrepareAndExtract(const wchar_t* payloadPath, wchar_t* errorText) {
         return StageResult::Failed;
     }
     if (!TarToolExists()) {
+        LogEvent(LOG_STAGE, L"tar.exe in the system folder", L"failed | not found");
         SetError(errorText, L"압축 해제 도구(tar.exe)를 찾을 수 없습니다. Windows 10 (1803) 이상이 필요합니다.");
         return StageResult::Failed;
     }
     // Decided before anything is deleted, like the tool's presence: an extraction that could
     // only fail must not cost the previous installation.
     if (ChooseTarForm(GetACP(), payloadPath, installDir) == TarForm::None) {
+        LogEventAbout(LOG_STAGE, L"no way to name the folders to tar", installDir, L"failed");
         SetError(errorText, EXTRACTION_FAILED_TEXT);
         return StageResult::Failed;
     }
-    if (SHCreateDirectoryExW(nullptr, installDir, nullptr) != ERROR_SUCCESS && !PathExists(installDir)) {
+    const int created = SHCreateDirectoryExW(nullptr, installDir, nullptr);
+    if (created != ERROR_SUCCESS && !PathExists(installDir)) {
+        LogFailedCall(LOG_STAGE, L"SHCreateDirectoryExW", installDir, static_cast<DWORD>(created));
         SetError(errorText, L"설치 폴더를 만들 수 없습니다.");
         return StageResult::Failed;
     }
@@ -187,6 +217,7 @@ StageResult PrepareAndExtract(const wchar_t* payloadPath, wchar_t* errorText) {
         PostStatus(L"이전 설치 정리 중...");
         DeleteTree(appFolder);
         if (PathExists(appFolder)) {
+            LogEventAbout(LOG_STAGE, L"delete the previous app folder", appFolder, L"failed | something is left");
             SetError(errorText, L"이전 설치를 지우지 못했습니다. 실행 중인 Tavrin AI 를 닫고 다시 시도해 주세요.");
             return StageResult::Failed;
         }
@@ -197,9 +228,13 @@ StageResult PrepareAndExtract(const wchar_t* payloadPath, wchar_t* errorText) {
         // let the next attempt take it for this release and offer to skip the install. The app
         // folder holds nothing else at this point: any older one was removed above.
         DeleteTree(appFolder);
+        if (PathExists(appFolder)) {
+            LogEventAbout(LOG_STAGE, L"delete the partly extracted app folder", appFolder,
+                          L"failed | something is left");
+        }
         SetError(errorText, EXTRACTION_FAILED_TEXT);
         return StageResult::Failed;
     }
-    DeleteFileW(payloadPath);
+    if (!DeleteFileW(payloadPath)) LogFailedCall(LOG_STAGE, L"DeleteFileW", payloadPath, GetLastError());
     return StageResult::Continue;
 }

@@ -1,5 +1,7 @@
 #include "engine/install_state.h"
 
+#include "engine/setup_log.h"
+
 #include <cstdlib>
 #include <cwchar>
 
@@ -9,6 +11,12 @@ const wchar_t* const DOWNLOAD_LABEL_MODELS = L"AI 모델";
 InstallState installState;
 
 namespace {
+
+// A lost WM_SETUP_DONE would leave the wizard busy with no worker: its post is made again this
+// often while the window lives (a full message queue drains as the window thread runs), for at
+// most this long.
+constexpr DWORD DONE_RETRY_INTERVAL_MS = 50;
+constexpr ULONGLONG DONE_RETRY_LIMIT_MS = 30000;
 
 // Guards subtitle only: the worker rewrites it once per attempt while the window may be painting.
 SRWLOCK subtitleLock = SRWLOCK_INIT;
@@ -60,16 +68,33 @@ void CopySubtitle(wchar_t* out, size_t capacity) {
 void PostStatus(const wchar_t* text) {
     wchar_t* copy = _wcsdup(text);
     if (!PostMessageW(installState.mainWindow, WM_SETUP_STATUS, 0, reinterpret_cast<LPARAM>(copy))) {
+        // A lost status only delays a repaint: the next one, or WM_SETUP_DONE, brings the window up
+        // to date.
+        LogFailedCall(L"worker", L"PostMessageW WM_SETUP_STATUS", text, GetLastError());
         free(copy);  // never delivered, so nobody else will free it
     }
 }
 
 void PostProgress(int value) {
-    PostMessageW(installState.mainWindow, WM_SETUP_PROGRESS, static_cast<WPARAM>(static_cast<INT_PTR>(value)), 0);
+    if (!PostMessageW(installState.mainWindow, WM_SETUP_PROGRESS, static_cast<WPARAM>(static_cast<INT_PTR>(value)),
+                      0)) {
+        LogFailedCall(L"worker", L"PostMessageW WM_SETUP_PROGRESS", nullptr, GetLastError());
+    }
 }
 
 void PostDone(bool succeeded) {
-    PostMessageW(installState.mainWindow, WM_SETUP_DONE, succeeded ? 1 : 0, 0);
+    const ULONGLONG started = GetTickCount64();
+    for (unsigned retry = 1;; ++retry) {
+        if (PostMessageW(installState.mainWindow, WM_SETUP_DONE, succeeded ? 1 : 0, 0)) return;
+        const DWORD error = GetLastError();
+        // A window that is gone has nobody left to wait for the message.
+        if (!IsWindow(installState.mainWindow) || GetTickCount64() - started >= DONE_RETRY_LIMIT_MS) {
+            LogFailedCall(L"worker", L"PostMessageW WM_SETUP_DONE", nullptr, error);
+            return;
+        }
+        LogRetry(L"worker", L"PostMessageW WM_SETUP_DONE", retry, error);
+        Sleep(DONE_RETRY_INTERVAL_MS);
+    }
 }
 
 void TakeStatusText(LPARAM heapText) {

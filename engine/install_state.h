@@ -70,8 +70,11 @@ void SetSubtitle(const wchar_t* format, const wchar_t* version);
 // Copies the current subtitle into out (capacity in units, terminator included).
 void CopySubtitle(wchar_t* out, size_t capacity);
 
-// Posts to installState.mainWindow and never waits. The status text is copied with _wcsdup;
-// when that copy cannot be made the message carries 0 and the window keeps its last text.
+// Post to installState.mainWindow. The status text is copied with _wcsdup; when that copy cannot
+// be made the message carries 0 and the window keeps its last text. A status or progress whose
+// post fails is logged and lost (the next one repaints). PostDone never waits for the window to
+// handle its message, but a post that fails is made again every 50 ms while the window exists,
+// for at most 30 s, each retry logged: without it the wizard would stay busy for good.
 void PostStatus(const wchar_t* text);
 void PostProgress(int value);
 void PostDone(bool succeeded);

@@ -8,6 +8,7 @@
 #include "engine/paths.h"
 #include "engine/payload.h"
 #include "engine/release_check.h"
+#include "engine/setup_log.h"
 #include "engine/shell_registration.h"
 #include "engine/stage.h"
 
@@ -17,25 +18,56 @@
 
 namespace {
 
+constexpr wchar_t SKIP_TEXT[] = L"이미 최신 버전입니다. 설치를 건너뜁니다.";
+
 void TakeFailureExit(const wchar_t* errorText, const wchar_t* payloadPathToDelete) {
+    LogFinalText(L"install", errorText);
     PostStatus(errorText);
-    if (payloadPathToDelete && payloadPathToDelete[0]) DeleteFileW(payloadPathToDelete);
+    if (payloadPathToDelete && payloadPathToDelete[0] && !DeleteFileW(payloadPathToDelete)) {
+        LogFailedCall(L"install", L"DeleteFileW", payloadPathToDelete, GetLastError());
+    }
     PostDone(false);
 }
 
 void TakeSkipExit() {
     installState.closeWhenDone = true;
-    PostStatus(L"이미 최신 버전입니다. 설치를 건너뜁니다.");
+    LogFinalText(L"install", SKIP_TEXT);
+    PostStatus(SKIP_TEXT);
     PostDone(false);
+}
+
+const wchar_t* ResultName(StageResult result) {
+    switch (result) {
+    case StageResult::Continue: return L"ok";
+    case StageResult::Skipped: return L"skipped";
+    case StageResult::Failed:
+    case StageResult::FailedDeletePayload: return L"failed";
+    }
+    return L"?";
+}
+
+// Runs one stage between its start and end lines in the log.
+template <typename Stage>
+StageResult Timed(const wchar_t* name, Stage stage) {
+    const ULONGLONG started = LogStageStart(name);
+    const StageResult result = stage();
+    LogStageEnd(name, started, ResultName(result));
+    return result;
 }
 
 // Runs stages 1 to 4. Returns true when the attempt goes on to shell registration; otherwise an
 // exit has been taken.
 bool RunUntilExtracted(const wchar_t* payloadPath, wchar_t* errorText) {
-    StageResult result = RunReleaseCheck(errorText);
-    if (result == StageResult::Continue) result = DownloadPayload(payloadPath, errorText);
-    if (result == StageResult::Continue) result = VerifyPayload(payloadPath, errorText);
-    if (result == StageResult::Continue) result = PrepareAndExtract(payloadPath, errorText);
+    StageResult result = Timed(L"release check", [&] { return RunReleaseCheck(errorText); });
+    if (result == StageResult::Continue) {
+        result = Timed(L"payload download", [&] { return DownloadPayload(payloadPath, errorText); });
+    }
+    if (result == StageResult::Continue) {
+        result = Timed(L"verification", [&] { return VerifyPayload(payloadPath, errorText); });
+    }
+    if (result == StageResult::Continue) {
+        result = Timed(L"extraction", [&] { return PrepareAndExtract(payloadPath, errorText); });
+    }
     switch (result) {
     case StageResult::Continue:
         return true;
@@ -64,6 +96,7 @@ DWORD WINAPI InstallWorker(LPVOID) {
     wchar_t payloadPath[PATH_CAPACITY] = {};
     const bool havePayloadPath = GetPayloadPath(payloadPath);
 
+    LogEventAbout(L"install", L"start, install folder", installState.installDir, nullptr);
     PostProgress(0);
     PostStatus(L"최신 버전 확인 중...");
     if (!havePayloadPath) {
@@ -73,8 +106,8 @@ DWORD WINAPI InstallWorker(LPVOID) {
     }
     if (!RunUntilExtracted(payloadPath, errorText)) return 0;
 
-    RegisterShell();
-    ProvisionModels();
+    Timed(L"shell registration", [] { RegisterShell(); return StageResult::Continue; });
+    Timed(L"models", [] { ProvisionModels(); return StageResult::Continue; });
     ReportCompletion();
     return 0;
 }

@@ -60,6 +60,10 @@ constexpr wchar_t USER_DATA_FOLDER_NAME[] = L".tavrin_ai";
 constexpr wchar_t MANIFEST_TEMP_NAME[] = L"tavrin_latest.json";
 constexpr wchar_t SIGNATURE_TEMP_NAME[] = L"tavrin_latest.json.sig";
 constexpr wchar_t PAYLOAD_TEMP_NAME[] = L"TavrinStudio_payload.zip";
+// The setup log of this run and of the run before it (setup_log.h); install and uninstall both
+// write them.
+constexpr wchar_t LOG_FILE_NAME[] = L"TavrinSetup.log";
+constexpr wchar_t OLD_LOG_FILE_NAME[] = L"TavrinSetup.old.log";
 
 // How the program introduces itself to the release host.
 constexpr wchar_t USER_AGENT[] = L"TavrinSetup/1.0";

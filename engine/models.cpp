@@ -8,6 +8,7 @@
 #include "engine/paths.h"
 #include "engine/payload.h"
 #include "engine/release_host.h"
+#include "engine/setup_log.h"
 
 #include <shlobj.h>
 
@@ -38,8 +39,17 @@ bool DownloadModel(const wchar_t* url, const wchar_t* partPath, const wchar_t* e
     if (!expected[0]) return DownloadToFile(url, partPath, errorText, MODEL_ERROR_CAPACITY);
     Sha256Hash hash;
     wchar_t digest[SHA256_TEXT_CAPACITY] = {};
-    return hash && DownloadToFile(url, partPath, errorText, MODEL_ERROR_CAPACITY, hash.get()) &&
-           hash.FinishHex(digest) && _wcsicmp(digest, expected) == 0;
+    if (!hash || !DownloadToFile(url, partPath, errorText, MODEL_ERROR_CAPACITY, hash.get())) return false;
+    if (hash.FinishHex(digest) && _wcsicmp(digest, expected) == 0) return true;
+    LogEventAbout(L"models", L"digest differs from the manifest's", url, L"failed");
+    return false;
+}
+
+// A deletion that failed for any reason but the file's absence.
+void DeleteLogged(const wchar_t* path) {
+    if (DeleteFileW(path)) return;
+    const DWORD error = GetLastError();
+    if (error != ERROR_FILE_NOT_FOUND) LogFailedCall(L"models", L"DeleteFileW", path, error);
 }
 
 void FetchModel(const wchar_t* folder, int position) {
@@ -56,10 +66,11 @@ void FetchModel(const wchar_t* folder, int position) {
 
     // A partial file never outlives its attempt: one that cannot take the model's name goes too.
     if (DownloadModel(url, partPath, installState.modelSha256[position - 1])) {
-        DeleteFileW(path);
+        DeleteLogged(path);
         if (MoveFileW(partPath, path)) return;
+        LogFailedCall(L"models", L"MoveFileW", path, GetLastError());
     }
-    DeleteFileW(partPath);
+    DeleteLogged(partPath);
 }
 
 }  // namespace
@@ -68,21 +79,37 @@ void ProvisionModels() {
     PostProgress(PROGRESS_MARQUEE);
 
     wchar_t folder[PATH_CAPACITY];
-    if (!GetModelFolder(folder)) return;
+    if (!GetModelFolder(folder)) {
+        LogEvent(L"models", L"model folder", L"cannot be formed from USERPROFILE");
+        return;
+    }
     wchar_t marker[PATH_CAPACITY];
-    if (!JoinPath(marker, folder, MARKER_MODEL_NAME) || PathExists(marker)) return;
-    if (SHCreateDirectoryExW(nullptr, folder, nullptr) != ERROR_SUCCESS && !PathExists(folder)) return;
+    if (!JoinPath(marker, folder, MARKER_MODEL_NAME)) return;
+    if (PathExists(marker)) {
+        LogEventAbout(L"models", L"already there", folder, L"skipped");
+        return;
+    }
+    const int created = SHCreateDirectoryExW(nullptr, folder, nullptr);
+    if (created != ERROR_SUCCESS && !PathExists(folder)) {
+        LogFailedCall(L"models", L"SHCreateDirectoryExW", folder, static_cast<DWORD>(created));
+        return;
+    }
 
     installState.downloadLabel = DOWNLOAD_LABEL_MODELS;
     for (int position = 1; position <= MODEL_COUNT; ++position) {
-        if (installState.cancelRequested) break;
+        if (installState.cancelRequested) {
+            LogEvent(L"models", L"cancel request", L"stopped");
+            break;
+        }
         FetchModel(folder, position);
     }
     installState.downloadLabel = DOWNLOAD_LABEL_PAYLOAD;
 }
 
 void ReportCompletion() {
+    constexpr wchar_t doneText[] = L"설치가 끝났습니다.";
+    LogFinalText(L"install", doneText);
     PostProgress(PROGRESS_COMPLETE);
-    PostStatus(L"설치가 끝났습니다.");
+    PostStatus(doneText);
     PostDone(true);
 }

@@ -3,6 +3,7 @@
 #include "engine/download.h"
 #include "engine/install_state.h"
 #include "engine/owned.h"
+#include "engine/setup_log.h"
 
 #include <bcrypt.h>
 
@@ -22,12 +23,22 @@ constexpr wchar_t CORRUPTION_TEXT[] = L"받은 파일이 손상되었거나 변�
 bool HashFileContents(BCRYPT_HASH_HANDLE hash, const wchar_t* path) {
     OwnedFile file(CreateFileW(path, GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
                                FILE_FLAG_SEQUENTIAL_SCAN, nullptr));
-    if (!file) return false;
+    if (!file) {
+        LogFailedCall(L"verification", L"CreateFileW", path, GetLastError());
+        return false;
+    }
     for (;;) {
         DWORD bytesRead = 0;
-        if (!ReadFile(file.get(), hashBuffer, HASH_BUFFER_BYTES, &bytesRead, nullptr)) return false;
+        if (!ReadFile(file.get(), hashBuffer, HASH_BUFFER_BYTES, &bytesRead, nullptr)) {
+            LogFailedCall(L"verification", L"ReadFile", path, GetLastError());
+            return false;
+        }
         if (bytesRead == 0) return true;
-        if (!BCRYPT_SUCCESS(BCryptHashData(hash, hashBuffer, bytesRead, 0))) return false;
+        const NTSTATUS status = BCryptHashData(hash, hashBuffer, bytesRead, 0);
+        if (!BCRYPT_SUCCESS(status)) {
+            LogFailedStatus(L"verification", L"BCryptHashData", path, status);
+            return false;
+        }
     }
 }
 
@@ -73,12 +84,17 @@ StageResult DownloadPayload(const wchar_t* payloadPath, wchar_t* errorText) {
 StageResult VerifyPayload(const wchar_t* payloadPath, wchar_t* errorText) {
     // The release check leaves either no digest (the manifest has none: unverified, as the
     // publisher chose) or 64 hexadecimal digits; it refuses anything else.
-    if (wcslen(installState.releaseSha256) != 2 * SHA256_DIGEST_BYTES) return StageResult::Continue;
+    if (wcslen(installState.releaseSha256) != 2 * SHA256_DIGEST_BYTES) {
+        LogEvent(L"verification", L"no digest in the manifest", L"skipped");
+        return StageResult::Continue;
+    }
 
     PostStatus(L"받은 파일 검증 중...");
     wchar_t digestText[SHA256_TEXT_CAPACITY] = {};
     const bool hashed = HashFileSha256(payloadPath, digestText, SHA256_TEXT_CAPACITY);
     if (hashed && _wcsicmp(digestText, installState.releaseSha256) == 0) return StageResult::Continue;
+    LogEventAbout(L"verification", L"SHA-256 of the payload", hashed ? digestText : L"unknown",
+                  hashed ? L"failed | differs from the manifest's" : L"failed | could not be formed");
     wcsncpy_s(errorText, WORKER_ERROR_CAPACITY, CORRUPTION_TEXT, _TRUNCATE);
     // Only a payload shown to differ is deleted: one that could not be hashed (no memory, a read
     // that failed) may well be the published one, and stays for the next attempt.

@@ -8,6 +8,7 @@
 #include "engine/paths.h"
 #include "engine/payload.h"
 #include "engine/release_host.h"
+#include "engine/setup_log.h"
 
 #include <bcrypt.h>
 
@@ -21,6 +22,7 @@ constexpr size_t VERSION_TEXT_CAPACITY = 64;     // units, terminator included
 constexpr size_t QUESTION_CAPACITY = 256;
 constexpr size_t SHA256_DIGEST_UNITS = 64;        // hexadecimal digits of a SHA-256 digest
 constexpr size_t MODEL_DIGEST_KEY_CAPACITY = 62;  // the reader's longest key and its NUL
+constexpr wchar_t LOG_STAGE[] = L"release check";
 
 // Static because the worker's stack is small and at most one worker runs at a time.
 char manifestBuffer[MANIFEST_BUFFER_BYTES];
@@ -42,12 +44,18 @@ bool ReadManifestFile(const wchar_t* path) {
     DWORD bytesRead = 0;
     {
         OwnedFile file(CreateFileW(path, GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr));
-        if (!file) return false;
-        if (!ReadFile(file.get(), manifestBuffer, MANIFEST_BUFFER_BYTES - 1, &bytesRead, nullptr)) bytesRead = 0;
+        if (!file) {
+            LogFailedCall(LOG_STAGE, L"CreateFileW", path, GetLastError());
+            return false;
+        }
+        if (!ReadFile(file.get(), manifestBuffer, MANIFEST_BUFFER_BYTES - 1, &bytesRead, nullptr)) {
+            LogFailedCall(LOG_STAGE, L"ReadFile", path, GetLastError());
+            bytesRead = 0;
+        }
     }
     manifestBuffer[bytesRead] = '\0';
     manifestBytes = bytesRead;
-    DeleteFileW(path);
+    if (!DeleteFileW(path)) LogFailedCall(LOG_STAGE, L"DeleteFileW", path, GetLastError());
     return true;
 }
 
@@ -131,7 +139,9 @@ bool CheckManifestSignature(wchar_t* errorText) {
     wchar_t signatureUrl[RELEASE_HOST_URL_CAPACITY + 4] = {};
     _snwprintf_s(signatureUrl, _TRUNCATE, L"%s.sig", manifestUrl);
     if (!DownloadToFile(signatureUrl, signaturePath, errorText, WORKER_ERROR_CAPACITY)) {
-        DeleteFileW(signaturePath);
+        if (!DeleteFileW(signaturePath) && GetLastError() != ERROR_FILE_NOT_FOUND) {
+            LogFailedCall(LOG_STAGE, L"DeleteFileW", signaturePath, GetLastError());
+        }
         if (!installState.cancelRequested.load()) SetError(errorText, SIGNATURE_ERROR_TEXT);
         return false;
     }
@@ -141,8 +151,9 @@ bool CheckManifestSignature(wchar_t* errorText) {
         OwnedFile file(CreateFileW(signaturePath, GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr));
         if (!file || !ReadFile(file.get(), signature, sizeof(signature), &bytesRead, nullptr)) bytesRead = 0;
     }
-    DeleteFileW(signaturePath);
+    if (!DeleteFileW(signaturePath)) LogFailedCall(LOG_STAGE, L"DeleteFileW", signaturePath, GetLastError());
     if (bytesRead != SIGNATURE_BYTES || !SignatureVerifies(reinterpret_cast<UCHAR(&)[SIGNATURE_BYTES]>(signature))) {
+        LogEventAbout(LOG_STAGE, L"manifest signature", signatureUrl, L"failed | does not verify");
         SetError(errorText, SIGNATURE_ERROR_TEXT);
         return false;
     }
@@ -157,9 +168,16 @@ bool AskReinstallSameVersion() {
     _snwprintf_s(question, _TRUNCATE,
                  L"이미 최신 버전(v%s)이 설치되어 있습니다.\n\n같은 버전을 다시 설치할까요?\n(아니요 = 설치하지 않고 닫기)",
                  installState.releaseVersion);
-    const int answer = MessageBoxW(installState.mainWindow, question, PRODUCT_NAME,
-                                   MB_YESNO | MB_ICONQUESTION | MB_DEFBUTTON2);
+    const int answer = LoggedMessageBox(installState.mainWindow, question, PRODUCT_NAME,
+                                        MB_YESNO | MB_ICONQUESTION | MB_DEFBUTTON2);
     return answer == IDYES;
+}
+
+void LogReleaseVersions(const wchar_t* installedVersion) {
+    wchar_t versions[QUESTION_CAPACITY] = {};
+    _snwprintf_s(versions, _TRUNCATE, L"%ls, installed %ls, payload digest %ls", installState.releaseVersion,
+                 installedVersion[0] ? installedVersion : L"none", installState.releaseSha256[0] ? L"given" : L"none");
+    LogEventAbout(LOG_STAGE, L"release", versions, nullptr);
 }
 
 }  // namespace
@@ -206,12 +224,14 @@ StageResult RunReleaseCheck(wchar_t* errorText) {
     if (!CheckManifestSignature(errorText)) return StageResult::Failed;
 #endif
     if (!TakeReleaseFields()) {
+        LogEvent(LOG_STAGE, L"manifest members url, version, sha256", L"failed | missing or malformed");
         SetError(errorText, L"버전 파일 형식 오류");
         return StageResult::Failed;
     }
 #ifdef TAVRIN_RELEASE_KEY_BLOB
     // Signed, the manifest must name the payload's digest, or the signature would vouch for nothing.
     if (!installState.releaseSha256[0]) {
+        LogEvent(LOG_STAGE, L"manifest member sha256", L"failed | missing from a signed manifest");
         SetError(errorText, L"버전 파일 형식 오류");
         return StageResult::Failed;
     }
@@ -220,6 +240,7 @@ StageResult RunReleaseCheck(wchar_t* errorText) {
 
     wchar_t installedVersion[VERSION_TEXT_CAPACITY] = {};
     ReadInstalledVersion(installState.installDir, installedVersion, VERSION_TEXT_CAPACITY);
+    LogReleaseVersions(installedVersion);
     if (!installedVersion[0] || wcscmp(installedVersion, installState.releaseVersion) != 0) {
         return StageResult::Continue;
     }

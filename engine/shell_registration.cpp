@@ -6,6 +6,7 @@
 #include "engine/layout.h"
 #include "engine/owned.h"
 #include "engine/paths.h"
+#include "engine/setup_log.h"
 
 #include <shlobj.h>
 #include <shobjidl.h>
@@ -15,6 +16,7 @@
 namespace {
 
 constexpr size_t UNINSTALL_COMMAND_CAPACITY = 292;
+constexpr wchar_t LOG_STAGE[] = L"shell registration";
 
 // What the stage writes, each path formed in a 260-unit buffer; a path that did not fit is empty.
 struct ShellPaths {
@@ -40,11 +42,17 @@ void BuildShellPaths(ShellPaths& paths) {
 // (started from the install folder) the copy fails on the running image and the file stays as it
 // is; that failure is passed over like any other.
 void CopySetupProgram(const wchar_t* setupCopy) {
-    if (!setupCopy[0]) return;
+    if (!setupCopy[0]) {
+        LogEvent(LOG_STAGE, L"setup copy path", L"failed | too long");
+        return;
+    }
     wchar_t self[PATH_CAPACITY] = {};
     const DWORD length = GetModuleFileNameW(nullptr, self, PATH_CAPACITY);
-    if (length == 0 || length >= PATH_CAPACITY) return;  // 0: failed; at capacity: cut short
-    CopyFileW(self, setupCopy, FALSE);
+    if (length == 0 || length >= PATH_CAPACITY) {  // 0: failed; at capacity: cut short
+        LogFailedCall(LOG_STAGE, L"GetModuleFileNameW", nullptr, GetLastError());
+        return;
+    }
+    if (!CopyFileW(self, setupCopy, FALSE)) LogFailedCall(LOG_STAGE, L"CopyFileW", setupCopy, GetLastError());
 }
 
 // A shortcut path inside a shell folder. A folder that cannot be looked up yields an empty path,
@@ -52,7 +60,11 @@ void CopySetupProgram(const wchar_t* setupCopy) {
 void BuildShortcutPath(wchar_t (&out)[PATH_CAPACITY], int csidl) {
     wchar_t folder[PATH_CAPACITY] = {};
     out[0] = L'\0';
-    if (FAILED(SHGetFolderPathW(nullptr, csidl, nullptr, SHGFP_TYPE_CURRENT, folder))) return;
+    const HRESULT found = SHGetFolderPathW(nullptr, csidl, nullptr, SHGFP_TYPE_CURRENT, folder);
+    if (FAILED(found)) {
+        LogFailedStatus(LOG_STAGE, L"SHGetFolderPathW", nullptr, found);
+        return;
+    }
     JoinPath(out, folder, SHORTCUT_NAME);
 }
 
@@ -60,19 +72,28 @@ bool DesktopShortcutWanted() {
     return SendMessageW(installState.desktopShortcutBox, BM_GETCHECK, 0, 0) == BST_CHECKED;
 }
 
+// A registry call's result: true on success, otherwise logged with the value's name.
+bool CheckedRegistry(LSTATUS status, const wchar_t* call, const wchar_t* name) {
+    if (status != ERROR_SUCCESS) LogFailedCall(LOG_STAGE, call, name, static_cast<DWORD>(status));
+    return status == ERROR_SUCCESS;
+}
+
 bool SetText(HKEY key, const wchar_t* name, const wchar_t* text) {
     const DWORD bytes = static_cast<DWORD>((wcslen(text) + 1) * sizeof(wchar_t));
-    return RegSetValueExW(key, name, 0, REG_SZ, reinterpret_cast<const BYTE*>(text), bytes) == ERROR_SUCCESS;
+    return CheckedRegistry(RegSetValueExW(key, name, 0, REG_SZ, reinterpret_cast<const BYTE*>(text), bytes),
+                           L"RegSetValueExW", name);
 }
 
 void SetDword(HKEY key, const wchar_t* name, DWORD value) {
-    RegSetValueExW(key, name, 0, REG_DWORD, reinterpret_cast<const BYTE*>(&value), sizeof value);
+    CheckedRegistry(RegSetValueExW(key, name, 0, REG_DWORD, reinterpret_cast<const BYTE*>(&value), sizeof value),
+                    L"RegSetValueExW", name);
 }
 
 void WriteUninstallEntry(const ShellPaths& paths) {
     OwnedRegistryKey key;
-    if (RegCreateKeyExW(HKEY_CURRENT_USER, UNINSTALL_KEY, 0, nullptr, REG_OPTION_NON_VOLATILE, KEY_WRITE, nullptr,
-                        key.put(), nullptr) != ERROR_SUCCESS) {
+    if (!CheckedRegistry(RegCreateKeyExW(HKEY_CURRENT_USER, UNINSTALL_KEY, 0, nullptr, REG_OPTION_NON_VOLATILE,
+                                         KEY_WRITE, nullptr, key.put(), nullptr),
+                         L"RegCreateKeyExW", UNINSTALL_KEY)) {
         return;
     }
     wchar_t command[UNINSTALL_COMMAND_CAPACITY] = {};
@@ -87,9 +108,16 @@ void WriteUninstallEntry(const ShellPaths& paths) {
     SetDword(key.get(), UNINSTALL_NO_REPAIR, 1);
     // An entry without its name or its command is one the user can neither find nor use.
     if (!named || !runnable) {
+        LogEventAbout(LOG_STAGE, L"uninstall entry without its name or command", UNINSTALL_KEY, L"removed");
         key.reset();
-        RegDeleteKeyW(HKEY_CURRENT_USER, UNINSTALL_KEY);
+        CheckedRegistry(RegDeleteKeyW(HKEY_CURRENT_USER, UNINSTALL_KEY), L"RegDeleteKeyW", UNINSTALL_KEY);
     }
+}
+
+// A COM call's result: true when it succeeded, otherwise logged with what it was called on.
+bool CheckedCom(HRESULT result, const wchar_t* call, const wchar_t* subject) {
+    if (FAILED(result)) LogFailedStatus(LOG_STAGE, call, subject, result);
+    return SUCCEEDED(result);
 }
 
 }  // namespace
@@ -98,17 +126,26 @@ void CreateShortcut(const wchar_t* shortcutPath, const wchar_t* target, const wc
                     const wchar_t* iconPath) {
     if (!IsAbsolutePath(shortcutPath)) return;
     ComPtr<IShellLinkW> link;
-    if (FAILED(CoCreateInstance(CLSID_ShellLink, nullptr, CLSCTX_INPROC_SERVER, IID_IShellLinkW, link.put_void()))) {
+    if (!CheckedCom(CoCreateInstance(CLSID_ShellLink, nullptr, CLSCTX_INPROC_SERVER, IID_IShellLinkW, link.put_void()),
+                    L"CoCreateInstance ShellLink", shortcutPath)) {
         return;
     }
     // A link that lost its target or its working folder would start nothing, or start the
     // application in the wrong folder: it is not saved. The icon and description are looks only.
-    if (FAILED(link->SetPath(target)) || FAILED(link->SetWorkingDirectory(workingFolder))) return;
+    if (!CheckedCom(link->SetPath(target), L"IShellLinkW::SetPath", target) ||
+        !CheckedCom(link->SetWorkingDirectory(workingFolder), L"IShellLinkW::SetWorkingDirectory", workingFolder)) {
+        return;
+    }
     link->SetIconLocation(iconPath, 0);
     link->SetDescription(PRODUCT_NAME);
     ComPtr<IPersistFile> file;
-    if (FAILED(link->QueryInterface(IID_IPersistFile, file.put_void()))) return;
-    file->Save(shortcutPath, TRUE);
+    if (!CheckedCom(link->QueryInterface(IID_IPersistFile, file.put_void()), L"QueryInterface IPersistFile",
+                    shortcutPath)) {
+        return;
+    }
+    if (CheckedCom(file->Save(shortcutPath, TRUE), L"IPersistFile::Save", shortcutPath)) {
+        LogEventAbout(LOG_STAGE, L"shortcut", shortcutPath, L"ok");
+    }
 }
 
 void RegisterShell() {
@@ -125,6 +162,7 @@ void RegisterShell() {
 
     // A link needs somewhere to point: without a launch target that is there, nothing is written.
     const bool haveTarget = paths.launchTarget[0] != L'\0' && PathExists(paths.launchTarget);
+    if (!haveTarget) LogEventAbout(LOG_STAGE, L"no launch target, no shortcuts", paths.appFolder, L"skipped");
     if (haveTarget) CreateShortcut(startMenuShortcut, paths.launchTarget, paths.appFolder, paths.iconFile);
     if (DesktopShortcutWanted() && haveTarget) {
         CreateShortcut(desktopShortcut, paths.launchTarget, paths.appFolder, paths.iconFile);
@@ -133,5 +171,9 @@ void RegisterShell() {
     // The uninstall command names the setup copy; without that file (its path did not form, or
     // the copy failed on a first install) the entry could not remove anything, so it is not
     // registered.
-    if (paths.setupCopy[0] && PathExists(paths.setupCopy)) WriteUninstallEntry(paths);
+    if (paths.setupCopy[0] && PathExists(paths.setupCopy)) {
+        WriteUninstallEntry(paths);
+    } else {
+        LogEvent(LOG_STAGE, L"no setup copy, no uninstall entry", L"skipped");
+    }
 }

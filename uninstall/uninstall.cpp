@@ -19,6 +19,7 @@
 #include "engine/layout.h"
 #include "engine/owned.h"
 #include "engine/paths.h"
+#include "engine/setup_log.h"
 #include "engine/tree_delete.h"
 
 #include <windows.h>
@@ -38,6 +39,7 @@ constexpr wchar_t kDoneText[] = L"제거가 끝났습니다.";
 constexpr wchar_t kInUseText[] = L"일부 파일을 지우지 못했습니다.\n실행 중인 Tavrin AI 를 닫고 다시 제거해 주세요.";
 
 constexpr size_t COMMAND_CAPACITY = 520;  // units, terminator included
+constexpr wchar_t LOG_STAGE[] = L"uninstall";
 
 // ownFile = our module's path; installFolder = its folder. False (both empty) when the path does
 // not fit or either is not absolute: then nothing may be deleted relative to it.
@@ -48,6 +50,11 @@ bool GetOwnFileAndFolder(wchar_t (&ownFile)[PATH_CAPACITY], wchar_t (&installFol
         wcscpy_s(installFolder, PATH_CAPACITY, ownFile);
         PathRemoveFileSpecW(installFolder);
         if (IsAbsolutePath(ownFile) && IsAbsolutePath(installFolder)) return true;
+    }
+    if (length == 0 || length >= PATH_CAPACITY) {
+        LogFailedCall(LOG_STAGE, L"GetModuleFileNameW", nullptr, GetLastError());  // cut: ERROR_INSUFFICIENT_BUFFER
+    } else {
+        LogEventAbout(LOG_STAGE, L"own folder", ownFile, L"failed | not absolute");
     }
     ownFile[0] = L'\0';
     installFolder[0] = L'\0';
@@ -67,8 +74,22 @@ void DeleteShortcuts() {
     wchar_t desktopShortcut[PATH_CAPACITY];
     GetShortcutPath(CSIDL_PROGRAMS, startMenuShortcut);
     GetShortcutPath(CSIDL_DESKTOPDIRECTORY, desktopShortcut);
-    if (startMenuShortcut[0]) DeleteFileW(startMenuShortcut);
-    if (desktopShortcut[0]) DeleteFileW(desktopShortcut);
+    for (const wchar_t* shortcut : {startMenuShortcut, desktopShortcut}) {
+        // A shortcut that was never made (no desktop one wanted) is no failure.
+        if (!shortcut[0] || DeleteFileW(shortcut)) continue;
+        const DWORD error = GetLastError();
+        if (error != ERROR_FILE_NOT_FOUND && error != ERROR_PATH_NOT_FOUND) {
+            LogFailedCall(LOG_STAGE, L"DeleteFileW", shortcut, error);
+        }
+    }
+}
+
+// DeleteTree, and a line when something of the tree is left. True when nothing is.
+bool DeleteTreeLogged(const wchar_t* path) {
+    DeleteTree(path);
+    if (!PathExists(path)) return true;
+    LogEventAbout(LOG_STAGE, L"delete", path, L"failed | something is left");
+    return false;
 }
 
 // False when the app folder is still there afterwards (files in use), or when its path cannot be
@@ -76,20 +97,19 @@ void DeleteShortcuts() {
 bool DeleteAppFolder(const wchar_t* installFolder) {
     wchar_t appFolder[PATH_CAPACITY];
     if (!JoinPath(appFolder, installFolder, APP_FOLDER_NAME)) return false;
-    DeleteTree(appFolder);
-    return !PathExists(appFolder);
+    return DeleteTreeLogged(appFolder);
 }
 
 // The models folder of the application's face analysis; ".insightface" and "models" may be
 // shared with other programs, so only "auraface" goes.
-void DeleteModelFolder() {
+bool DeleteModelFolder() {
     wchar_t modelFolder[PATH_CAPACITY];
-    if (GetModelFolder(modelFolder)) DeleteTree(modelFolder);
+    return !GetModelFolder(modelFolder) || DeleteTreeLogged(modelFolder);
 }
 
-void DeleteUserDataFolder(const wchar_t* profile) {
+bool DeleteUserDataFolder(const wchar_t* profile) {
     wchar_t dataFolder[PATH_CAPACITY];
-    if (JoinPath(dataFolder, profile, USER_DATA_FOLDER_NAME)) DeleteTree(dataFolder);
+    return !JoinPath(dataFolder, profile, USER_DATA_FOLDER_NAME) || DeleteTreeLogged(dataFolder);
 }
 
 // The command for the hidden interpreter. False when it does not fit, or when a path holds a
@@ -121,7 +141,10 @@ public:
     // that is no failure.
     bool Prepare(const wchar_t* ownFile, const wchar_t* installFolder) {
         wchar_t command[COMMAND_CAPACITY];
-        if (!FormatSelfRemovalCommand(command, ownFile, installFolder)) return true;
+        if (!FormatSelfRemovalCommand(command, ownFile, installFolder)) {
+            LogEventAbout(LOG_STAGE, L"self removal", ownFile, L"skipped | path too long or holds % or !");
+            return true;
+        }
         // Named by its full path: a search for "cmd.exe" would look in our own folder first, the
         // install folder, where any file of that name would be run in its place.
         wchar_t systemFolder[PATH_CAPACITY] = {};
@@ -136,6 +159,7 @@ public:
         // inherit ours, which may well be the install folder: give it the system folder instead.
         if (!CreateProcessW(interpreter, command, nullptr, nullptr, FALSE, CREATE_NO_WINDOW | CREATE_SUSPENDED,
                             nullptr, systemFolder, &startup, &created)) {
+            LogFailedCall(LOG_STAGE, L"CreateProcessW", command, GetLastError());
             return false;
         }
         process_ = OwnedKernelHandle(created.hProcess);
@@ -146,7 +170,11 @@ public:
     // Lets the interpreter run. False when it was made and could not be let go.
     bool Start() {
         if (!thread_) return true;
-        if (ResumeThread(thread_.get()) == static_cast<DWORD>(-1)) return false;
+        if (ResumeThread(thread_.get()) == static_cast<DWORD>(-1)) {
+            LogFailedCall(LOG_STAGE, L"ResumeThread", L"self removal", GetLastError());
+            return false;
+        }
+        LogEvent(LOG_STAGE, L"self removal started", nullptr);
         thread_.reset();
         process_.reset();
         return true;
@@ -164,42 +192,68 @@ private:
     OwnedKernelHandle thread_;
 };
 
+
+// Runs one step of the uninstall between its start and end lines in the log.
+template <typename Step>
+bool Timed(const wchar_t* name, Step step) {
+    const ULONGLONG started = LogStageStart(name);
+    const bool done = step();
+    LogStageEnd(name, started, done ? L"ok" : L"failed");
+    return done;
+}
+
+// The entry's removal; true when it is gone (or was never there).
+bool DeleteUninstallEntry() {
+    const LSTATUS entryRemoval = RegDeleteKeyW(HKEY_CURRENT_USER, UNINSTALL_KEY);
+    if (entryRemoval == ERROR_SUCCESS || entryRemoval == ERROR_FILE_NOT_FOUND) return true;
+    LogFailedCall(LOG_STAGE, L"RegDeleteKeyW", UNINSTALL_KEY, static_cast<DWORD>(entryRemoval));
+    return false;
+}
+
+void ShowFinalBox(const wchar_t* text, UINT icon) {
+    LogFinalText(LOG_STAGE, text);
+    LoggedMessageBox(nullptr, text, kDoneCaption, MB_OK | icon);
+}
+
 }  // namespace
 
 int RunUninstall() {
     wchar_t ownFile[PATH_CAPACITY];
     wchar_t installFolder[PATH_CAPACITY];
     const bool haveInstallFolder = GetOwnFileAndFolder(ownFile, installFolder);
+    LogEventAbout(LOG_STAGE, L"start, install folder", haveInstallFolder ? installFolder : L"unknown", nullptr);
 
-    if (MessageBoxW(nullptr, kConfirmText, kConfirmCaption, MB_YESNO | MB_ICONQUESTION) != IDYES) return 0;
+    if (LoggedMessageBox(nullptr, kConfirmText, kConfirmCaption, MB_YESNO | MB_ICONQUESTION) != IDYES) return 0;
 
     // Without our own folder the app folder cannot be found, and saying "done" would leave the
     // application behind with its entry gone: the same as files in use, nothing else is touched.
     // So too when our own file could not be scheduled for removal.
     SelfRemoval selfRemoval;
-    if (!haveInstallFolder || !selfRemoval.Prepare(ownFile, installFolder) || !DeleteAppFolder(installFolder)) {
+    if (!haveInstallFolder || !selfRemoval.Prepare(ownFile, installFolder) ||
+        !Timed(L"app folder", [&] { return DeleteAppFolder(installFolder); })) {
         selfRemoval.Cancel();
-        MessageBoxW(nullptr, kInUseText, kDoneCaption, MB_OK | MB_ICONWARNING);
+        ShowFinalBox(kInUseText, MB_ICONWARNING);
         return 0;
     }
-    DeleteShortcuts();
+    Timed(L"shortcuts", [] { DeleteShortcuts(); return true; });
     // While the entry stays, so does the setup copy it runs: the user can uninstall again.
-    const LSTATUS entryRemoval = RegDeleteKeyW(HKEY_CURRENT_USER, UNINSTALL_KEY);
-    const bool entryGone = entryRemoval == ERROR_SUCCESS || entryRemoval == ERROR_FILE_NOT_FOUND;
+    const bool entryGone = Timed(L"uninstall entry", DeleteUninstallEntry);
     if (!entryGone) selfRemoval.Cancel();
 
     wchar_t profile[PATH_CAPACITY];
     if (GetUserProfile(profile)) {
-        DeleteModelFolder();
-        DeleteUserDataFolder(profile);
+        Timed(L"model folder", DeleteModelFolder);
+        Timed(L"data folder", [&] { return DeleteUserDataFolder(profile); });
+    } else {
+        LogEvent(LOG_STAGE, L"USERPROFILE unreadable: model and data folders kept", L"skipped");
     }
 
-    MessageBoxW(nullptr, kDoneText, kDoneCaption, MB_OK | MB_ICONINFORMATION);
+    ShowFinalBox(kDoneText, MB_ICONINFORMATION);
     // Only now: its delay has to run after we have exited, however long the box was read. One
     // that cannot be let go is ended, and the user told that the setup copy stays.
     if (!selfRemoval.Start()) {
         selfRemoval.Cancel();
-        MessageBoxW(nullptr, kInUseText, kDoneCaption, MB_OK | MB_ICONWARNING);
+        ShowFinalBox(kInUseText, MB_ICONWARNING);
     }
     return 0;
 }

@@ -9,6 +9,7 @@
 #include <windows.h>
 #include <objbase.h>
 
+#include "engine/setup_log.h"
 #include "uninstall/uninstall.h"
 #include "window/command_line.h"
 #include "window/setup_window.h"
@@ -21,6 +22,9 @@ int WINAPI wWinMain(HINSTANCE instance, HINSTANCE, PWSTR commandLine, int) {
     const bool uninstallMode = IsUninstallCommandLine(commandLine);
     // A copy that steps aside for a running one exits with 0, having touched nothing.
     if (TakeSetupInstance(uninstallMode)) {
+        // Only the copy that goes on starts a log: one stepping aside must not set the running
+        // copy's log aside.
+        BeginSetupLog(uninstallMode ? L"uninstall" : L"install");
         exitCode = uninstallMode ? RunUninstall() : RunSetupWizard(instance);
     }
     CoUninitialize();

@@ -2,6 +2,7 @@
 
 #include "engine/layout.h"
 #include "engine/owned.h"
+#include "engine/setup_log.h"
 #include "window/setup_window.h"
 
 #include <windows.h>
@@ -38,7 +39,8 @@ bool UninstallRunning() {
 }
 
 void Warn(const wchar_t* text) {
-    MessageBoxW(nullptr, text, MESSAGE_CAPTION, MB_OK | MB_ICONWARNING);
+    // Told in the running copy's log: this copy starts no log of its own.
+    LoggedMessageBox(nullptr, text, MESSAGE_CAPTION, MB_OK | MB_ICONWARNING);
 }
 
 void BringToFront(HWND wizard) {

@@ -5,6 +5,7 @@
 #include "engine/layout.h"
 #include "engine/owned.h"
 #include "engine/paths.h"
+#include "engine/setup_log.h"
 #include "window/controls.h"
 
 #include <shellapi.h>
@@ -35,19 +36,19 @@ void Show(HWND control, bool visible) {
 void StartAttempt(HWND window) {
     GetWindowTextW(controls.pathEdit, installState.installDir, static_cast<int>(INSTALL_DIR_CAPACITY));
     if (!installState.installDir[0]) {
-        MessageBoxW(window, L"설치 폴더를 입력하세요.", MESSAGE_CAPTION, MB_OK | MB_ICONWARNING);
+        LoggedMessageBox(window, L"설치 폴더를 입력하세요.", MESSAGE_CAPTION, MB_OK | MB_ICONWARNING);
         return;
     }
     // The extraction stage needs the same kind of path; refusing here spares the user a whole
     // download that could only end in "설치 폴더를 만들 수 없습니다.". A folder in the "\\?\" or
     // "\\.\" form would install once and then defeat every reinstall and uninstall.
     if (!IsAbsolutePath(installState.installDir) || IsDeviceNamespacePath(installState.installDir)) {
-        MessageBoxW(window, RELATIVE_FOLDER_TEXT, MESSAGE_CAPTION, MB_OK | MB_ICONWARNING);
+        LoggedMessageBox(window, RELATIVE_FOLDER_TEXT, MESSAGE_CAPTION, MB_OK | MB_ICONWARNING);
         return;
     }
     wchar_t appFolder[PATH_CAPACITY];
     if (!JoinPath(appFolder, installState.installDir, APP_FOLDER_NAME)) {
-        MessageBoxW(window, LONG_FOLDER_TEXT, MESSAGE_CAPTION, MB_OK | MB_ICONWARNING);
+        LoggedMessageBox(window, LONG_FOLDER_TEXT, MESSAGE_CAPTION, MB_OK | MB_ICONWARNING);
         return;
     }
     installState.cancelRequested = false;
@@ -59,14 +60,17 @@ void StartAttempt(HWND window) {
     // Nobody waits for the worker: its handle is closed at once.
     OwnedKernelHandle worker(CreateThread(nullptr, 0, InstallWorker, nullptr, 0, nullptr));
     if (!worker) {
+        LogFailedCall(L"wizard", L"CreateThread", nullptr, GetLastError());
         // Without a worker no WM_SETUP_DONE would ever come; end the attempt as a failure so
         // the user gets the box and the retry instead of a wizard stuck on the progress page.
         wcscpy_s(installState.statusText, L"설치 작업을 시작하지 못했습니다.");
+        LogFinalText(L"wizard", installState.statusText);
         PostMessageW(window, WM_SETUP_DONE, 0, 0);
     }
 }
 
 void RequestCancel() {
+    LogEvent(L"wizard", L"cancel request");
     installState.cancelRequested = true;
     PostStatus(L"취소하는 중...");
 }
@@ -91,7 +95,14 @@ void LaunchApplication(HWND window) {
     wchar_t appFolder[MAX_PATH] = {};
     wchar_t target[MAX_PATH] = {};
     if (PathCombineW(appFolder, installState.installDir, APP_FOLDER_NAME) && GetLaunchTarget(target, appFolder)) {
-        ShellExecuteW(nullptr, L"open", target, nullptr, appFolder, SW_SHOWNORMAL);
+        // ShellExecuteW's "instance" is a result code, above 32 on success.
+        const auto launched = reinterpret_cast<INT_PTR>(ShellExecuteW(nullptr, L"open", target, nullptr, appFolder,
+                                                                      SW_SHOWNORMAL));
+        if (launched <= 32) {
+            LogFailedCall(L"wizard", L"ShellExecuteW", target, static_cast<DWORD>(launched));
+        } else {
+            LogEventAbout(L"wizard", L"launch", target, L"ok");
+        }
     }
     DestroyWindow(window);
 }
@@ -123,7 +134,7 @@ void OnFailed(HWND window) {
     // stay on screen under it.
     InvalidateRect(window, nullptr, FALSE);
     UpdateWindow(window);
-    MessageBoxW(window, installState.statusText, MESSAGE_CAPTION, MB_OK | MB_ICONWARNING);
+    LoggedMessageBox(window, installState.statusText, MESSAGE_CAPTION, MB_OK | MB_ICONWARNING);
     ShowWizardPage(PAGE_LOCATION);
     SetWindowTextW(controls.next, L"다시 시도");
     InvalidateRect(window, nullptr, FALSE);
@@ -185,6 +196,7 @@ void HandleWizardCommand(HWND window, int controlId, int notification) {
 
 void HandleWizardClose(HWND window) {
     if (installState.busy) {
+        LogEvent(L"wizard", L"close box while busy: cancel request");
         installState.cancelRequested = true;
     } else {
         DestroyWindow(window);

@@ -18,9 +18,11 @@
 #include "tests/support/message_box.h"
 #include "tests/support/self_removal.h"
 #include "tests/support/setup_child.h"
+#include "tests/support/setup_log_reader.h"
 #include "tests/support/shell_readback.h"
 #include "tests/support/testbed.h"
 
+#include <algorithm>
 #include <cwchar>
 #include <functional>
 #include <optional>
@@ -196,6 +198,41 @@ TEST_F(UninstallTest, YesRemovesEverythingTheInstallMadeAndTheFolderAfterExit) {
     ExpectUserFoldersRemoved(install);
     EXPECT_FALSE(Exists(install.setupCopy));
     EXPECT_FALSE(Exists(install.folder));
+}
+
+// The uninstall writes the setup log in the user's temporary folder, after setting the log
+// before it (the install's) aside as the old log: the program's version, that of its version
+// block, and the mode; the install folder; the question and its answer; each step with its
+// result; the final text, its box and the answer; the hidden command.
+TEST_F(UninstallTest, WritesTheSetupLog) {
+    Install install;
+    ASSERT_NO_FATAL_FAILURE(MakeInstall(install));
+    const std::wstring temp = install.root + L"\\tmp";
+    ASSERT_TRUE(testbed::WriteFileBytes(InFolder(temp, LOG_FILE_NAME), "the install's log\r\n"));
+
+    UninstallWithYes({.exe = install.setupCopy,
+                      .environment = {{L"USERPROFILE", install.profile}, {L"TMP", temp}, {L"TEMP", temp}}});
+
+    std::string oldLog;
+    EXPECT_TRUE(testbed::ReadFileBytes(InFolder(temp, OLD_LOG_FILE_NAME), oldLog));
+    EXPECT_EQ(oldLog, "the install's log\r\n");
+    std::wstring question = kConfirmText;
+    std::replace(question.begin(), question.end(), L'\n', L' ');
+    const std::vector<LogLine> lines = ReadLog(InFolder(temp, LOG_FILE_NAME));
+    EXPECT_TRUE(LinesInOrder(lines, {
+        "setup | start TavrinSetup 1.2.1.0, uninstall",
+        "uninstall | start, install folder " + Narrow(install.folder),
+        "message box | shown " + Narrow(question) + " | answer Yes",
+        "app folder | start",
+        "app folder | end | ok | ",
+        "shortcuts | end | ok | ",
+        "uninstall entry | end | ok | ",
+        "model folder | end | ok | ",
+        "data folder | end | ok | ",
+        "uninstall | final text " + Narrow(kDoneText),
+        "message box | shown " + Narrow(kDoneText) + " | answer OK",
+        "uninstall | self removal started ",
+    })) << DescribeLog(lines);
 }
 
 // A second uninstall started while the first one's final box is open (a double click in the
