@@ -112,24 +112,25 @@ BOOL WINAPI HookWriteFile(HANDLE file, LPCVOID buffer, DWORD size, LPDWORD writt
     return RealWriteFile(file, buffer, size, written, overlapped);
 }
 
-BOOL(WINAPI* RealMoveFileW)(LPCWSTR, LPCWSTR);
-BOOL WINAPI HookMoveFileW(LPCWSTR from, LPCWSTR to) {
-    if (CountAndFail("MoveFileW", ERROR_ACCESS_DENIED)) return FALSE;
+// A rename: counted, failed as scheduled, refused as Windows refuses it, else done by rename.
+template <typename Rename>
+BOOL Renamed(const char* function, LPCWSTR from, Rename rename) {
+    if (CountAndFail(function, ERROR_ACCESS_DENIED)) return FALSE;
     if (RenameRefused(from)) {
         SetLastError(ERROR_ACCESS_DENIED);
         return FALSE;
     }
-    return RealMoveFileW(from, to);
+    return rename();
+}
+
+BOOL(WINAPI* RealMoveFileW)(LPCWSTR, LPCWSTR);
+BOOL WINAPI HookMoveFileW(LPCWSTR from, LPCWSTR to) {
+    return Renamed("MoveFileW", from, [&] { return RealMoveFileW(from, to); });
 }
 
 BOOL(WINAPI* RealMoveFileExW)(LPCWSTR, LPCWSTR, DWORD);
 BOOL WINAPI HookMoveFileExW(LPCWSTR from, LPCWSTR to, DWORD flags) {
-    if (CountAndFail("MoveFileExW", ERROR_ACCESS_DENIED)) return FALSE;
-    if (RenameRefused(from)) {
-        SetLastError(ERROR_ACCESS_DENIED);
-        return FALSE;
-    }
-    return RealMoveFileExW(from, to, flags);
+    return Renamed("MoveFileExW", from, [&] { return RealMoveFileExW(from, to, flags); });
 }
 
 HANDLE(WINAPI* RealFindFirstFileW)(LPCWSTR, LPWIN32_FIND_DATAW);

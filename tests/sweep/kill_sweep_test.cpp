@@ -30,7 +30,7 @@ namespace sweep {
 namespace {
 
 constexpr DWORD kChildLimitMs = 120000;
-constexpr size_t kSampleSize = 14;
+constexpr size_t kSampleSize = 16;
 
 struct Kind {
     const char* name;
@@ -43,14 +43,6 @@ const Kind kKinds[] = {
     {"first-install", false, false},
     {"uninstall", true, true},
 };
-
-std::wstring Wide(const std::string& text) {
-    std::wstring wide(text.size(), L'\0');
-    const int length = MultiByteToWideChar(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), wide.data(),
-                                           static_cast<int>(wide.size()));
-    wide.resize(length > 0 ? static_cast<size_t>(length) : 0);
-    return wide;
-}
 
 // One whole run of the kind in this process, as the wizard or the uninstall entry starts it;
 // interposer (armed on the running thread) may schedule a kill.
@@ -192,17 +184,7 @@ std::string Usable(const Bed& bed, const Snapshot& state, const Snapshot& previo
     return text;
 }
 
-class KillSweep : public ::testing::Test {
-protected:
-    static void SetUpTestSuite() { release_ = new PublishedRelease; }
-    static void TearDownTestSuite() {
-        delete release_;
-        release_ = nullptr;
-    }
-    static PublishedRelease* release_;
-};
-
-PublishedRelease* KillSweep::release_ = nullptr;
+class KillSweep : public SweepSuite {};
 
 // The self-removal of an uninstall deletes the setup copy a moment after the run: its start is
 // what counts, so the setup copy is left out of an uninstall's comparison.
@@ -214,6 +196,8 @@ Snapshot Comparable(const Kind& kind, Snapshot snapshot) {
 }
 
 TEST_F(KillSweep, AKilledRunLeavesSomethingUsableAndTheNextRunConverges) {
+    const ComApartment com;  // once for the whole sweep: the beds read and write shell links here
+    const SystemFolderWatch systemFolder;
     Table table("expected_kill.tsv");
     for (const Kind& kind : kKinds) {
         SCOPED_TRACE(kind.name);
@@ -250,14 +234,7 @@ TEST_F(KillSweep, AKilledRunLeavesSomethingUsableAndTheNextRunConverges) {
                 row.verdict = "no entry to uninstall from";
             } else {
                 RunKind(kind, bed.trace, bed.installDir, [](Interposer&) {}, nullptr);
-                const Snapshot after = Comparable(kind, bed.Take());
-                std::vector<std::string> differ;
-                if (after.appFolder != clean.appFolder) differ.push_back("app-folder");
-                if (after.startMenuLink != clean.startMenuLink) differ.push_back("start-menu-link");
-                if (after.desktopLink != clean.desktopLink) differ.push_back("desktop-link");
-                if (after.entry != clean.entry) differ.push_back("entry");
-                if (after.setupCopy != clean.setupCopy) differ.push_back("setup-copy");
-                if (after.models != clean.models) differ.push_back("models");
+                const std::vector<std::string> differ = Differing(Comparable(kind, bed.Take()), clean);
                 std::string text;
                 for (const std::string& part : differ) text += " " + part;
                 row.verdict = differ.empty() ? "converges" : "does not converge:" + text;

@@ -1,6 +1,7 @@
-// What the fault sweeps share: the published release, the bed of one run (a complete previous
-// install where the stage meets one), the stages, one run of a stage with its faults and every
-// check of it, and the checked-in tables the runs are held to.
+// What the fault sweeps share: the published release (sweep_release.cpp), the bed of one run, a
+// complete previous install where the stage meets one (sweep_bed.cpp), the stages
+// (sweep_stages.cpp), one run of a stage with its faults and every check of it (sweep_run.cpp),
+// and the checked-in tables the runs are held to (sweep_table.cpp).
 //
 // Each run ends in one of three verdicts, measured against the stage's fault-free run:
 //  - "complete": the same ending and the same end state (app folder byte for byte, shortcuts,
@@ -18,6 +19,9 @@
 #include "tests/support/interposer.h"
 #include "tests/support/message_trace.h"
 #include "tests/support/user_profile.h"
+#include "tests/support/zip_writer.h"
+
+#include <gtest/gtest.h>
 
 #include <windows.h>
 
@@ -34,6 +38,13 @@ using interposer::Interposer;
 
 constexpr char kOldVersion[] = "1.0.0";
 constexpr char kNewVersion[] = "2.0.0";
+// Every model is published as "abc", whose SHA-256 is the published test vector below.
+constexpr char kModelBytes[] = "abc";
+constexpr char kModelDigest[] = "ba7816bf8f01cfea414140de5dae2223b00361a396177a9cb410ff61f20015ad";
+
+// The payload archive of a version: the app folder with a file of several download chunks, and
+// version.txt last, as the release tool writes it (tar extracts in order).
+std::vector<ZipEntry> PayloadEntries(const std::string& version);
 
 // One failure a run schedules: the call, its error (0: the function's default) and how many
 // calls of the function in a row fail from it on.
@@ -55,7 +66,10 @@ struct Snapshot {
     std::string setupCopy;                       // "", "previous", "this program" or "other (N bytes)"
     std::map<std::wstring, std::string> models;  // name -> bytes
     std::string release;                         // the release check's findings
-    std::string payload;                         // the payload file: "", "published" or "other (N bytes)"
+    // The payload file: "", "published" or "other (N bytes)". Only the payload stage's own
+    // check reads it: after the extraction its deletion may still be pending while tar.exe's
+    // inherited handle closes, which the bed's Wine does after the process has ended.
+    std::string payload;
     bool operator==(const Snapshot&) const = default;
 };
 
@@ -75,6 +89,7 @@ public:
     Bed(const Bed&) = delete;
     Bed& operator=(const Bed&) = delete;
 
+    const bool outsideCodePage;
     AttemptScope attempt{L"sweep"};
     MessageTrace trace;
     const std::wstring scratch = attempt.scratch();
@@ -88,16 +103,36 @@ public:
     // A whole install of the previous version: its app folder, the setup copy, both shortcuts,
     // the uninstall entry, the five models and the application's data.
     void CompletePreviousInstall();
-    // A stage run unarmed, which must go on.
-    void Run(StageResult (*stage)(const wchar_t*, wchar_t*));
+    // The app folder as the payload of that version makes it.
+    void WriteApp(const char* version);
+    // Where the stages before begin: the release check's findings (read from the host once per
+    // process), the downloaded and verified payload, the new app folder in place of the old.
     void CheckRelease();
+    void PlaceVerifiedPayload();
+    void ReplaceApp();
 
     Snapshot Take() const;
+    // The prefix's drive without the system folder (SystemFolderWatch) and, in the prefix's
+    // temporary folder, without what other tests of the run keep there.
     Listing ListPrefix() const;
     // Where a run may write: the install folder, the model folder (and the two shared folders
     // above it), the application's data, the worker's files and the setup log in the temporary
     // folder, and the two shortcuts.
     bool MayWrite(const std::wstring& key) const;
+};
+
+// The system folder, which a run's own listing leaves out for speed (some 900 entries under the
+// bed's Wine): listed when a sweep begins and again when it ends, where any change is a failure.
+std::wstring WindowsFolder();
+class SystemFolderWatch {
+public:
+    SystemFolderWatch();
+    ~SystemFolderWatch();
+    SystemFolderWatch(const SystemFolderWatch&) = delete;
+    SystemFolderWatch& operator=(const SystemFolderWatch&) = delete;
+
+private:
+    Listing before_;
 };
 
 struct Stage {
@@ -153,6 +188,25 @@ public:
 };
 // The published payload's bytes.
 const std::string& PayloadBytes();
+
+// A sweep's suite: the release is published for its life.
+class SweepSuite : public ::testing::Test {
+protected:
+    static void SetUpTestSuite() { release_ = new PublishedRelease; }
+    static void TearDownTestSuite() {
+        delete release_;
+        release_ = nullptr;
+    }
+
+private:
+    static inline PublishedRelease* release_ = nullptr;
+};
+
+// The parts of the state in which a and b differ ("app-folder", "entry", ...).
+std::vector<std::string> Differing(const Snapshot& a, const Snapshot& b);
+
+// UTF-8 to UTF-16.
+std::wstring Wide(const std::string& text);
 
 // The checked-in table of one sweep: rows keyed by stage and faults, with the ending and the
 // verdict. Rows whose verdict is a loss are written by hand: a loss that the table does not

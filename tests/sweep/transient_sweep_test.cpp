@@ -6,6 +6,7 @@
 //   TAVRIN_SWEEP_WRITE=1 ctest --test-dir build/mingw -R transient_sweep_test
 #include "tests/sweep/sweep.h"
 
+#include "engine/owned.h"
 #include "tests/support/message_trace.h"
 
 #include <gtest/gtest.h>
@@ -31,19 +32,11 @@ const std::map<std::string, std::vector<DWORD>> kTransientErrors = {
     {"WinHttpReadData", {ERROR_WINHTTP_CONNECTION_ERROR}},
 };
 
-class TransientSweep : public ::testing::Test {
-protected:
-    static void SetUpTestSuite() { release_ = new PublishedRelease; }
-    static void TearDownTestSuite() {
-        delete release_;
-        release_ = nullptr;
-    }
-    static PublishedRelease* release_;
-};
-
-PublishedRelease* TransientSweep::release_ = nullptr;
+class TransientSweep : public SweepSuite {};
 
 TEST_F(TransientSweep, EveryFileAndTransferCallFailsForAWhile) {
+    const ComApartment com;  // once for the whole sweep: the beds read and write shell links here
+    const SystemFolderWatch systemFolder;
     Table table("expected_transient.tsv");
     for (const Stage& stage : Stages()) {
         SCOPED_TRACE(stage.name);
