@@ -6,6 +6,7 @@
 
 #include "engine/paths.h"
 
+#include <algorithm>
 #include <iterator>
 
 // The product as the uninstall entry, the shortcuts, the message boxes and the wizard's header
@@ -24,6 +25,18 @@ constexpr wchar_t APP_PROGRAM_NAME[] = L"TavrinAI.exe";
 constexpr wchar_t APP_SCRIPT_NAME[] = L"run_tavrin.bat";  // launched when the program is absent
 constexpr wchar_t APP_ICON_NAME[] = L"app_icon.ico";
 constexpr wchar_t VERSION_FILE_NAME[] = L"version.txt";
+
+// The longest name of a file in the app folder, in units without the terminator.
+constexpr size_t LONGEST_APP_FILE_NAME_LENGTH =
+    std::max({std::size(APP_PROGRAM_NAME), std::size(APP_SCRIPT_NAME), std::size(APP_ICON_NAME),
+              std::size(VERSION_FILE_NAME)}) - 1;
+// "\<app folder>\<file>" or "\<setup copy>", whichever is longer.
+constexpr size_t LONGEST_INSTALLED_SUFFIX_LENGTH = std::max(
+    1 + (std::size(APP_FOLDER_NAME) - 1) + 1 + LONGEST_APP_FILE_NAME_LENGTH, 1 + (std::size(SETUP_COPY_NAME) - 1));
+// The longest install folder, in units without the terminator: every path that an install forms
+// from the folder must fit PATH_CAPACITY with its terminator, or the install would end without
+// what that path names (a shortcut, the setup copy, the uninstall entry).
+constexpr size_t MAX_INSTALL_DIR_LENGTH = PATH_CAPACITY - 1 - LONGEST_INSTALLED_SUFFIX_LENGTH;
 
 // The link in the Programs folder and, when wanted, on the desktop.
 constexpr wchar_t SHORTCUT_NAME[] = L"Tavrin AI.lnk";

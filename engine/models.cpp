@@ -6,9 +6,9 @@
 #include "engine/install_state.h"
 #include "engine/layout.h"
 #include "engine/paths.h"
-#include "engine/payload.h"
 #include "engine/release_host.h"
 #include "engine/setup_log.h"
+#include "engine/sha256.h"
 
 #include <shlobj.h>
 

@@ -91,6 +91,12 @@ struct GdiObjectTraits {
     static type invalid() { return nullptr; }
     static void close(type h) { DeleteObject(h); }
 };
+// Views of a file or section mapping (MapViewOfFile).
+struct MappedViewTraits {
+    using type = void*;
+    static type invalid() { return nullptr; }
+    static void close(type view) { UnmapViewOfFile(view); }
+};
 struct MemoryDcTraits {
     using type = HDC;
     static type invalid() { return nullptr; }
@@ -107,6 +113,7 @@ using OwnedCryptoKey = Owned<CryptoKeyTraits>;
 using OwnedRegistryKey = Owned<RegistryKeyTraits>;
 using OwnedGdiObject = Owned<GdiObjectTraits>;
 using OwnedMemoryDc = Owned<MemoryDcTraits>;
+using OwnedMappedView = Owned<MappedViewTraits>;
 
 // Selects an object into a DC and puts the previous one back when it goes out of scope.
 class SelectedObject {

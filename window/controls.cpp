@@ -9,7 +9,7 @@ WizardControls controls;
 namespace {
 
 // What one child control is made of; the font is given when the control takes one.
-struct ControlSpec {
+struct ChildControl {
     const wchar_t* className;
     const wchar_t* text;
     DWORD style;
@@ -18,17 +18,17 @@ struct ControlSpec {
     HFONT font;
 };
 
-HWND Create(HWND parent, const ControlSpec& spec) {
+HWND Create(HWND parent, const ChildControl& control) {
     // The id travels in the menu argument; system classes need no instance handle.
-    HWND control = CreateWindowExW(0, spec.className, spec.text, spec.style, spec.x, spec.y, spec.width,
-                                   spec.height, parent, reinterpret_cast<HMENU>(static_cast<INT_PTR>(spec.id)),
-                                   nullptr, nullptr);
-    if (spec.font) SendMessageW(control, WM_SETFONT, reinterpret_cast<WPARAM>(spec.font), TRUE);
-    return control;
+    HWND created = CreateWindowExW(0, control.className, control.text, control.style, control.x, control.y,
+                                   control.width, control.height, parent,
+                                   reinterpret_cast<HMENU>(static_cast<INT_PTR>(control.id)), nullptr, nullptr);
+    if (control.font) SendMessageW(created, WM_SETFONT, reinterpret_cast<WPARAM>(control.font), TRUE);
+    return created;
 }
 
-HWND CreateChecked(HWND parent, const ControlSpec& spec) {
-    HWND box = Create(parent, spec);
+HWND CreateChecked(HWND parent, const ChildControl& control) {
+    HWND box = Create(parent, control);
     SendMessageW(box, BM_SETCHECK, BST_CHECKED, 0);
     return box;
 }

@@ -12,7 +12,7 @@
 namespace {
 
 const wchar_t* const SETUP_MUTEX_NAME = L"Local\\TavrinAI.Setup";
-// Exists exactly while a copy in uninstall mode runs; it is never signalled.
+// A shared section of one value: the process id of the copy that runs the uninstall, or 0.
 const wchar_t* const UNINSTALL_MARK_NAME = L"Local\\TavrinAI.Uninstalling";
 const wchar_t* const MESSAGE_CAPTION = PRODUCT_NAME;
 const wchar_t* const SETUP_RUNNING_TEXT = L"설치 프로그램이 이미 실행 중입니다. 설치 창을 닫은 뒤 다시 시도해 주세요.";
@@ -23,9 +23,41 @@ const wchar_t* const UNINSTALL_RUNNING_TEXT = L"Tavrin AI 제거가 진행 중�
 constexpr DWORD RUNNING_COPY_WAIT_MS = 10000;
 constexpr DWORD POLL_PERIOD_MS = 50;
 
-// Both live until the process ends; closing them then gives up the mutex and the mark.
+// Which copy runs the uninstall. An uninstall copy claims the mark before it takes the mutex, so
+// that a second uninstall copy never finds the mutex taken without the mark (it would take the
+// first for a wizard and hold a box of its own open, and with it the setup copy that the first
+// removes). Claiming is one compare-exchange on the shared value, so two copies started together
+// cannot both win; and the value names the winner's process, whose boxes alone the second copy
+// brings forward: a caption is no proof that a window is ours.
+class UninstallMark {
+public:
+    // Creates or opens the section; false when it cannot be used.
+    bool Open() {
+        section_ = OwnedKernelHandle(
+            CreateFileMappingW(INVALID_HANDLE_VALUE, nullptr, PAGE_READWRITE, 0, sizeof(LONG), UNINSTALL_MARK_NAME));
+        if (section_) view_ = OwnedMappedView(MapViewOfFile(section_.get(), FILE_MAP_WRITE, 0, 0, sizeof(LONG)));
+        return static_cast<bool>(view_);
+    }
+    // 0 when this process now holds the mark; otherwise the id of the process that does.
+    DWORD Claim() {
+        const LONG self = static_cast<LONG>(GetCurrentProcessId());
+        return static_cast<DWORD>(InterlockedCompareExchange(Value(), self, 0));
+    }
+    void Release() {
+        if (view_) InterlockedExchange(Value(), 0);
+    }
+
+private:
+    volatile LONG* Value() const { return static_cast<volatile LONG*>(view_.get()); }
+
+    OwnedKernelHandle section_;
+    OwnedMappedView view_;  // declared after the section: unmapped before it is closed
+};
+
+// Both live until the process ends; closing them then gives up the mutex and the mark (the
+// section goes with its last handle, its value with it).
 OwnedKernelHandle setupMutex;
-OwnedKernelHandle uninstallMark;
+UninstallMark uninstallMark;
 
 // True when this thread owns the mutex now (an abandoned mutex is owned all the same).
 bool OwnSetupMutex() {
@@ -34,8 +66,10 @@ bool OwnSetupMutex() {
 }
 
 bool UninstallRunning() {
-    OwnedKernelHandle mark(OpenEventW(SYNCHRONIZE, FALSE, UNINSTALL_MARK_NAME));
-    return static_cast<bool>(mark);
+    OwnedKernelHandle section(OpenFileMappingW(FILE_MAP_READ, FALSE, UNINSTALL_MARK_NAME));
+    if (!section) return false;
+    OwnedMappedView view(MapViewOfFile(section.get(), FILE_MAP_READ, 0, 0, sizeof(LONG)));
+    return view && *static_cast<volatile LONG*>(view.get()) != 0;
 }
 
 void Warn(const wchar_t* text) {
@@ -50,14 +84,16 @@ void BringToFront(HWND wizard) {
     SetForegroundWindow(GetLastActivePopup(wizard));
 }
 
-// The boxes of the running uninstaller, the only windows it has: its question, then its last word.
-BOOL CALLBACK BringUninstallBoxToFront(HWND window, LPARAM) {
+// A shown message box of the uninstalling process (its only windows: the question, then its last
+// word) comes to the front.
+BOOL CALLBACK BringUninstallBoxToFront(HWND window, LPARAM uninstallerId) {
+    DWORD owner = 0;
+    GetWindowThreadProcessId(window, &owner);
+    if (owner != static_cast<DWORD>(uninstallerId)) return TRUE;
     wchar_t className[16] = {};
-    wchar_t caption[32] = {};
     GetClassNameW(window, className, 16);
-    GetWindowTextW(window, caption, 32);
     const bool box = wcscmp(className, L"#32770") == 0;  // the class of every message box
-    if (box && IsWindowVisible(window) && wcsncmp(caption, PRODUCT_NAME, wcslen(PRODUCT_NAME)) == 0) {
+    if (box && IsWindowVisible(window)) {
         SetForegroundWindow(window);
         return FALSE;
     }
@@ -83,24 +119,27 @@ bool StepAsideForRunningCopy() {
     return false;
 }
 
+// Uninstall mode. A copy whose mark cannot be made still runs by the mutex alone.
+bool TakeUninstallInstance() {
+    if (const DWORD uninstaller = uninstallMark.Open() ? uninstallMark.Claim() : 0) {
+        // A second uninstall (a double click in the installed-programs list) must not hold a box
+        // of its own open: it runs from the setup copy that the first one removes.
+        EnumWindows(BringUninstallBoxToFront, static_cast<LPARAM>(uninstaller));
+        return false;
+    }
+    setupMutex = OwnedKernelHandle(CreateMutexW(nullptr, FALSE, SETUP_MUTEX_NAME));
+    if (!setupMutex || OwnSetupMutex()) return true;
+    // Every uninstall copy holds the mark before the mutex: this owner is a wizard.
+    uninstallMark.Release();
+    Warn(SETUP_RUNNING_TEXT);
+    return false;
+}
+
 }  // namespace
 
 bool TakeSetupInstance(bool uninstallMode) {
+    if (uninstallMode) return TakeUninstallInstance();
     setupMutex = OwnedKernelHandle(CreateMutexW(nullptr, FALSE, SETUP_MUTEX_NAME));
-    if (!setupMutex) return true;
-    if (OwnSetupMutex()) {
-        if (uninstallMode) uninstallMark = OwnedKernelHandle(CreateEventW(nullptr, TRUE, FALSE, UNINSTALL_MARK_NAME));
-        return true;
-    }
-    if (uninstallMode) {
-        // A second uninstall (a double click in the installed-programs list) must not hold a box
-        // of its own open: it runs from the setup copy that the first one removes at its end.
-        if (UninstallRunning()) {
-            EnumWindows(BringUninstallBoxToFront, 0);
-        } else {
-            Warn(SETUP_RUNNING_TEXT);
-        }
-        return false;
-    }
+    if (!setupMutex || OwnSetupMutex()) return true;
     return StepAsideForRunningCopy();
 }

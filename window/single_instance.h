@@ -6,8 +6,9 @@
 //
 // Owns the mutex "Local\TavrinAI.Setup" (the session's local namespace) for the rest of the
 // process when no other running copy owns it, also when a copy that owned it ended without
-// releasing it; in uninstall mode the copy also marks the session as uninstalling. Returns true:
-// this process goes on in its mode. When the mutex cannot be made at all it also returns true,
+// releasing it; in uninstall mode the copy first marks the session as uninstalling (with its
+// process id), and gives the mark up again when it steps aside. Returns true: this process goes on
+// in its mode. When the mutex cannot be made at all it also returns true,
 // so that a failing guard never keeps the program from running.
 //
 // Otherwise this copy steps aside and the function returns false (the process then exits with 0,
@@ -17,6 +18,7 @@
 //   this one looks for it leaves the mutex to this one, which then returns true.
 // - uninstall mode beside a wizard: the warning box "설치 프로그램이 이미 실행 중입니다. 설치 창을 닫은
 //   뒤 다시 시도해 주세요.".
-// - uninstall mode beside an uninstall: its open box is brought to the front, and this copy shows
-//   none of its own.
+// - uninstall mode beside an uninstall, also one that has not taken the mutex yet: the box that
+//   uninstalling process has open (none of another process) is brought to the front, and this
+//   copy shows none of its own.
 bool TakeSetupInstance(bool uninstallMode);

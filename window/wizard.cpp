@@ -33,22 +33,51 @@ void Show(HWND control, bool visible) {
     ShowWindow(control, visible ? SW_SHOW : SW_HIDE);
 }
 
-void StartAttempt(HWND window) {
-    GetWindowTextW(controls.pathEdit, installState.installDir, static_cast<int>(INSTALL_DIR_CAPACITY));
-    if (!installState.installDir[0]) {
-        LoggedMessageBox(window, L"설치 폴더를 입력하세요.", MESSAGE_CAPTION, MB_OK | MB_ICONWARNING);
-        return;
+// True when a component of path ends in a space or a dot. Windows drops them when it creates the
+// folder, so the folder made would not be the one every joined path names.
+bool HasComponentEndingInBlankOrDot(const wchar_t* path) {
+    for (const wchar_t* at = path; *at; ++at) {
+        const wchar_t next = at[1];
+        if ((*at == L' ' || *at == L'.') && (next == L'\\' || next == L'/' || next == L'\0')) return true;
     }
+    return false;
+}
+
+// Why folder cannot take an install, or nullptr when it can; folder is then the canonical form
+// that GetFullPathNameW gives (the last component's trailing spaces and dots gone, as Windows
+// creates it, "." and ".." resolved), which the install works with.
+const wchar_t* FolderRefusal(wchar_t (&folder)[PATH_CAPACITY]) {
     // The extraction stage needs the same kind of path; refusing here spares the user a whole
     // download that could only end in "설치 폴더를 만들 수 없습니다.". A folder in the "\\?\" or
     // "\\.\" form would install once and then defeat every reinstall and uninstall.
-    if (!IsAbsolutePath(installState.installDir) || IsDeviceNamespacePath(installState.installDir)) {
-        LoggedMessageBox(window, RELATIVE_FOLDER_TEXT, MESSAGE_CAPTION, MB_OK | MB_ICONWARNING);
+    if (!IsAbsolutePath(folder) || IsDeviceNamespacePath(folder)) return RELATIVE_FOLDER_TEXT;
+    wchar_t canonical[PATH_CAPACITY] = {};
+    const DWORD length = GetFullPathNameW(folder, PATH_CAPACITY, canonical, nullptr);
+    if (length == 0) return RELATIVE_FOLDER_TEXT;
+    if (length >= PATH_CAPACITY) return LONG_FOLDER_TEXT;
+    wcscpy_s(folder, canonical);
+    if (HasComponentEndingInBlankOrDot(folder)) return RELATIVE_FOLDER_TEXT;
+    // A longer folder would still install, but without the paths that no longer fit (the
+    // shortcuts, then the setup copy and the entry that the uninstall needs).
+    if (length > MAX_INSTALL_DIR_LENGTH) return LONG_FOLDER_TEXT;
+    return nullptr;
+}
+
+void Warn(HWND window, const wchar_t* text) {
+    LoggedMessageBox(window, text, MESSAGE_CAPTION, MB_OK | MB_ICONWARNING);
+}
+
+void StartAttempt(HWND window) {
+    GetWindowTextW(controls.pathEdit, installState.installDir, static_cast<int>(INSTALL_DIR_CAPACITY));
+    if (!installState.installDir[0]) {
+        Warn(window, L"설치 폴더를 입력하세요.");
         return;
     }
-    wchar_t appFolder[PATH_CAPACITY];
-    if (!JoinPath(appFolder, installState.installDir, APP_FOLDER_NAME)) {
-        LoggedMessageBox(window, LONG_FOLDER_TEXT, MESSAGE_CAPTION, MB_OK | MB_ICONWARNING);
+    const wchar_t* refusal = FolderRefusal(installState.installDir);
+    // The user sees the folder the install would use, also when it is refused for its length.
+    SetWindowTextW(controls.pathEdit, installState.installDir);
+    if (refusal) {
+        Warn(window, refusal);
         return;
     }
     installState.cancelRequested = false;
@@ -84,9 +113,14 @@ void BrowseForFolder(HWND window) {
     if (!chosen) return;
 
     wchar_t folder[MAX_PATH] = {};
-    wchar_t target[MAX_PATH] = {};
-    // A folder too long to take the product folder name keeps the previous choice.
-    if (!SHGetPathFromIDListW(chosen.get(), folder) || !PathCombineW(target, folder, INSTALL_FOLDER_NAME)) return;
+    wchar_t target[PATH_CAPACITY] = {};
+    if (!SHGetPathFromIDListW(chosen.get(), folder)) return;
+    // A choice that cannot take an install keeps the previous one, and the user is told why.
+    const wchar_t* refusal = JoinPath(target, folder, INSTALL_FOLDER_NAME) ? FolderRefusal(target) : LONG_FOLDER_TEXT;
+    if (refusal) {
+        Warn(window, refusal);
+        return;
+    }
     wcscpy_s(installState.installDir, target);
     SetWindowTextW(controls.pathEdit, installState.installDir);
 }
@@ -134,7 +168,7 @@ void OnFailed(HWND window) {
     // stay on screen under it.
     InvalidateRect(window, nullptr, FALSE);
     UpdateWindow(window);
-    LoggedMessageBox(window, installState.statusText, MESSAGE_CAPTION, MB_OK | MB_ICONWARNING);
+    Warn(window, installState.statusText);
     ShowWizardPage(PAGE_LOCATION);
     SetWindowTextW(controls.next, L"다시 시도");
     InvalidateRect(window, nullptr, FALSE);

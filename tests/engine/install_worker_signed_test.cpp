@@ -6,6 +6,7 @@
 #include "tests/support/attempt.h"
 #include "tests/support/installed_paths.h"
 #include "tests/support/message_trace.h"
+#include "tests/support/model_fixture.h"
 #include "tests/support/release_fixture.h"
 #include "tests/support/shell_readback.h"
 #include "tests/support/testbed.h"
@@ -30,10 +31,6 @@ std::string PublishedModel(const std::wstring& name) {
     std::string bytes;
     for (int i = 0; i < 40; ++i) bytes += "onnx " + Narrow(name) + "\n";
     return bytes;
-}
-
-TraceEvent Announce(int position) {
-    return StatusEvent(L"AI 모델 준비 중 (약 408MB)  " + std::to_wstring(position) + L" / 5");
 }
 
 using testbed::FileExists;

@@ -8,7 +8,9 @@
 #include "engine/shell_registration.h"
 #include "tests/support/installed_paths.h"
 #include "tests/support/message_trace.h"
+#include "tests/support/model_fixture.h"
 #include "tests/support/release_fixture.h"
+#include "tests/support/sha256_hex.h"
 #include "tests/support/shell_readback.h"
 #include "tests/support/testbed.h"
 #include "tests/support/user_profile.h"
@@ -30,10 +32,6 @@ namespace {
 const std::vector<std::wstring> kModels = ModelNames();
 
 std::string ModelBytes(const std::wstring& name) { return "onnx " + Narrow(name) + std::string(2000, 'm'); }
-
-TraceEvent Announce(int position) {
-    return StatusEvent(L"AI 모델 준비 중 (약 408MB)  " + std::to_wstring(position) + L" / 5");
-}
 
 using testbed::FileExists;
 

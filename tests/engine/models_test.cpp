@@ -7,6 +7,7 @@
 #include "engine/release_host.h"
 #include "tests/support/installed_paths.h"
 #include "tests/support/message_trace.h"
+#include "tests/support/model_fixture.h"
 #include "tests/support/release_fixture.h"
 #include "tests/support/testbed.h"
 #include "tests/support/user_profile.h"
@@ -21,14 +22,6 @@
 namespace {
 
 const std::vector<std::wstring> kModels = ModelNames();
-
-std::string HostModelBytes(int position, size_t size = 3000) {
-    return "model " + std::to_string(position) + " " + std::string(size, static_cast<char>('a' + position));
-}
-
-TraceEvent Announce(int position) {
-    return StatusEvent(L"AI 모델 준비 중 (약 408MB)  " + std::to_wstring(position) + L" / 5");
-}
 
 void AppendCompletion(std::vector<TraceEvent>& events) {
     events.push_back(ProgressEvent(PROGRESS_COMPLETE));

@@ -9,6 +9,7 @@
 #include "tests/support/attempt.h"
 #include "tests/support/message_trace.h"
 #include "tests/support/release_fixture.h"
+#include "tests/support/sha256_hex.h"
 #include "tests/support/testbed.h"
 #include "tests/support/zip_writer.h"
 

@@ -5,18 +5,18 @@
 // entry, answering the same-version question with Yes where the killed attempt left a version
 // file behind.
 #include "engine/install_state.h"
-#include "tests/support/shell_readback.h"
 #include "tests/support/attempt.h"
 #include "tests/support/message_trace.h"
+#include "tests/support/process_list.h"
 #include "tests/support/release_fixture.h"
+#include "tests/support/self_child.h"
+#include "tests/support/shell_readback.h"
 #include "tests/support/testbed.h"
 #include "tests/support/zip_writer.h"
 
 #include <gtest/gtest.h>
 
 #include <windows.h>
-#include <shellapi.h>
-#include <tlhelp32.h>
 
 #include <cwchar>
 #include <string>
@@ -39,11 +39,14 @@ std::string SlowPayload() {
     return MakeZip(entries);
 }
 
-// The child: one whole attempt into installDir. With kAfterExtraction its window thread stops
-// answering once stage 5 announces itself, so the worker waits in the desktop-box query (after
-// the setup copy and the Start-menu shortcut, before the desktop shortcut and the uninstall
-// entry) until the process is killed. USERPROFILE comes from the parent's environment.
-int RunChildAttempt(const std::wstring& mode, const std::wstring& installDir) {
+// The child, given its mode and the install folder: one whole attempt into that folder. With
+// kAfterExtraction its window thread stops answering once stage 5 announces itself, so the worker
+// waits in the desktop-box query (after the setup copy and the Start-menu shortcut, before the
+// desktop shortcut and the uninstall entry) until the process is killed. USERPROFILE comes from the parent's environment.
+int RunChildAttempt(const std::vector<std::wstring>& arguments) {
+    if (arguments.size() != 2) return 2;
+    const std::wstring& mode = arguments[0];
+    const std::wstring& installDir = arguments[1];
     ResetInstallState();
     ReleaseSite site(L"robustness_interrupted_install");
     MessageTrace trace;
@@ -56,30 +59,6 @@ int RunChildAttempt(const std::wstring& mode, const std::wstring& installDir) {
     installState.busy = true;
     trace.RunWorker(kChildDeadlineMs * 2);
     return 0;
-}
-
-// The id of a running process named exeName whose parent is parentId; 0 when there is none.
-DWORD ChildProcessNamed(DWORD parentId, const wchar_t* exeName) {
-    HANDLE snapshot = CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0);
-    if (snapshot == INVALID_HANDLE_VALUE) return 0;
-    PROCESSENTRY32W entry = {};
-    entry.dwSize = sizeof entry;
-    DWORD found = 0;
-    for (BOOL more = Process32FirstW(snapshot, &entry); more && !found; more = Process32NextW(snapshot, &entry)) {
-        if (entry.th32ParentProcessID == parentId && _wcsicmp(entry.szExeFile, exeName) == 0) found = entry.th32ProcessID;
-    }
-    CloseHandle(snapshot);
-    return found;
-}
-
-// Ends the process with that id (if any) and waits for it.
-void Kill(DWORD processId) {
-    if (!processId) return;
-    HANDLE process = OpenProcess(PROCESS_TERMINATE | SYNCHRONIZE, FALSE, processId);
-    if (!process) return;
-    TerminateProcess(process, 1);
-    WaitForSingleObject(process, 10000);
-    CloseHandle(process);
 }
 
 struct InterruptCase {
@@ -113,8 +92,6 @@ TEST(InterruptedInstall, NextAttemptEndsInAWorkingInstall) {
          }},
     };
     const std::string payload = SlowPayload();
-    wchar_t self[MAX_PATH] = {};
-    ASSERT_GT(GetModuleFileNameW(nullptr, self, MAX_PATH), 0u);
     for (const InterruptCase& c : cases) {
         SCOPED_TRACE(c.name);
         AttemptScope attempt(L"interrupted_install");
@@ -122,35 +99,17 @@ TEST(InterruptedInstall, NextAttemptEndsInAWorkingInstall) {
         ReleaseSite site(L"robustness_interrupted_install");
         ASSERT_TRUE(site.Publish("2.4.1", payload));
 
-        std::wstring commandLine = L"\"" + std::wstring(self) + L"\" " + kChildSwitch + L" " + c.mode + L" \"" +
-                                   attempt.installDir() + L"\"";
-        STARTUPINFOW startup = {};
-        startup.cb = sizeof startup;
-        PROCESS_INFORMATION child = {};
-        ASSERT_TRUE(CreateProcessW(nullptr, commandLine.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr,
-                                   &startup, &child));
-        CloseHandle(child.hThread);
-        bool reached = false;
-        bool childEnded = false;
-        for (ULONGLONG deadline = GetTickCount64() + kChildDeadlineMs; GetTickCount64() < deadline;) {
-            if (c.reached(child.dwProcessId, attempt)) {
-                reached = true;
-                break;
-            }
-            if (WaitForSingleObject(child.hProcess, 20) == WAIT_OBJECT_0) {
-                childEnded = true;
-                break;
-            }
-        }
+        SelfChild child(kChildSwitch, {c.mode, attempt.installDir()});
+        ASSERT_TRUE(child.Started());
+        const SelfChild::Outcome outcome =
+            child.WaitFor([&] { return c.reached(child.Id(), attempt); }, kChildDeadlineMs);
         // tar.exe is a process of its own that would go on writing after the setup program ended:
         // it is killed right after it, as a crash of the machine would end both.
-        const DWORD tar = ChildProcessNamed(child.dwProcessId, L"tar.exe");
-        TerminateProcess(child.hProcess, 1);
-        WaitForSingleObject(child.hProcess, 10000);
-        Kill(tar);
-        CloseHandle(child.hProcess);
-        ASSERT_FALSE(childEnded) << "the child ended before it could be killed";
-        ASSERT_TRUE(reached) << "the child did not get there in time";
+        const DWORD tar = ChildProcessNamed(child.Id(), L"tar.exe");
+        child.Kill();
+        EndProcess(tar);
+        ASSERT_NE(outcome, SelfChild::Outcome::Ended) << "the child ended before it could be killed";
+        ASSERT_EQ(outcome, SelfChild::Outcome::Reached) << "the child did not get there in time";
         c.verifyLeftover(attempt);
 
         // The next attempt: the killed one left its version file (the same release), so the
@@ -177,15 +136,5 @@ TEST(InterruptedInstall, NextAttemptEndsInAWorkingInstall) {
 
 // The child mode takes the place of GoogleTest's own main.
 int main(int argc, char** argv) {
-    int wideCount = 0;
-    wchar_t** wide = CommandLineToArgvW(GetCommandLineW(), &wideCount);
-    if (wide && wideCount == 4 && wcscmp(wide[1], kChildSwitch) == 0) {
-        const std::wstring mode = wide[2];
-        const std::wstring installDir = wide[3];
-        LocalFree(wide);
-        return RunChildAttempt(mode, installDir);
-    }
-    if (wide) LocalFree(wide);
-    ::testing::InitGoogleTest(&argc, argv);
-    return RUN_ALL_TESTS();
+    return RunTestsOrChild(argc, argv, kChildSwitch, RunChildAttempt);
 }

@@ -6,14 +6,15 @@
 #include "engine/release_host.h"
 #include "tests/support/attempt.h"
 #include "tests/support/message_trace.h"
+#include "tests/support/model_fixture.h"
 #include "tests/support/release_fixture.h"
+#include "tests/support/self_child.h"
 #include "tests/support/testbed.h"
 #include "tests/support/zip_writer.h"
 
 #include <gtest/gtest.h>
 
 #include <windows.h>
-#include <shellapi.h>
 
 #include <algorithm>
 #include <cwchar>
@@ -29,15 +30,8 @@ constexpr wchar_t kSiteName[] = L"robustness_interrupted";
 constexpr size_t kFirstModelBytes = 4 * 1024 * 1024;
 constexpr DWORD kChildDeadlineMs = 60000;
 
-std::string HostModelBytes(int position) {
-    const size_t size = position == 1 ? kFirstModelBytes : 3000;
-    std::string bytes(size, '\0');
-    for (size_t i = 0; i < size; ++i) bytes[i] = static_cast<char>((i * 29 + position + i / 1024) & 0xFF);
-    return bytes;
-}
-
-TraceEvent Announce(int position) {
-    return StatusEvent(L"AI 모델 준비 중 (약 408MB)  " + std::to_wstring(position) + L" / 5");
+std::string PublishedModel(int position) {
+    return HostModelBytes(position, position == 1 ? kFirstModelBytes : 3000);
 }
 
 // Size of the file, or -1 when it does not exist. Does not open the file, which the child holds
@@ -48,9 +42,11 @@ long long FileSize(const std::wstring& path) {
     return (static_cast<long long>(data.nFileSizeHigh) << 32) | data.nFileSizeLow;
 }
 
-// The child: one whole attempt into installDir, with the models trickling in. USERPROFILE comes
-// from the parent's environment.
-int RunChildAttempt(const std::wstring& installDir) {
+// The child: one whole attempt into the install folder it is given, with the models trickling in.
+// USERPROFILE comes from the parent's environment.
+int RunChildAttempt(const std::vector<std::wstring>& arguments) {
+    if (arguments.size() != 1) return 2;
+    const std::wstring& installDir = arguments[0];
     ResetInstallState();
     ReleaseSite site(kSiteName);
     wcsncpy_s(modelBaseUrl, site.FaultUrl(L"trickle=1", MODEL_URL_PATH).c_str(), _TRUNCATE);
@@ -67,39 +63,17 @@ TEST(InterruptedModelDownload, NextAttemptOverwritesThePartialFile) {
     ReleaseSite site(kSiteName);
     ASSERT_TRUE(site.Publish("2.4.1", MakeZip(AppEntries("2.4.1"))));
     for (int position = 1; position <= 5; ++position) {
-        ASSERT_TRUE(site.Put(MODEL_URL_PATH + kModelNames[position - 1], HostModelBytes(position)));
+        ASSERT_TRUE(site.Put(MODEL_URL_PATH + kModelNames[position - 1], PublishedModel(position)));
     }
 
-    wchar_t self[MAX_PATH] = {};
-    ASSERT_GT(GetModuleFileNameW(nullptr, self, MAX_PATH), 0u);
-    std::wstring commandLine =
-        L"\"" + std::wstring(self) + L"\" " + kChildSwitch + L" \"" + attempt.installDir() + L"\"";
-    STARTUPINFOW startup = {};
-    startup.cb = sizeof startup;
-    PROCESS_INFORMATION child = {};
-    ASSERT_TRUE(CreateProcessW(nullptr, commandLine.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr, &startup,
-                               &child));
-    CloseHandle(child.hThread);
-
+    SelfChild child(kChildSwitch, {attempt.installDir()});
+    ASSERT_TRUE(child.Started());
     const std::wstring model = attempt.modelFolder() + L"\\" + kModelNames[0];
     const std::wstring part = model + L".part";
-    bool partHoldsData = false;
-    bool childEnded = false;
-    for (ULONGLONG deadline = GetTickCount64() + kChildDeadlineMs; GetTickCount64() < deadline;) {
-        if (FileSize(part) > 0) {
-            partHoldsData = true;
-            break;
-        }
-        if (WaitForSingleObject(child.hProcess, 20) == WAIT_OBJECT_0) {
-            childEnded = true;
-            break;
-        }
-    }
-    TerminateProcess(child.hProcess, 1);
-    WaitForSingleObject(child.hProcess, 10000);
-    CloseHandle(child.hProcess);
-    ASSERT_FALSE(childEnded) << "the child ended before it could be killed";
-    ASSERT_TRUE(partHoldsData) << "no data reached " << Narrow(part);
+    const SelfChild::Outcome outcome = child.WaitFor([&] { return FileSize(part) > 0; }, kChildDeadlineMs);
+    child.Kill();
+    ASSERT_NE(outcome, SelfChild::Outcome::Ended) << "the child ended before it could be killed";
+    ASSERT_EQ(outcome, SelfChild::Outcome::Reached) << "no data reached " << Narrow(part);
 
     const long long partial = FileSize(part);
     EXPECT_GT(partial, 0);
@@ -121,7 +95,7 @@ TEST(InterruptedModelDownload, NextAttemptOverwritesThePartialFile) {
     for (int position = 1; position <= 5; ++position) {
         const std::wstring path = attempt.modelFolder() + L"\\" + kModelNames[position - 1];
         SCOPED_TRACE(Narrow(kModelNames[position - 1]));
-        EXPECT_TRUE(ReadText(path) == HostModelBytes(position)) << "not the host's model";
+        EXPECT_TRUE(ReadText(path) == PublishedModel(position)) << "not the host's model";
         EXPECT_FALSE(FileExists(path + L".part"));
     }
 }
@@ -130,14 +104,5 @@ TEST(InterruptedModelDownload, NextAttemptOverwritesThePartialFile) {
 
 // The child mode takes the place of GoogleTest's own main.
 int main(int argc, char** argv) {
-    int wideCount = 0;
-    wchar_t** wide = CommandLineToArgvW(GetCommandLineW(), &wideCount);
-    if (wide && wideCount == 3 && wcscmp(wide[1], kChildSwitch) == 0) {
-        const std::wstring installDir = wide[2];
-        LocalFree(wide);
-        return RunChildAttempt(installDir);
-    }
-    if (wide) LocalFree(wide);
-    ::testing::InitGoogleTest(&argc, argv);
-    return RUN_ALL_TESTS();
+    return RunTestsOrChild(argc, argv, kChildSwitch, RunChildAttempt);
 }

@@ -4,8 +4,9 @@
 // folders and their files stay as they were. The bed cannot delete a link as a link (testbed_test
 // AHostLinkCannotBeDeletedAsALink), so the link in the app folder stays: the old app folder is
 // kept whole and the attempt fails with the text asking to close the application. Windows can:
-// the interposer presents a bed folder as the junction Windows would report, and the update and
-// the uninstall remove it as a link, without entering it, and go on.
+// the interposer presents a bed folder as the junction Windows would report, and the update
+// removes it as a link, without entering it, and goes on (the uninstall's cases are in
+// tests/uninstall/uninstall_link_test.cpp).
 #include "engine/install_state.h"
 #include "engine/install_worker.h"
 #include "engine/owned.h"
@@ -15,7 +16,6 @@
 #include "tests/support/release_fixture.h"
 #include "tests/support/testbed.h"
 #include "tests/support/zip_writer.h"
-#include "uninstall/uninstall.h"
 
 #include <gtest/gtest.h>
 
@@ -121,42 +121,6 @@ TEST(LinkUpdate, AJunctionAsWindowsReportsItIsRemovedAsALinkAndTheUpdateGoesOn) 
     EXPECT_EQ(ReadText(attempt.appFolder() + L"\\version.txt"), "2.4.1\r\n");
     EXPECT_TRUE(FileExists(junctions[1]));
     EXPECT_TRUE(FileExists(junctions[2]));
-}
-
-// The same junctions at an uninstall: each is removed as a link, never entered, and the uninstall
-// finishes. What a real junction points to lies outside every folder removed, so only the links go.
-TEST(LinkUninstall, JunctionsAsWindowsReportsThemAreRemovedAsLinks) {
-    AttemptScope attempt(L"link_uninstall_junction");
-    ASSERT_TRUE(testbed::WriteFileBytes(attempt.appFolder() + L"\\TavrinAI.exe", "program"));
-    ASSERT_TRUE(testbed::WriteFileBytes(attempt.installDir() + L"\\TavrinSetup.exe", "setup copy"));
-    const std::wstring dataFolder = attempt.profile() + L"\\.tavrin_ai";
-    const std::vector<std::wstring> junctions = {attempt.appFolder() + L"\\linked", attempt.modelFolder() + L"\\linked",
-                                                 dataFolder + L"\\linked"};
-    for (const std::wstring& junction : junctions) ASSERT_TRUE(MakeStandIn(junction));
-
-    std::vector<std::wstring> boxes;
-    bool entered = true;
-    MessageTrace trace;
-    ASSERT_TRUE(trace.RunOnThread([&] {
-        ComApartment apartment;
-        interposer::Interposer calls;
-        calls.AnswerBoxes();
-        calls.SetOwnModulePath(attempt.installDir() + L"\\TavrinSetup.exe");
-        for (const std::wstring& junction : junctions) {
-            calls.Present(junction, {FILE_ATTRIBUTE_REPARSE_POINT, interposer::JUNCTION_TAG});
-        }
-        RunUninstall();
-        calls.Disarm();
-        boxes = calls.BoxTexts();
-        entered = calls.Entered(junctions[0]) || calls.Entered(junctions[1]) || calls.Entered(junctions[2]);
-    }));
-
-    ASSERT_EQ(boxes.size(), 2u);
-    EXPECT_EQ(boxes[1], L"제거가 끝났습니다.");
-    EXPECT_FALSE(entered);
-    EXPECT_FALSE(FileExists(attempt.appFolder()));
-    EXPECT_FALSE(FileExists(attempt.modelFolder()));
-    EXPECT_FALSE(FileExists(dataFolder));
 }
 
 }  // namespace

@@ -3,6 +3,7 @@
 #include "engine/layout.h"
 #include "engine/release_host.h"
 #include "tests/support/message_trace.h"
+#include "tests/support/sha256_hex.h"
 #include "tests/support/testbed.h"
 
 #include <windows.h>

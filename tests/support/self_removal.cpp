@@ -1,19 +1,9 @@
 #include "tests/support/self_removal.h"
 
-#include <tlhelp32.h>
-
-#include <cwchar>
+#include "tests/support/process_list.h"
 
 DWORD FindSelfRemovalCommand(DWORD uninstallerId) {
-    OwnedFile snapshot(CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0));
-    PROCESSENTRY32W entry = {};
-    entry.dwSize = sizeof entry;
-    for (BOOL more = Process32FirstW(snapshot.get(), &entry); more; more = Process32NextW(snapshot.get(), &entry)) {
-        if (entry.th32ParentProcessID == uninstallerId && _wcsicmp(entry.szExeFile, L"cmd.exe") == 0) {
-            return entry.th32ProcessID;
-        }
-    }
-    return 0;
+    return ChildProcessNamed(uninstallerId, L"cmd.exe");
 }
 
 SelfRemovalCommand::SelfRemovalCommand(DWORD uninstallerId) {

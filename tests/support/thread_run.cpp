@@ -2,10 +2,7 @@
 
 #include "engine/install_state.h"
 #include "engine/owned.h"
-
-#include <tlhelp32.h>
-
-#include <cwchar>
+#include "tests/support/process_list.h"
 
 namespace {
 
@@ -23,16 +20,7 @@ DWORD WINAPI RunWork(LPVOID parameter) {
 // Ends the tar tools this process started: the worker waits for its tool without a limit, and a
 // tool that never ends would otherwise hold the test until its own time limit.
 void EndChildTarTools() {
-    // A failed snapshot is INVALID_HANDLE_VALUE, as a failed file is.
-    OwnedFile snapshot(CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0));
-    if (!snapshot) return;
-    PROCESSENTRY32W entry{};
-    entry.dwSize = sizeof entry;
-    for (BOOL more = Process32FirstW(snapshot.get(), &entry); more; more = Process32NextW(snapshot.get(), &entry)) {
-        if (entry.th32ParentProcessID != GetCurrentProcessId() || _wcsicmp(entry.szExeFile, L"tar.exe") != 0) continue;
-        OwnedKernelHandle tool(OpenProcess(PROCESS_TERMINATE, FALSE, entry.th32ProcessID));
-        if (tool) TerminateProcess(tool.get(), 1);
-    }
+    for (DWORD id : ChildProcessesNamed(GetCurrentProcessId(), L"tar.exe")) EndProcess(id);
 }
 
 }  // namespace

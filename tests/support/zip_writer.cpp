@@ -1,8 +1,5 @@
 #include "tests/support/zip_writer.h"
 
-#include <windows.h>
-#include <bcrypt.h>
-
 #include <cstdint>
 
 namespace {
@@ -87,25 +84,4 @@ std::string MakeZip(const std::vector<ZipEntry>& entries) {
     Put32(archive, directoryOffset);
     Put16(archive, 0);
     return archive;
-}
-
-std::string Sha256Hex(const std::string& bytes) {
-    BCRYPT_ALG_HANDLE algorithm = nullptr;
-    BCRYPT_HASH_HANDLE hash = nullptr;
-    unsigned char digest[32] = {};
-    bool hashed = BCRYPT_SUCCESS(BCryptOpenAlgorithmProvider(&algorithm, BCRYPT_SHA256_ALGORITHM, nullptr, 0));
-    hashed = hashed && BCRYPT_SUCCESS(BCryptCreateHash(algorithm, &hash, nullptr, 0, nullptr, 0, 0));
-    hashed = hashed && BCRYPT_SUCCESS(BCryptHashData(hash, reinterpret_cast<PUCHAR>(const_cast<char*>(bytes.data())),
-                                                     static_cast<ULONG>(bytes.size()), 0));
-    hashed = hashed && BCRYPT_SUCCESS(BCryptFinishHash(hash, digest, sizeof digest, 0));
-    if (hash) BCryptDestroyHash(hash);
-    if (algorithm) BCryptCloseAlgorithmProvider(algorithm, 0);
-    if (!hashed) return {};
-    static const char hex[] = "0123456789abcdef";
-    std::string out;
-    for (unsigned char byte : digest) {
-        out.push_back(hex[byte >> 4]);
-        out.push_back(hex[byte & 15]);
-    }
-    return out;
 }

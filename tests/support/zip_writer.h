@@ -1,4 +1,4 @@
-// Builds zip archives in memory for test payloads (stored entries, UTF-8 names), and hashes.
+// Builds zip archives in memory for test payloads (stored entries, UTF-8 names).
 #pragma once
 
 #include <string>
@@ -12,7 +12,3 @@ struct ZipEntry {
 
 // A complete zip archive of the entries, in order, uncompressed.
 std::string MakeZip(const std::vector<ZipEntry>& entries);
-
-// SHA-256 of bytes as 64 lower-case hex digits (through the platform's hash service, whose answers
-// payload_test holds to published vectors); empty when the service fails, which no manifest accepts.
-std::string Sha256Hex(const std::string& bytes);

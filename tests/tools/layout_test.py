@@ -140,9 +140,9 @@ def main():
     args, rest = parser.parse_known_args()
     with open(args.header, encoding="utf-8") as f:
         HEADER = f.read()
-    spec = importlib.util.spec_from_file_location("layout", args.module)
-    MODULE = importlib.util.module_from_spec(spec)
-    spec.loader.exec_module(MODULE)
+    found = importlib.util.spec_from_file_location("layout", args.module)
+    MODULE = importlib.util.module_from_spec(found)
+    found.loader.exec_module(MODULE)
     unittest.main(argv=[sys.argv[0]] + rest, verbosity=2)
 
 

@@ -13,6 +13,8 @@
 
 #include <gtest/gtest.h>
 
+#include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -108,6 +110,27 @@ struct Install {
     }
 };
 
+// An install and a copy of its setup program uninstalling it, holding at its question.
+struct AskingUninstall {
+    Install install;
+    std::unique_ptr<Copy> copy;
+    std::optional<MessageBoxInfo> question;
+
+    void Start() {
+        ASSERT_NO_FATAL_FAILURE(install.Make());
+        copy = std::make_unique<Copy>(install.setupCopy, L"/uninstall", install.profile);
+        question = WaitForMessageBox(nullptr, copy->Id(), kBoxMs);
+        ASSERT_TRUE(question) << "no question";
+        ASSERT_EQ(question->caption, L"Tavrin AI 제거");
+    }
+    // The user declines: the uninstaller ends with 0, having removed nothing.
+    void Decline() const {
+        AnswerMessageBox(question->box, IDNO);
+        EXPECT_EQ(copy->ExitCode(kExitMs), 0u);
+        install.ExpectKept();
+    }
+};
+
 // A window of this test in front of everything, so that bringing the wizard forward shows.
 class FrontWindow {
 public:
@@ -187,15 +210,11 @@ TEST(SingleInstance, UninstallWhileAWizardRunsTouchesNothing) {
 // The other way round: a wizard started while the uninstaller asks its question says so and
 // ends; once the uninstaller has ended, a wizard opens as usual.
 TEST(SingleInstance, WizardWhileAnUninstallRunsSaysSoAndEnds) {
-    Install install;
-    ASSERT_NO_FATAL_FAILURE(install.Make());
-    Copy uninstall(install.setupCopy, L"/uninstall", install.profile);
-    const auto question = WaitForMessageBox(nullptr, uninstall.Id(), kBoxMs);
-    ASSERT_TRUE(question) << "no question";
-    ASSERT_EQ(question->caption, L"Tavrin AI 제거");
+    AskingUninstall uninstall;
+    ASSERT_NO_FATAL_FAILURE(uninstall.Start());
 
     {
-        Copy wizard(SetupExePath(), L"", install.profile);
+        Copy wizard(SetupExePath(), L"", uninstall.install.profile);
         const auto box = WaitForMessageBox(nullptr, wizard.Id(), kBoxMs);
         ASSERT_TRUE(box) << "no box";
         EXPECT_EQ(box->caption, PRODUCT_NAME);
@@ -206,11 +225,72 @@ TEST(SingleInstance, WizardWhileAnUninstallRunsSaysSoAndEnds) {
         EXPECT_EQ(wizard.ExitCode(kExitMs), 0u);
     }
 
-    AnswerMessageBox(question->box, IDNO);
-    EXPECT_EQ(uninstall.ExitCode(kExitMs), 0u);
-    install.ExpectKept();
+    uninstall.Decline();
     SetupProcess after;
     EXPECT_TRUE(after.Window());
+}
+
+// A message box captioned as the uninstaller's question, shown by this test process: no box of
+// the running uninstaller, so a second uninstall copy must leave it where it is.
+class DecoyBox {
+public:
+    DecoyBox() : thread_(CreateThread(nullptr, 0, Show, nullptr, 0, nullptr)) {}
+    DecoyBox(const DecoyBox&) = delete;
+    DecoyBox& operator=(const DecoyBox&) = delete;
+    ~DecoyBox() {
+        if (box_) AnswerMessageBox(box_, IDOK);
+        if (thread_) WaitForSingleObject(thread_.get(), kExitMs);
+    }
+    // The box once it is shown; nullptr when it never came.
+    HWND Wait() {
+        const auto found = WaitForMessageBox(nullptr, GetCurrentProcessId(), kBoxMs);
+        box_ = found ? found->box : nullptr;
+        return box_;
+    }
+
+private:
+    static DWORD WINAPI Show(LPVOID) {
+        MessageBoxW(nullptr, L"decoy", L"Tavrin AI 제거", MB_OK);
+        return 0;
+    }
+    OwnedKernelHandle thread_;
+    HWND box_ = nullptr;
+};
+
+// A second uninstall (a double click in the installed-programs list) shows no box of its own,
+// which would keep the setup copy in use while the first removes it: it brings the first one's
+// question to the front, not another process's box that merely bears its caption, and ends.
+TEST(SingleInstance, SecondUninstallBringsTheRunningOnesBoxForwardAndShowsNone) {
+    AskingUninstall first;
+    ASSERT_NO_FATAL_FAILURE(first.Start());
+    const HWND question = first.question->box;
+    DecoyBox decoy;
+    ASSERT_TRUE(decoy.Wait());
+    ASSERT_TRUE(WaitUntil([&] { return GetForegroundWindow() != question; }, 10000));
+
+    Copy second(first.install.setupCopy, L"/uninstall", first.install.profile);
+    EXPECT_EQ(second.ExitCode(kExitMs), 0u) << "the second copy is held by a box";
+    EXPECT_TRUE(WaitUntil([&] { return GetForegroundWindow() == question; }, 10000))
+        << "foreground " << GetForegroundWindow() << ", expected " << question;
+    first.Decline();
+}
+
+// An uninstall copy marks the session before it takes the mutex. A second uninstall that comes
+// in between (here the test holds the mark, with its own process id, and no copy the mutex) steps
+// aside without a box and without uninstalling.
+TEST(SingleInstance, SecondUninstallStepsAsideForAnUninstallNotYetHoldingTheMutex) {
+    Install install;
+    ASSERT_NO_FATAL_FAILURE(install.Make());
+    OwnedKernelHandle mark(CreateFileMappingW(INVALID_HANDLE_VALUE, nullptr, PAGE_READWRITE, 0, sizeof(LONG),
+                                              L"Local\\TavrinAI.Uninstalling"));
+    ASSERT_TRUE(mark);
+    OwnedMappedView value(MapViewOfFile(mark.get(), FILE_MAP_WRITE, 0, 0, sizeof(LONG)));
+    ASSERT_TRUE(value);
+    *static_cast<volatile LONG*>(value.get()) = static_cast<LONG>(GetCurrentProcessId());
+
+    Copy second(install.setupCopy, L"/uninstall", install.profile);
+    EXPECT_EQ(second.ExitCode(kExitMs), 0u) << "the second copy is held by a box";
+    install.ExpectKept();
 }
 
 }  // namespace

@@ -9,7 +9,10 @@
 #include "engine/layout.h"
 #include "tests/support/installed_paths.h"
 #include "tests/support/message_box.h"
+#include "tests/support/process_list.h"
 #include "tests/support/release_fixture.h"
+#include "tests/support/sha256_hex.h"
+#include "tests/support/shell_readback.h"
 #include "tests/support/testbed.h"
 #include "tests/support/zip_writer.h"
 #include "tests/window/setup_driver.h"
@@ -17,7 +20,6 @@
 #include "window/controls.h"
 
 #include <gtest/gtest.h>
-#include <tlhelp32.h>
 
 #include <memory>
 #include <string>
@@ -54,18 +56,14 @@ std::string Payload(bool withApplication = true) {
 // True while a program that a launch would start runs: the application, the command interpreter
 // of its batch file, or the sample that the batch file starts.
 bool LaunchedProgramRunning() {
-    HANDLE snapshot = CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0);
-    if (snapshot == INVALID_HANDLE_VALUE) return true;
-    PROCESSENTRY32W entry{};
-    entry.dwSize = sizeof entry;
-    bool running = false;
-    for (BOOL more = Process32FirstW(snapshot, &entry); more && !running; more = Process32NextW(snapshot, &entry)) {
+    const auto processes = RunningProcesses();
+    if (!processes) return true;
+    for (const RunningProcess& process : *processes) {
         for (const wchar_t* name : {APP_PROGRAM_NAME, L"cmd.exe", L"sample_app.exe"}) {
-            if (_wcsicmp(entry.szExeFile, name) == 0) running = true;
+            if (_wcsicmp(process.exeName.c_str(), name) == 0) return true;
         }
     }
-    CloseHandle(snapshot);
-    return running;
+    return false;
 }
 
 // Publishes the manifest naming payloadUrl (the payload's own URL unless a fault is wanted), the
@@ -349,9 +347,9 @@ TEST_F(WizardInstall, LocationPageRefusesFoldersThatCannotInstall) {
     const std::wstring notAbsolute =
         L"설치 폴더를 전체 경로로 입력하세요.\n(예: C:\\TavrinAI 또는 \\\\서버\\공유\\TavrinAI)";
     const std::wstring tooLong = L"설치 폴더 경로가 너무 깁니다. 더 짧은 폴더를 입력하세요.";
-    // The app folder "<folder>\TavrinStudio" must fit 259 units: 246 is the longest folder.
-    const std::wstring longest = L"C:\\" + std::wstring(243, L'd');
-    const std::wstring oneTooLong = longest + L"d";
+    // "<folder>\TavrinStudio\run_tavrin.bat", the longest path an install forms, must fit 259
+    // units: 231 is the longest folder (FoldersAtTheEdgeInstallWhole installs one).
+    const std::wstring oneTooLong = L"C:\\" + std::wstring(229, L'd');
     struct Case {
         const char* name;
         std::wstring folder;
@@ -361,7 +359,8 @@ TEST_F(WizardInstall, LocationPageRefusesFoldersThatCannotInstall) {
                           Case{"a drive, without a root", L"C:abc", notAbsolute},
                           Case{"the \\\\?\\ form", L"\\\\?\\C:\\TavrinAI", notAbsolute},
                           Case{"the \\\\.\\ form", L"\\\\.\\C:\\TavrinAI", notAbsolute},
-                          Case{"247 units", oneTooLong, tooLong}, Case{"246 units", longest, L""},
+                          Case{"232 units", oneTooLong, tooLong},
+                          Case{"a component ending in a blank", L"C:\\a \\TavrinAI", notAbsolute},
                           Case{"a drive path", installDir_, L""},
                           Case{"a share", L"\\\\tavrin-test-host\\share\\TavrinAI", L""}}) {
         SCOPED_TRACE(c.name);
@@ -387,6 +386,41 @@ TEST_F(WizardInstall, LocationPageRefusesFoldersThatCannotInstall) {
         EXPECT_EQ(TextOf(setup->Control(IDC_NEXT)), L"설치");
         EXPECT_TRUE(IsWindowEnabled(setup->Control(IDC_NEXT)));
         EXPECT_EQ(testbed::RequestsSince(logStart, kManifestRequest), 0) << testbed::RequestLogSince(logStart);
+    }
+}
+
+// Folders at the edge of what the location page takes, each installed whole: the folder as
+// Windows creates it (the last component's trailing blanks and dots gone) is shown back and is
+// the one that every path of the install names, with both shortcuts and the uninstall entry.
+TEST_F(WizardInstall, FoldersAtTheEdgeInstallWhole) {
+    Publish();
+    const std::wstring base = scratch_ + L"\\";
+    ASSERT_LT(base.size() + 1, 231u);
+    const std::wstring longest = base + std::wstring(231 - base.size(), L'l');  // one component of < 255
+    struct Case {
+        const char* name;
+        std::wstring typed;
+        std::wstring folder;
+    };
+    for (const Case& c : {Case{"231 units", longest, longest}, Case{"a trailing blank", base + L"blank ", base + L"blank"},
+                          Case{"a trailing dot", base + L"dot.", base + L"dot"}}) {
+        SCOPED_TRACE(c.name);
+        shell_readback::RemoveShellTraces();
+        installDir_ = c.typed;
+        auto setup = Start();
+        ASSERT_TRUE(setup->Window());
+        StartAttempt(*setup, false);
+        ASSERT_TRUE(WaitUntil([&] { return TextOf(setup->Control(IDC_NEXT)) == L"실행"; }, 240000));
+        EXPECT_EQ(TextOf(setup->PathEdit()), c.folder);
+        const std::wstring appFolder = AppFolderIn(c.folder);
+        for (int csidl : {CSIDL_PROGRAMS, CSIDL_DESKTOPDIRECTORY}) {
+            shell_readback::ExpectShortcut(shell_readback::ShortcutPath(csidl), appFolder, APP_PROGRAM_NAME);
+        }
+        shell_readback::ExpectUninstallEntry(c.folder, L"1.2.1");
+        EXPECT_TRUE(Exists(SetupCopyIn(c.folder)));
+        EXPECT_TRUE(Exists(InFolder(appFolder, VERSION_FILE_NAME)));
+        PostMessageW(setup->Control(IDC_CANCEL), BM_CLICK, 0, 0);
+        ASSERT_TRUE(setup->WaitForExit(30000, nullptr));
     }
 }
 
