@@ -14,14 +14,13 @@
 #include "engine/owned.h"
 #include "tests/support/installed_paths.h"
 #include "tests/support/message_trace.h"
+#include "tests/support/process_list.h"
 #include "tests/support/release_fixture.h"
 #include "tests/support/shell_readback.h"
 #include "tests/support/testbed.h"
 #include "uninstall/uninstall.h"
 
 #include <gtest/gtest.h>
-
-#include <tlhelp32.h>
 
 #include <fstream>
 #include <sstream>
@@ -98,16 +97,10 @@ TEST(KillChild, RunsTheKindAndDies) {
 
 // Ends what the killed child had started (tar.exe, cmd.exe): a power cut ends them too.
 void EndChildrenOf(DWORD parent) {
-    OwnedFile snapshot(CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0));
-    if (!snapshot) return;
-    PROCESSENTRY32W entry{};
-    entry.dwSize = sizeof entry;
-    for (BOOL more = Process32FirstW(snapshot.get(), &entry); more; more = Process32NextW(snapshot.get(), &entry)) {
-        if (entry.th32ParentProcessID != parent) continue;
-        OwnedKernelHandle child(OpenProcess(PROCESS_TERMINATE | SYNCHRONIZE, FALSE, entry.th32ProcessID));
-        if (!child) continue;
-        TerminateProcess(child.get(), 1);
-        WaitForSingleObject(child.get(), 10000);
+    const auto processes = RunningProcesses();
+    if (!processes) return;
+    for (const RunningProcess& process : *processes) {
+        if (process.parentId == parent) EndProcess(process.id);
     }
 }
 
