@@ -140,7 +140,7 @@ public:
     // one (see FormatSelfRemovalCommand) needs no interpreter: the setup copy then stays, and
     // that is no failure.
     bool Prepare(const wchar_t* ownFile, const wchar_t* installFolder) {
-        wchar_t command[COMMAND_CAPACITY];
+        wchar_t (&command)[COMMAND_CAPACITY] = command_;
         if (!FormatSelfRemovalCommand(command, ownFile, installFolder)) {
             LogEventAbout(LOG_STAGE, L"self removal", ownFile, L"skipped | path too long or holds % or !");
             return true;
@@ -174,7 +174,7 @@ public:
             LogFailedCall(LOG_STAGE, L"ResumeThread", L"self removal", GetLastError());
             return false;
         }
-        LogEvent(LOG_STAGE, L"self removal started", nullptr);
+        LogEventAbout(LOG_STAGE, L"self removal started", command_, nullptr);
         thread_.reset();
         process_.reset();
         return true;
@@ -188,6 +188,7 @@ public:
     }
 
 private:
+    wchar_t command_[COMMAND_CAPACITY] = {};
     OwnedKernelHandle process_;
     OwnedKernelHandle thread_;
 };

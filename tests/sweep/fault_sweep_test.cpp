@@ -72,7 +72,7 @@ TEST_F(FaultSweep, ErrorPathsFailToo) {
         const Baseline clean = CleanRun(stage);
         const std::set<Call> cleanCalls(clean.calls.begin(), clean.calls.end());
         size_t runs = 0;
-        for (const Call& first : Sample(clean.calls, 6)) {
+        for (const Call& first : Sample(clean.calls, 4)) {
             const RunResult failing = RunStage(stage, {Fault{first}}, &clean);
             for (const Call& second : failing.calls) {
                 if (cleanCalls.count(second)) continue;

@@ -152,7 +152,6 @@ struct Stage {
 
 // The stages of an install and the uninstall, in the worker's order.
 std::vector<Stage> Stages();
-const Stage& StageNamed(const std::string& name);
 
 // What one run left.
 struct RunResult {
@@ -174,8 +173,6 @@ struct Baseline {
 // run itself. Each fault's first call must be reached and fail.
 RunResult RunStage(const Stage& stage, const std::vector<Fault>& faults, const Baseline* baseline);
 
-// Every call the fault-free run made, in order.
-std::vector<Call> CallsToFail(const std::vector<Call>& recorded);
 
 // Publishes the release every run installs, for the life of the object: a payload of several
 // download chunks, five models "abc" with their digests.

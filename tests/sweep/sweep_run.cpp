@@ -313,6 +313,5 @@ RunResult RunStage(const Stage& stage, const std::vector<Fault>& faults, const B
     return run;
 }
 
-std::vector<Call> CallsToFail(const std::vector<Call>& recorded) { return recorded; }
 
 }  // namespace sweep

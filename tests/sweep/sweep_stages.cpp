@@ -130,13 +130,4 @@ std::vector<Stage> Stages() {
     return stages;
 }
 
-const Stage& StageNamed(const std::string& name) {
-    static const std::vector<Stage> stages = Stages();
-    for (const Stage& stage : stages) {
-        if (name == stage.name) return stage;
-    }
-    ADD_FAILURE() << "no stage " << name;
-    return stages.front();
-}
-
 }  // namespace sweep
