@@ -469,11 +469,17 @@ TEST_F(WizardInstall, DecliningTheSameVersionClosesWithoutABox) {
 
 TEST_F(WizardInstall, ProgressPageFollowsTheWorkersValues) {
     Publish(FaultUrl(L"stall"));  // the attempt waits in the payload download
+    const size_t stalledBefore = testbed::HostRequests("/_fault/stall/").size();
     auto setup = Start();
     ASSERT_TRUE(setup->Window());
     StartAttempt(*setup, true);
     ExpectRunning(*setup, L"설치");
     HWND window = setup->Window();
+    // Once the host has the payload request, the worker has posted all it posts before the
+    // download: the marquee below is moved by the timer alone, never replaced by a value of the
+    // worker's (a slow release check under load once did that).
+    ASSERT_TRUE(WaitUntil([&] { return testbed::HostRequests("/_fault/stall/").size() > stalledBefore; }, 60000))
+        << "the payload was never requested";
     auto progress = [&](int value) {
         return [=] { Deliver(window, WM_SETUP_PROGRESS, static_cast<WPARAM>(static_cast<INT_PTR>(value))); };
     };
