@@ -15,6 +15,7 @@
 namespace {
 
 constexpr size_t COMMAND_LINE_CAPACITY = 4096;
+constexpr DWORD TAR_END_WAIT_MS = 10000;  // for a tool that was ended
 const wchar_t* const EXTRACTION_FAILED_TEXT = L"압축 해제에 실패했습니다 (디스크 공간 확인).";
 constexpr wchar_t LOG_STAGE[] = L"extraction";
 
@@ -113,6 +114,11 @@ bool RunTar(const wchar_t* commandLine, const wchar_t* currentFolder, HANDLE sta
     OwnedKernelHandle threadHandle(process.hThread);
     if (WaitForSingleObject(processHandle.get(), INFINITE) == WAIT_FAILED) {
         LogFailedCall(LOG_STAGE, L"WaitForSingleObject tar", nullptr, GetLastError());
+        // Not waited for, the tool would go on writing into the app folder after this attempt has
+        // failed and cleared it: it is ended, and its end awaited, before the failure is reported.
+        TerminateProcess(processHandle.get(), 1);
+        WaitForSingleObject(processHandle.get(), TAR_END_WAIT_MS);
+        return false;
     }
     DWORD exitCode = 1;  // stays a failure when the code cannot be read
     if (!GetExitCodeProcess(processHandle.get(), &exitCode)) {
