@@ -94,22 +94,26 @@ SIMPLE_HOOK(BOOL, CopyFileW, (LPCWSTR from, LPCWSTR to, BOOL failIfExists), (fro
             ERROR_DISK_FULL)
 SIMPLE_HOOK(BOOL, FlushFileBuffers, (HANDLE file), (file), FALSE, ERROR_DISK_FULL)
 
-BOOL(WINAPI* RealReadFile)(HANDLE, LPVOID, DWORD, LPDWORD, LPOVERLAPPED);
-BOOL WINAPI HookReadFile(HANDLE file, LPVOID buffer, DWORD size, LPDWORD read, LPOVERLAPPED overlapped) {
-    if (CountAndFail("ReadFile", ERROR_READ_FAULT)) {
-        if (read) *read = 0;
+// A read or a write: counted, and when it fails, reporting no bytes, as Windows does.
+template <typename Transfer>
+BOOL Transferred(const char* function, DWORD error, LPDWORD count, Transfer transfer) {
+    if (CountAndFail(function, error)) {
+        if (count) *count = 0;
         return FALSE;
     }
-    return RealReadFile(file, buffer, size, read, overlapped);
+    return transfer();
+}
+
+BOOL(WINAPI* RealReadFile)(HANDLE, LPVOID, DWORD, LPDWORD, LPOVERLAPPED);
+BOOL WINAPI HookReadFile(HANDLE file, LPVOID buffer, DWORD size, LPDWORD read, LPOVERLAPPED overlapped) {
+    return Transferred("ReadFile", ERROR_READ_FAULT, read,
+                       [&] { return RealReadFile(file, buffer, size, read, overlapped); });
 }
 
 BOOL(WINAPI* RealWriteFile)(HANDLE, LPCVOID, DWORD, LPDWORD, LPOVERLAPPED);
 BOOL WINAPI HookWriteFile(HANDLE file, LPCVOID buffer, DWORD size, LPDWORD written, LPOVERLAPPED overlapped) {
-    if (CountAndFail("WriteFile", ERROR_DISK_FULL)) {
-        if (written) *written = 0;
-        return FALSE;
-    }
-    return RealWriteFile(file, buffer, size, written, overlapped);
+    return Transferred("WriteFile", ERROR_DISK_FULL, written,
+                       [&] { return RealWriteFile(file, buffer, size, written, overlapped); });
 }
 
 // A rename: counted, failed as scheduled, refused as Windows refuses it, else done by rename.
