@@ -1,5 +1,9 @@
 #include "engine/extract.h"
 
+#include "engine/app_switch.h"
+#include "engine/durable_tree.h"
+#include "engine/private_folder.h"
+#include "engine/transient_retry.h"
 #include "engine/install_state.h"
 #include "engine/layout.h"
 #include "engine/owned.h"
@@ -17,6 +21,7 @@ namespace {
 constexpr size_t COMMAND_LINE_CAPACITY = 4096;
 constexpr DWORD TAR_END_WAIT_MS = 10000;  // for a tool that was ended
 const wchar_t* const EXTRACTION_FAILED_TEXT = L"압축 해제에 실패했습니다 (디스크 공간 확인).";
+const wchar_t* const IN_USE_TEXT = L"이전 설치를 지우지 못했습니다. 실행 중인 Tavrin AI 를 닫고 다시 시도해 주세요.";
 constexpr wchar_t LOG_STAGE[] = L"extraction";
 
 void SetError(wchar_t* errorText, const wchar_t* text) {
@@ -186,17 +191,67 @@ bool ExtractArchive(const wchar_t* archivePath, const wchar_t* targetDir) {
     return false;
 }
 
+namespace {
+
+// The longest file path the product forms in the staged app fits.
+bool StagedPathsFit(const SwitchPaths& paths) {
+    return wcslen(paths.staged) + 1 + LONGEST_APP_FILE_NAME_LENGTH < PATH_CAPACITY;
+}
+
+// The staged tree is whole and holds the release's version file.
+bool StagedAppComplete(const SwitchPaths& paths) {
+    wchar_t versionFile[PATH_CAPACITY];
+    return JoinPath(versionFile, paths.staged, VERSION_FILE_NAME) && PathExists(versionFile);
+}
+
+// A stray staging folder from an earlier attempt would mix its files into this one's.
+bool StartStaging(const SwitchPaths& paths) {
+    DeleteTree(paths.staging);
+    if (PathExists(paths.staging)) {
+        LogEventAbout(LOG_STAGE, L"delete an earlier staging folder", paths.staging, L"failed | something is left");
+        return false;
+    }
+    if (!CreatePrivateFolder(paths.staging)) {
+        LogFailedCall(LOG_STAGE, L"CreateDirectoryW", paths.staging, GetLastError());
+        return false;
+    }
+    return true;
+}
+
+// Whether each staged file is flushed before the switch relies on it (bench/RESULTS.md weighs
+// its cost against the extraction's).
+constexpr bool FLUSH_STAGED_FILES = true;
+
+bool FlushStagedTree(const SwitchPaths& paths) { return !FLUSH_STAGED_FILES || FlushTree(paths.staged); }
+
+void RemoveStaging(const SwitchPaths& paths) {
+    DeleteTree(paths.staging);
+    if (PathExists(paths.staging)) {
+        LogEventAbout(LOG_STAGE, L"delete the staging folder", paths.staging, L"failed | something is left");
+    }
+}
+
+void DeletePayload(const wchar_t* payloadPath) {
+    if (!RetryTransient(LOG_STAGE, L"DeleteFileW", payloadPath, [&] { return DeleteFileW(payloadPath) != FALSE; })) {
+        LogFailedCall(LOG_STAGE, L"DeleteFileW", payloadPath, GetLastError());
+    }
+}
+
+}  // namespace
+
 // No failure here deletes the payload: it is the published one (its digest, where the manifest
-// gives one, has been checked), and the next attempt can start from it.
+// gives one, has been checked), and the next attempt can start from it. No failure touches the
+// previous app folder either: the payload is extracted beside it, and only a whole staged app
+// takes its place (app_switch.h).
 StageResult PrepareAndExtract(const wchar_t* payloadPath, wchar_t* errorText) {
     PostProgress(PROGRESS_MARQUEE);
     PostStatus(L"설치 중... (압축 해제, 1~3분)");
 
     const wchar_t* installDir = installState.installDir;
-    // The app folder's path is formed before anything is created or deleted: an install folder
-    // that is relative or too long for it must never lead to a deletion elsewhere.
-    wchar_t appFolder[PATH_CAPACITY] = {};
-    if (!JoinPath(appFolder, installDir, APP_FOLDER_NAME)) {
+    // The switch's paths are formed before anything is created or deleted: an install folder
+    // that is relative or too long for them must never lead to a deletion elsewhere.
+    SwitchPaths paths;
+    if (!IsAbsolutePath(installDir) || !FormSwitchPaths(paths, installDir) || !StagedPathsFit(paths)) {
         SetError(errorText, L"설치 폴더를 만들 수 없습니다.");
         return StageResult::Failed;
     }
@@ -205,42 +260,31 @@ StageResult PrepareAndExtract(const wchar_t* payloadPath, wchar_t* errorText) {
         SetError(errorText, L"압축 해제 도구(tar.exe)를 찾을 수 없습니다. Windows 10 (1803) 이상이 필요합니다.");
         return StageResult::Failed;
     }
-    // Decided before anything is deleted, like the tool's presence: an extraction that could
-    // only fail must not cost the previous installation.
-    if (ChooseTarForm(GetACP(), payloadPath, installDir) == TarForm::None) {
-        LogEventAbout(LOG_STAGE, L"no way to name the folders to tar", installDir, L"failed");
+    // Decided before anything is created, like the tool's presence.
+    if (ChooseTarForm(GetACP(), payloadPath, paths.staging) == TarForm::None) {
+        LogEventAbout(LOG_STAGE, L"no way to name the folders to tar", paths.staging, L"failed");
         SetError(errorText, EXTRACTION_FAILED_TEXT);
         return StageResult::Failed;
     }
-    const int created = SHCreateDirectoryExW(nullptr, installDir, nullptr);
-    if (created != ERROR_SUCCESS && !PathExists(installDir)) {
-        LogFailedCall(LOG_STAGE, L"SHCreateDirectoryExW", installDir, static_cast<DWORD>(created));
+    if (!CreateInstallFolder(installDir)) {
         SetError(errorText, L"설치 폴더를 만들 수 없습니다.");
         return StageResult::Failed;
     }
 
-    if (PathExists(appFolder)) {
-        PostStatus(L"이전 설치 정리 중...");
-        DeleteTree(appFolder);
-        if (PathExists(appFolder)) {
-            LogEventAbout(LOG_STAGE, L"delete the previous app folder", appFolder, L"failed | something is left");
-            SetError(errorText, L"이전 설치를 지우지 못했습니다. 실행 중인 Tavrin AI 를 닫고 다시 시도해 주세요.");
-            return StageResult::Failed;
-        }
-    }
-
-    if (!ExtractArchive(payloadPath, installDir)) {
-        // What the tool wrote before it stopped is no installation, yet its version file would
-        // let the next attempt take it for this release and offer to skip the install. The app
-        // folder holds nothing else at this point: any older one was removed above.
-        DeleteTree(appFolder);
-        if (PathExists(appFolder)) {
-            LogEventAbout(LOG_STAGE, L"delete the partly extracted app folder", appFolder,
-                          L"failed | something is left");
-        }
+    if (!StartStaging(paths) || !ExtractArchive(payloadPath, paths.staging) || !StagedAppComplete(paths) ||
+        !FlushStagedTree(paths)) {
+        RemoveStaging(paths);
         SetError(errorText, EXTRACTION_FAILED_TEXT);
         return StageResult::Failed;
     }
-    if (!DeleteFileW(payloadPath)) LogFailedCall(LOG_STAGE, L"DeleteFileW", payloadPath, GetLastError());
+
+    if (PathExists(paths.app)) PostStatus(L"이전 설치 정리 중...");
+    const SwitchResult switched = SwitchToStaged(paths);
+    RemoveStaging(paths);
+    if (switched != SwitchResult::Switched) {
+        SetError(errorText, switched == SwitchResult::InUse ? IN_USE_TEXT : EXTRACTION_FAILED_TEXT);
+        return StageResult::Failed;
+    }
+    DeletePayload(payloadPath);
     return StageResult::Continue;
 }

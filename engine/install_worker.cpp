@@ -7,6 +7,7 @@
 #include "engine/owned.h"
 #include "engine/paths.h"
 #include "engine/payload.h"
+#include "engine/app_switch.h"
 #include "engine/release_check.h"
 #include "engine/setup_log.h"
 #include "engine/shell_registration.h"
@@ -97,6 +98,9 @@ DWORD WINAPI InstallWorker(LPVOID) {
     const bool havePayloadPath = GetPayloadPath(payloadPath);
 
     LogEventAbout(L"install", L"start, install folder", installState.installDir, nullptr);
+    // Before the release check reads the installed version: a switch a kill interrupted is
+    // completed or undone in the folder this run installs into.
+    RecoverInterruptedSwitch(installState.installDir);
     PostProgress(0);
     PostStatus(L"최신 버전 확인 중...");
     if (!havePayloadPath) {

@@ -20,6 +20,14 @@ constexpr wchar_t INSTALL_FOLDER_NAME[] = L"TavrinAI";
 // that the uninstall entry starts.
 constexpr wchar_t APP_FOLDER_NAME[] = L"TavrinStudio";
 constexpr wchar_t SETUP_COPY_NAME[] = L"TavrinSetup.exe";
+// Also inside the install folder, while an update switches app folders (app_switch.h): the
+// staging folder the payload is extracted into (the new app folder appears inside it), the
+// previous app folder set aside, and the journal that names the step. The setup copy is written
+// under a name of its own first and then moved over the previous one.
+constexpr wchar_t STAGING_FOLDER_NAME[] = L"TavrinStudio.new";
+constexpr wchar_t ASIDE_FOLDER_NAME[] = L"TavrinStudio.old";
+constexpr wchar_t SWITCH_JOURNAL_NAME[] = L"TavrinSetup.switch";
+constexpr wchar_t SETUP_COPY_TEMP_NAME[] = L"TavrinSetup.exe.new";
 // Inside the app folder.
 constexpr wchar_t APP_PROGRAM_NAME[] = L"TavrinAI.exe";
 constexpr wchar_t APP_SCRIPT_NAME[] = L"run_tavrin.bat";  // launched when the program is absent
@@ -30,9 +38,12 @@ constexpr wchar_t VERSION_FILE_NAME[] = L"version.txt";
 constexpr size_t LONGEST_APP_FILE_NAME_LENGTH =
     std::max({std::size(APP_PROGRAM_NAME), std::size(APP_SCRIPT_NAME), std::size(APP_ICON_NAME),
               std::size(VERSION_FILE_NAME)}) - 1;
-// "\<app folder>\<file>" or "\<setup copy>", whichever is longer.
-constexpr size_t LONGEST_INSTALLED_SUFFIX_LENGTH = std::max(
-    1 + (std::size(APP_FOLDER_NAME) - 1) + 1 + LONGEST_APP_FILE_NAME_LENGTH, 1 + (std::size(SETUP_COPY_NAME) - 1));
+// "\<staging>\<app folder>\<file>" (the longest path the switch forms; the installed
+// "\<app folder>\<file>" is shorter) or "\<setup copy's temporary name>", whichever is longer.
+constexpr size_t LONGEST_INSTALLED_SUFFIX_LENGTH =
+    std::max(1 + (std::size(STAGING_FOLDER_NAME) - 1) + 1 + (std::size(APP_FOLDER_NAME) - 1) + 1 +
+                 LONGEST_APP_FILE_NAME_LENGTH,
+             1 + (std::size(SETUP_COPY_TEMP_NAME) - 1));
 // The longest install folder, in units without the terminator: every path that an install forms
 // from the folder must fit PATH_CAPACITY with its terminator, or the install would end without
 // what that path names (a shortcut, the setup copy, the uninstall entry).

@@ -7,6 +7,7 @@
 #include "engine/owned.h"
 #include "engine/paths.h"
 #include "engine/setup_log.h"
+#include "engine/transient_retry.h"
 
 #include <shlobj.h>
 #include <shobjidl.h>
@@ -24,6 +25,7 @@ struct ShellPaths {
     wchar_t launchTarget[PATH_CAPACITY];
     wchar_t iconFile[PATH_CAPACITY];
     wchar_t setupCopy[PATH_CAPACITY];
+    wchar_t setupCopyTemp[PATH_CAPACITY];
 };
 
 void BuildShellPaths(ShellPaths& paths) {
@@ -36,13 +38,39 @@ void BuildShellPaths(ShellPaths& paths) {
         paths.iconFile[0] = L'\0';
     }
     JoinPath(paths.setupCopy, installDir, SETUP_COPY_NAME);
+    JoinPath(paths.setupCopyTemp, installDir, SETUP_COPY_TEMP_NAME);
 }
 
-// Copies the running program over the setup copy. When the program already is the setup copy
-// (started from the install folder) the copy fails on the running image and the file stays as it
-// is; that failure is passed over like any other.
-void CopySetupProgram(const wchar_t* setupCopy) {
-    if (!setupCopy[0]) {
+// The copy is written under a temporary name, flushed, and only then moved over the previous
+// setup copy, so that a kill or a full disk never leaves the entry running a truncated program.
+bool WriteDurableCopy(const wchar_t* self, const wchar_t* temp, const wchar_t* setupCopy) {
+    if (!RetryTransient(LOG_STAGE, L"CopyFileW", temp, [&] { return CopyFileW(self, temp, FALSE) != FALSE; })) {
+        LogFailedCall(LOG_STAGE, L"CopyFileW", temp, GetLastError());
+        return false;
+    }
+    {
+        OwnedFile copy(CreateFileW(temp, GENERIC_WRITE, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
+                                   FILE_ATTRIBUTE_NORMAL, nullptr));
+        if (!copy || !FlushFileBuffers(copy.get())) {
+            LogFailedCall(LOG_STAGE, L"FlushFileBuffers", temp, GetLastError());
+            return false;
+        }
+    }
+    const DWORD flags = MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH;
+    if (!RetryTransient(LOG_STAGE, L"MoveFileExW", setupCopy,
+                        [&] { return MoveFileExW(temp, setupCopy, flags) != FALSE; })) {
+        LogFailedCall(LOG_STAGE, L"MoveFileExW", setupCopy, GetLastError());
+        return false;
+    }
+    return true;
+}
+
+// Puts the running program in place of the setup copy. When the program already is the setup
+// copy (started from the install folder) the move fails on the running image and the file stays
+// as it is; that failure is passed over like any other, and so is any other: the previous copy
+// is then whole, and the entry that names it stays valid.
+void CopySetupProgram(const wchar_t* setupCopy, const wchar_t* temp) {
+    if (!setupCopy[0] || !temp[0]) {
         LogEvent(LOG_STAGE, L"setup copy path", L"failed | too long");
         return;
     }
@@ -52,7 +80,10 @@ void CopySetupProgram(const wchar_t* setupCopy) {
         LogFailedCall(LOG_STAGE, L"GetModuleFileNameW", nullptr, GetLastError());
         return;
     }
-    if (!CopyFileW(self, setupCopy, FALSE)) LogFailedCall(LOG_STAGE, L"CopyFileW", setupCopy, GetLastError());
+    if (WriteDurableCopy(self, temp, setupCopy)) return;
+    if (!DeleteFileW(temp) && GetLastError() != ERROR_FILE_NOT_FOUND) {
+        LogFailedCall(LOG_STAGE, L"DeleteFileW", temp, GetLastError());
+    }
 }
 
 // A shortcut path inside a shell folder. A folder that cannot be looked up yields an empty path,
@@ -153,7 +184,7 @@ void RegisterShell() {
     BuildShellPaths(paths);
     PostStatus(L"바로가기 만드는 중...");
 
-    CopySetupProgram(paths.setupCopy);
+    CopySetupProgram(paths.setupCopy, paths.setupCopyTemp);
 
     wchar_t startMenuShortcut[PATH_CAPACITY];
     wchar_t desktopShortcut[PATH_CAPACITY];

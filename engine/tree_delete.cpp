@@ -1,7 +1,17 @@
+// Why the walk cannot be steered: it holds every folder on its current path open without delete
+// sharing, from before it lists the folder until it leaves it. No other process can then rename
+// or delete any of them (either needs DELETE access, which our open refuses to share), so a path
+// formed below them names what the walk saw. A folder swapped for a junction between the listing
+// and the entry is caught too: each folder is confirmed through its own handle, opened on the
+// entry itself, to be a folder and no link before it is listed, and each entry is deleted through
+// a handle opened on the entry itself and confirmed to be what the listing said. This gives what
+// opens relative to a folder handle (NtCreateFile) would give, while the listing stays the plain
+// path-based one that every hook of the tests' interposer already sees.
 #include "engine/tree_delete.h"
 
 #include "engine/owned.h"
 #include "engine/paths.h"
+#include "engine/transient_retry.h"
 
 #include <cstdlib>
 #include <cwchar>
@@ -12,6 +22,7 @@ namespace {
 constexpr size_t WALK_CAPACITY = 32768;
 // Every level adds at least "\x" to the path, so the path's room bounds the depth.
 constexpr size_t MAX_LEVELS = WALK_CAPACITY / 2;
+constexpr wchar_t LOG_STAGE[] = L"tree deletion";
 
 // The extended disposition class and its flags, values of the platform's SDK (mingw-w64's
 // headers lack them).
@@ -39,44 +50,119 @@ DWORD ReadTag(const wchar_t* path) {
     return (tag.FileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) ? tag.ReparseTag : 0;
 }
 
-// Marks the open link for deletion, read-only or not: the extended record ignores the read-only
-// attribute; where it is unknown, the attribute is cleared and the plain record used.
-bool DisposeLink(HANDLE link, DWORD attributes) {
-    const DWORD flags = DISPOSITION_DELETE | DISPOSITION_POSIX_SEMANTICS | DISPOSITION_IGNORE_READONLY;
-    DWORD record = flags;
-    if (SetFileInformationByHandle(link, DISPOSITION_INFO_EX, &record, sizeof record)) return true;
+// Marks the open entry for deletion, read-only or not. The extended record ignores the
+// read-only attribute; where it is unknown (Windows 10 before 1709), the attribute is cleared
+// on this one entry, keeping its others, and the plain record used. A file with another name
+// elsewhere shares its attributes with that name, so it keeps them: a read-only one then stays,
+// with ERROR_FILE_READ_ONLY, which no retry can change.
+bool Dispose(HANDLE entry, DWORD attributes) {
+    DWORD record = DISPOSITION_DELETE | DISPOSITION_POSIX_SEMANTICS | DISPOSITION_IGNORE_READONLY;
+    if (SetFileInformationByHandle(entry, DISPOSITION_INFO_EX, &record, sizeof record)) return true;
     if (attributes & FILE_ATTRIBUTE_READONLY) {
+        FILE_STANDARD_INFO standard = {};
+        if (!GetFileInformationByHandleEx(entry, FileStandardInfo, &standard, sizeof standard)) return false;
+        if (standard.NumberOfLinks > 1) {
+            SetLastError(ERROR_FILE_READ_ONLY);
+            return false;
+        }
         FILE_BASIC_INFO basic = {};
-        basic.FileAttributes = (attributes & ~static_cast<DWORD>(FILE_ATTRIBUTE_READONLY)) | FILE_ATTRIBUTE_NORMAL;
-        basic.FileAttributes &= ~static_cast<DWORD>(FILE_ATTRIBUTE_REPARSE_POINT);
-        if (!SetFileInformationByHandle(link, FileBasicInfo, &basic, sizeof basic)) return false;
+        basic.FileAttributes = attributes & ~static_cast<DWORD>(FILE_ATTRIBUTE_READONLY | FILE_ATTRIBUTE_REPARSE_POINT);
+        if (basic.FileAttributes == 0) basic.FileAttributes = FILE_ATTRIBUTE_NORMAL;
+        if (!SetFileInformationByHandle(entry, FileBasicInfo, &basic, sizeof basic)) return false;
     }
     // Brace-initialised: the member's name, DeleteFile, is also a macro of the platform headers.
     FILE_DISPOSITION_INFO disposition = {TRUE};
-    return SetFileInformationByHandle(link, FileDispositionInfo, &disposition, sizeof disposition) != 0;
+    return SetFileInformationByHandle(entry, FileDispositionInfo, &disposition, sizeof disposition) != 0;
 }
+
+// Opens the entry at path itself (never what a link points to) for its deletion.
+HANDLE OpenEntry(const wchar_t* path, DWORD access, DWORD share) {
+    return CreateFileW(path, access, share, nullptr, OPEN_EXISTING,
+                       FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
+}
+
+constexpr DWORD ENTRY_ACCESS = DELETE | FILE_READ_ATTRIBUTES | FILE_WRITE_ATTRIBUTES;
+constexpr DWORD SHARE_ALL = FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE;
 
 // Deletes the link at path itself: through a handle opened on the link rather than on what it
 // points to, and only once the file system confirms that the handle is the link (it carries a
 // name-surrogate tag). Wine opens what a host symbolic link points to whatever is asked, so there
 // the confirmation never comes and the link stays. False when the link is still there.
 bool RemoveLink(const wchar_t* path) {
-    OwnedFile link(CreateFileW(path, DELETE | FILE_READ_ATTRIBUTES | FILE_WRITE_ATTRIBUTES,
-                               FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING,
-                               FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT, nullptr));
-    if (!link) return false;
-    FILE_ATTRIBUTE_TAG_INFO tag = {};
-    if (!GetFileInformationByHandleEx(link.get(), FileAttributeTagInfo, &tag, sizeof tag)) return false;
-    if (!(tag.FileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) || !IsReparseTagNameSurrogate(tag.ReparseTag)) {
-        return false;
-    }
-    return DisposeLink(link.get(), tag.FileAttributes);
+    return RetryTransient(LOG_STAGE, L"delete link", path, [&] {
+        OwnedFile link(OpenEntry(path, ENTRY_ACCESS, SHARE_ALL));
+        if (!link) return false;
+        FILE_ATTRIBUTE_TAG_INFO tag = {};
+        if (!GetFileInformationByHandleEx(link.get(), FileAttributeTagInfo, &tag, sizeof tag)) return false;
+        if (!(tag.FileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) || !IsReparseTagNameSurrogate(tag.ReparseTag)) {
+            SetLastError(ERROR_NOT_A_REPARSE_POINT);
+            return false;
+        }
+        return Dispose(link.get(), tag.FileAttributes);
+    });
 }
 
-// A file that is no link; a read-only one loses the attribute first, as the shell's deletion does.
+// A file that is no link, through a handle on the entry itself; a folder that was put in its
+// place since the listing is left alone.
 void RemoveFile(const wchar_t* path) {
-    if (DeleteFileW(path) || GetLastError() != ERROR_ACCESS_DENIED) return;
-    if (SetFileAttributesW(path, FILE_ATTRIBUTE_NORMAL)) DeleteFileW(path);
+    RetryTransient(LOG_STAGE, L"delete file", path, [&] {
+        OwnedFile file(OpenEntry(path, ENTRY_ACCESS, SHARE_ALL));
+        if (!file) return false;
+        FILE_ATTRIBUTE_TAG_INFO tag = {};
+        if (!GetFileInformationByHandleEx(file.get(), FileAttributeTagInfo, &tag, sizeof tag)) return false;
+        if (tag.FileAttributes & FILE_ATTRIBUTE_DIRECTORY) {
+            SetLastError(ERROR_DIRECTORY);
+            return false;
+        }
+        return Dispose(file.get(), tag.FileAttributes);
+    });
+}
+
+// Confirms through the open entry that it is a folder and no link; linkFound says that a link
+// stands there now.
+bool IsPlainFolder(HANDLE entry, bool& linkFound) {
+    linkFound = false;
+    FILE_ATTRIBUTE_TAG_INFO tag = {};
+    if (!GetFileInformationByHandleEx(entry, FileAttributeTagInfo, &tag, sizeof tag)) return false;
+    const DWORD reparseTag = (tag.FileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) ? tag.ReparseTag : 0;
+    linkFound = IsLink(tag.FileAttributes, reparseTag);
+    return !linkFound && (tag.FileAttributes & FILE_ATTRIBUTE_DIRECTORY);
+}
+
+// Opens the folder at path for the walk: held without delete sharing (see the top of the file),
+// but without DELETE access itself, which the listing's own open of the folder would have to
+// share; and confirmed through the handle to be a folder and no link. Invalid otherwise.
+HANDLE HoldFolder(const wchar_t* path, bool& linkFound) {
+    linkFound = false;
+    OwnedFile folder;
+    RetryTransient(LOG_STAGE, L"open folder", path, [&] {
+        *folder.put() = OpenEntry(path, FILE_LIST_DIRECTORY | FILE_READ_ATTRIBUTES | SYNCHRONIZE,
+                                  FILE_SHARE_READ | FILE_SHARE_WRITE);
+        return static_cast<bool>(folder);
+    });
+    if (!folder || !IsPlainFolder(folder.get(), linkFound)) return INVALID_HANDLE_VALUE;
+    HANDLE held = folder.get();
+    *folder.put() = INVALID_HANDLE_VALUE;  // handed to the caller
+    return held;
+}
+
+// The empty folder at path, once the walk has let go of it: reopened on the entry itself and
+// confirmed a folder again, so that a link put in its place meanwhile is not followed (it goes
+// as a link). A holder that still has the folder's last entry open keeps it listed a moment
+// after its deletion (ERROR_DIR_NOT_EMPTY).
+void RemoveEmptyFolder(const wchar_t* path) {
+    RetryTransient(LOG_STAGE, L"delete folder", path, [&] {
+        OwnedFile folder(OpenEntry(path, ENTRY_ACCESS, SHARE_ALL));
+        if (!folder) return false;
+        bool linkFound = false;
+        FILE_ATTRIBUTE_TAG_INFO tag = {};
+        if (!GetFileInformationByHandleEx(folder.get(), FileAttributeTagInfo, &tag, sizeof tag)) return false;
+        if (!IsPlainFolder(folder.get(), linkFound) && !linkFound) {
+            SetLastError(ERROR_DIRECTORY);
+            return false;
+        }
+        return Dispose(folder.get(), tag.FileAttributes);
+    }, Holders::FilesAndEmptied);
 }
 
 enum class Pass {
@@ -85,26 +171,35 @@ enum class Pass {
     Delete,   // deletes files, then each folder once it is empty
 };
 
-// One folder being listed: its open listing and the length of its path in the walk buffer.
+// One folder being listed: its held handle, its open listing and the length of its path in the
+// walk buffer.
 struct Level {
+    HANDLE folder;
     HANDLE find;
     size_t length;
 };
 
-// Walks the folder named by path[0..length) without recursion (a tree thousands of levels deep
-// needs no stack). True when every folder was read to its end, every name fitted and, for the
-// Links pass, every link was removed. The folder itself is left to the caller.
-bool Walk(wchar_t* path, size_t length, Level* levels, Pass pass) {
+// Leaves the folder of level: let go, then deleted in the Delete pass.
+void LeaveLevel(Level& level, const wchar_t* path, Pass pass) {
+    CloseHandle(level.folder);
+    level.folder = INVALID_HANDLE_VALUE;
+    if (pass == Pass::Delete) RemoveEmptyFolder(path);
+}
+
+// Walks the folder named by path[0..length), held by root, without recursion (a tree thousands
+// of levels deep needs no stack). True when every folder was read to its end, every name fitted
+// and, for the Links pass, every link was removed. The root folder itself is left to the caller.
+bool Walk(wchar_t* path, size_t length, HANDLE root, Level* levels, Pass pass) {
     bool complete = true;
     size_t depth = 0;
     WIN32_FIND_DATAW entry;
-    levels[0] = {INVALID_HANDLE_VALUE, length};
+    levels[0] = {root, INVALID_HANDLE_VALUE, length};
     bool open = false;  // levels[depth].find holds a listing
     bool have = false;  // entry holds a name of levels[depth] not yet handled
     for (;;) {
         Level& level = levels[depth];
         if (!open) {
-            if (level.length + 3 > WALK_CAPACITY) return false;
+            if (level.length + 3 > WALK_CAPACITY) break;
             wmemcpy(path + level.length, L"\\*", 3);
             level.find = FindFirstFileW(path, &entry);
             path[level.length] = L'\0';
@@ -117,7 +212,7 @@ bool Walk(wchar_t* path, size_t length, Level* levels, Pass pass) {
             FindClose(level.find);
             if (!ended) break;
             if (depth == 0) return complete;
-            if (pass == Pass::Delete) RemoveDirectoryW(path);
+            LeaveLevel(level, path, pass);
             --depth;
             path[levels[depth].length] = L'\0';
             have = FindNextFileW(levels[depth].find, &entry) != 0;
@@ -134,17 +229,24 @@ bool Walk(wchar_t* path, size_t length, Level* levels, Pass pass) {
             path[level.length] = L'\\';
             wmemcpy(path + level.length + 1, name, nameLength + 1);
             const DWORD attributes = entry.dwFileAttributes;
-            if (IsLink(attributes, entry.dwReserved0)) {
-                if (pass != Pass::Look && !RemoveLink(path)) complete = false;
-            } else if (attributes & FILE_ATTRIBUTE_DIRECTORY) {
+            bool linkFound = IsLink(attributes, entry.dwReserved0);
+            if (!linkFound && (attributes & FILE_ATTRIBUTE_DIRECTORY)) {
                 if (depth + 1 >= MAX_LEVELS) {
                     FindClose(level.find);
                     break;
                 }
-                levels[++depth] = {INVALID_HANDLE_VALUE, level.length + 1 + nameLength};
-                open = false;
-                continue;
-            } else if (pass == Pass::Delete) {
+                const HANDLE child = HoldFolder(path, linkFound);
+                if (child != INVALID_HANDLE_VALUE) {
+                    levels[++depth] = {child, INVALID_HANDLE_VALUE, level.length + 1 + nameLength};
+                    open = false;
+                    continue;
+                }
+                // Neither a folder to enter nor a link: the tree cannot be known whole.
+                if (!linkFound) complete = false;
+            }
+            if (linkFound) {
+                if (pass != Pass::Look && !RemoveLink(path)) complete = false;
+            } else if (!(attributes & FILE_ATTRIBUTE_DIRECTORY) && pass == Pass::Delete) {
                 RemoveFile(path);
             }
             path[level.length] = L'\0';
@@ -152,8 +254,9 @@ bool Walk(wchar_t* path, size_t length, Level* levels, Pass pass) {
         have = FindNextFileW(level.find, &entry) != 0;
     }
     // A listing failed or a name did not fit (the current level's listing is closed already):
-    // close the listings above it and report it.
+    // let go of the levels on the path and report it.
     for (size_t above = 0; above < depth; ++above) FindClose(levels[above].find);
+    for (size_t held = 1; held <= depth; ++held) CloseHandle(levels[held].folder);
     return false;
 }
 
@@ -181,10 +284,17 @@ void DeleteFolder(const wchar_t* path) {
     const HeapBlock<Level> levels(static_cast<Level*>(malloc(MAX_LEVELS * sizeof(Level))));
     size_t length = 0;
     if (!walk || !levels || !StartWalk(walk.get(), path, length)) return;
-    if (!Walk(walk.get(), length, levels.get(), Pass::Look)) return;
-    if (!Walk(walk.get(), length, levels.get(), Pass::Links)) return;
-    Walk(walk.get(), length, levels.get(), Pass::Delete);
-    RemoveDirectoryW(walk.get());
+    bool linkFound = false;
+    OwnedFile root(HoldFolder(walk.get(), linkFound));
+    if (!root) {
+        if (linkFound) RemoveLink(walk.get());
+        return;
+    }
+    if (!Walk(walk.get(), length, root.get(), levels.get(), Pass::Look)) return;
+    if (!Walk(walk.get(), length, root.get(), levels.get(), Pass::Links)) return;
+    Walk(walk.get(), length, root.get(), levels.get(), Pass::Delete);
+    root.reset();
+    RemoveEmptyFolder(walk.get());
 }
 
 }  // namespace

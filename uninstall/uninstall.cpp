@@ -16,6 +16,7 @@
 // the current folder.
 #include "uninstall/uninstall.h"
 
+#include "engine/app_switch.h"
 #include "engine/layout.h"
 #include "engine/owned.h"
 #include "engine/paths.h"
@@ -92,12 +93,14 @@ bool DeleteTreeLogged(const wchar_t* path) {
     return false;
 }
 
-// False when the app folder is still there afterwards (files in use), or when its path cannot be
-// formed: then it cannot be known to be gone.
+// The app folder is renamed aside before anything of it is deleted: a file in use refuses the
+// rename, and the app then stays whole. False when it could not be set aside or something of it
+// is left (the next start deletes that), or when its path cannot be formed: then it cannot be
+// known to be gone.
 bool DeleteAppFolder(const wchar_t* installFolder) {
-    wchar_t appFolder[PATH_CAPACITY];
-    if (!JoinPath(appFolder, installFolder, APP_FOLDER_NAME)) return false;
-    return DeleteTreeLogged(appFolder);
+    SwitchPaths paths;
+    if (!FormSwitchPaths(paths, installFolder)) return false;
+    return SetAppFolderAsideForRemoval(paths) && DeleteAppFolderSetAside(paths);
 }
 
 // The models folder of the application's face analysis; ".insightface" and "models" may be
@@ -223,6 +226,7 @@ int RunUninstall() {
     wchar_t installFolder[PATH_CAPACITY];
     const bool haveInstallFolder = GetOwnFileAndFolder(ownFile, installFolder);
     LogEventAbout(LOG_STAGE, L"start, install folder", haveInstallFolder ? installFolder : L"unknown", nullptr);
+    if (haveInstallFolder) RecoverInterruptedSwitch(installFolder);
 
     if (LoggedMessageBox(nullptr, kConfirmText, kConfirmCaption, MB_YESNO | MB_ICONQUESTION) != IDYES) return 0;
 

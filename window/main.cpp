@@ -9,6 +9,7 @@
 #include <windows.h>
 #include <objbase.h>
 
+#include "engine/app_switch.h"
 #include "engine/setup_log.h"
 #include "uninstall/uninstall.h"
 #include "window/command_line.h"
@@ -25,6 +26,10 @@ int WINAPI wWinMain(HINSTANCE instance, HINSTANCE, PWSTR commandLine, int) {
         // Only the copy that goes on starts a log: one stepping aside must not set the running
         // copy's log aside.
         BeginSetupLog(uninstallMode ? L"uninstall" : L"install");
+        // An update or uninstall that a kill interrupted is completed or undone first. The
+        // uninstall does so on its own folder, and the install worker again on the folder it
+        // installs into.
+        if (!uninstallMode) RecoverRegisteredInstall();
         exitCode = uninstallMode ? RunUninstall() : RunSetupWizard(instance);
     }
     CoUninitialize();

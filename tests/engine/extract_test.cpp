@@ -3,9 +3,12 @@
 // temporary files) and "tar" (one case hides the system's tar.exe).
 #include "engine/extract.h"
 #include "engine/install_state.h"
+#include "engine/install_worker.h"
+#include "engine/transient_retry.h"
 #include "engine/layout.h"
 #include "engine/owned.h"
 #include "tests/support/installed_paths.h"
+#include "tests/support/interposer.h"
 #include "tests/support/message_trace.h"
 #include "tests/support/release_fixture.h"
 #include "tests/support/testbed.h"
@@ -18,7 +21,20 @@
 
 namespace {
 
+using interposer::Interposer;
 using testbed::FileExists;
+
+// Shortens the bound of transient retries while it lives.
+class ShortRetryBound {
+public:
+    explicit ShortRetryBound(DWORD limitMs = 300) : saved_(transientRetryLimitMs) { transientRetryLimitMs = limitMs; }
+    ~ShortRetryBound() { transientRetryLimitMs = saved_; }
+    ShortRetryBound(const ShortRetryBound&) = delete;
+    ShortRetryBound& operator=(const ShortRetryBound&) = delete;
+
+private:
+    DWORD saved_;
+};
 
 std::string ReadText(const std::wstring& path) {
     std::string bytes;
@@ -135,8 +151,11 @@ struct StageCase {
     bool payloadKept;
     std::function<void(const std::wstring& scratch)> verify;
     bool hideTar;
-    std::wstring lockedFile;  // relative to scratch: held open without sharing during the run
+    // Relative to scratch: held open as a running app holds its files (the interposer then
+    // refuses to rename a folder above it, as Windows does) for the whole run.
+    std::wstring heldFile;
 };
+
 
 // The app folder of the install folder "inst" in the case's scratch folder.
 std::wstring InstalledApp(const std::wstring& scratch) { return AppFolderIn(scratch + L"\\inst"); }
@@ -147,6 +166,17 @@ void WriteOldInstallation(const std::wstring& installDir) {
     ASSERT_TRUE(testbed::WriteFileBytes(AppFolderIn(installDir) + L"\\plugins\\old_only.dll", "old"));
     ASSERT_TRUE(testbed::WriteFileBytes(installDir + L"\\notes.txt", "the user's notes"));
     ASSERT_TRUE(testbed::WriteFileBytes(installDir + L"\\exports\\picks.csv", "a,b"));
+}
+
+// The old app folder and the user's files beside it, byte for byte; nothing of a switch left.
+void ExpectOldInstallationWhole(const std::wstring& scratch) {
+    EXPECT_EQ(ReadText(InFolder(InstalledApp(scratch), VERSION_FILE_NAME)), "2.4.0\r\n");
+    EXPECT_EQ(ReadText(InFolder(InstalledApp(scratch), APP_PROGRAM_NAME)), "old program");
+    EXPECT_EQ(ReadText(InstalledApp(scratch) + L"\\plugins\\old_only.dll"), "old");
+    EXPECT_EQ(ReadText(scratch + L"\\inst\\notes.txt"), "the user's notes");
+    for (const wchar_t* name : {STAGING_FOLDER_NAME, ASIDE_FOLDER_NAME, SWITCH_JOURNAL_NAME}) {
+        EXPECT_FALSE(FileExists(scratch + L"\\inst\\" + name)) << testing::PrintToString(std::wstring(name));
+    }
 }
 
 TEST(PrepareAndExtract, WorkerRunsThroughStageFour) {
@@ -176,7 +206,7 @@ TEST(PrepareAndExtract, WorkerRunsThroughStageFour) {
              EXPECT_EQ(ReadText(scratch + L"\\inst\\notes.txt"), "the user's notes");
              EXPECT_EQ(ReadText(scratch + L"\\inst\\exports\\picks.csv"), "a,b");
          }, false, L""},
-        {"a file in use keeps the old app folder",
+        {"a file in use keeps the old app folder whole",
          [](const std::wstring& scratch) {
              WriteOldInstallation(scratch + L"\\inst");
              return scratch + L"\\inst";
@@ -184,12 +214,14 @@ TEST(PrepareAndExtract, WorkerRunsThroughStageFour) {
          payload,
          {cleaning, StatusEvent(L"이전 설치를 지우지 못했습니다. 실행 중인 Tavrin AI 를 닫고 다시 시도해 주세요."),
           DoneEvent(0)},
-         true,
+         true, ExpectOldInstallationWhole, false, InFolder(AppFolderIn(L"inst"), APP_PROGRAM_NAME)},
+        // The digest matched (the host publishes this archive's), and yet tar fails on it.
+        {"an archive tar fails on keeps the old app folder whole",
          [](const std::wstring& scratch) {
-             EXPECT_EQ(ReadText(InFolder(InstalledApp(scratch), APP_PROGRAM_NAME)), "old program");
-             EXPECT_EQ(ReadText(scratch + L"\\inst\\notes.txt"), "the user's notes");
+             WriteOldInstallation(scratch + L"\\inst");
+             return scratch + L"\\inst";
          },
-         false, InFolder(AppFolderIn(L"inst"), APP_PROGRAM_NAME)},
+         damaged, extractionFailed, true, ExpectOldInstallationWhole, false, L""},
         {"an installDir that is a file fails in extraction",
          [](const std::wstring& scratch) {
              EXPECT_TRUE(testbed::WriteFileBytes(scratch + L"\\inst", "a file"));
@@ -257,20 +289,19 @@ TEST(PrepareAndExtract, WorkerRunsThroughStageFour) {
         const std::wstring scratch = testbed::MakeScratchFolder(L"stage4");
         const std::wstring installDir = c.prepare(scratch);
         wcscpy_s(installState.installDir, installDir.c_str());
-        OwnedFile locked;
-        if (!c.lockedFile.empty()) {
-            locked = OwnedFile(CreateFileW((scratch + L"\\" + c.lockedFile).c_str(), GENERIC_READ, 0, nullptr,
-                                           OPEN_EXISTING, 0, nullptr));
-            ASSERT_TRUE(locked);
-        }
         std::optional<HiddenTar> hidden;
         if (c.hideTar) {
             ASSERT_TRUE(hidden.emplace().moved());
         }
 
-        const bool ended = trace.RunWorker();
+        // A held file is held for good here: it costs a shortened bound, not ten seconds.
+        const ShortRetryBound shortBound;
+        const bool ended = trace.RunOnThread([&] {
+            Interposer interposer;
+            if (!c.heldFile.empty()) interposer.Hold(scratch + L"\\" + c.heldFile);
+            InstallWorker(nullptr);
+        });
         hidden.reset();
-        locked.reset();
         SetCurrentDirectoryW(savedFolder);
         ASSERT_TRUE(ended);
 
@@ -285,6 +316,64 @@ TEST(PrepareAndExtract, WorkerRunsThroughStageFour) {
         }
         EXPECT_EQ(FileExists(TempFilePath(PAYLOAD_TEMP_NAME)), c.payloadKept);
         c.verify(scratch);
+    }
+}
+
+// A holder that lets go within the bound (a scanner, not a running app) only delays the update:
+// the file is released from another thread as soon as the switch's first rename has met it, and
+// the update completes under the default bound.
+struct Releaser {
+    Interposer* interposer;
+    std::wstring held;
+    volatile LONG workerDone = 0;
+    volatile LONG released = 0;
+
+    static DWORD WINAPI Run(void* parameter) {
+        auto* self = static_cast<Releaser*>(parameter);
+        while (!self->workerDone) {
+            if (self->interposer->Calls("MoveFileExW") >= 1) {
+                self->interposer->ReleaseHeld(self->held);
+                self->released = 1;
+                return 0;
+            }
+            SwitchToThread();
+        }
+        return 0;
+    }
+};
+
+TEST(PrepareAndExtract, AHolderThatLetsGoWithinTheBoundIsOutlasted) {
+    RemoveWorkerTempFiles();
+    ResetInstallState();
+    MessageTrace trace;
+    ReleaseSite site(L"extract_released");
+    ASSERT_TRUE(site.Publish("2.4.1", MakeZip(AppEntries("2.4.1"))));
+    const std::wstring scratch = testbed::MakeScratchFolder(L"stage4");
+    WriteOldInstallation(scratch + L"\\inst");
+    wcscpy_s(installState.installDir, (scratch + L"\\inst").c_str());
+    ASSERT_EQ(transientRetryLimitMs, TRANSIENT_RETRY_LIMIT_MS);
+
+    unsigned renames = 0;
+    bool released = false;
+    const bool ended = trace.RunOnThread([&] {
+        Interposer interposer;
+        Releaser releaser{&interposer, InFolder(InstalledApp(scratch), APP_PROGRAM_NAME)};
+        interposer.Hold(releaser.held);
+        const OwnedKernelHandle thread(CreateThread(nullptr, 0, Releaser::Run, &releaser, 0, nullptr));
+        InstallWorker(nullptr);
+        releaser.workerDone = 1;
+        if (thread) WaitForSingleObject(thread.get(), INFINITE);
+        renames = interposer.Calls("MoveFileExW");
+        released = releaser.released != 0;
+    });
+    ASSERT_TRUE(ended);
+    EXPECT_TRUE(released);
+    EXPECT_GE(renames, 3u) << "the refused rename, its retry, and the staged app's";
+    EXPECT_EQ(trace.StageEvents().back(), DoneEvent(1));
+    EXPECT_EQ(ReadText(InFolder(InstalledApp(scratch), VERSION_FILE_NAME)), "2.4.1\r\n");
+    EXPECT_FALSE(FileExists(InstalledApp(scratch) + L"\\plugins\\old_only.dll"));
+    for (const wchar_t* name : {STAGING_FOLDER_NAME, ASIDE_FOLDER_NAME, SWITCH_JOURNAL_NAME}) {
+        EXPECT_FALSE(FileExists(scratch + L"\\inst\\" + name));
     }
 }
 

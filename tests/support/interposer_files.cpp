@@ -194,6 +194,8 @@ HANDLE WINAPI HookCreateFileW(LPCWSTR path, DWORD access, DWORD share, LPSECURIT
                               DWORD flags, HANDLE templateFile) {
     if (CountAndFail("CreateFileW", ERROR_ACCESS_DENIED)) return INVALID_HANDLE_VALUE;
     if (!OnArmedThread()) return RealCreateFileW(path, access, share, security, creation, flags, templateFile);
+    HANDLE virtualEntry = INVALID_HANDLE_VALUE;
+    if (OpenVirtual(path, &virtualEntry)) return virtualEntry;
     bool follows = false;
     std::wstring opened;
     {
@@ -221,6 +223,7 @@ HANDLE WINAPI HookCreateFileW(LPCWSTR path, DWORD access, DWORD share, LPSECURIT
 // Closing never fails here: a close that failed would leave nothing the caller could do.
 BOOL(WINAPI* RealCloseHandle)(HANDLE);
 BOOL WINAPI HookCloseHandle(HANDLE handle) {
+    if (IsVirtualOpen(handle)) return TRUE;
     if (OnArmedThread()) {
         Guard guard;
         S().openFiles.erase(handle);
@@ -232,6 +235,7 @@ BOOL(WINAPI* RealGetFileInformationByHandleEx)(HANDLE, FILE_INFO_BY_HANDLE_CLASS
 BOOL WINAPI HookGetFileInformationByHandleEx(HANDLE handle, FILE_INFO_BY_HANDLE_CLASS infoClass, LPVOID info,
                                              DWORD size) {
     if (CountAndFail("GetFileInformationByHandleEx", ERROR_ACCESS_DENIED)) return FALSE;
+    if (IsVirtualOpen(handle)) return DescribeVirtual(handle, infoClass, info);
     if (!RealGetFileInformationByHandleEx(handle, infoClass, info, size)) return FALSE;
     Guard guard;
     const PresentedEntry* entry = OpenEntry(handle);
@@ -247,6 +251,10 @@ BOOL(WINAPI* RealSetFileInformationByHandle)(HANDLE, FILE_INFO_BY_HANDLE_CLASS, 
 BOOL WINAPI HookSetFileInformationByHandle(HANDLE handle, FILE_INFO_BY_HANDLE_CLASS infoClass, LPVOID info,
                                            DWORD size) {
     if (CountAndFail("SetFileInformationByHandle", ERROR_ACCESS_DENIED)) return FALSE;
+    if (IsVirtualOpen(handle)) {
+        if (infoClass == FileDispositionInfo || infoClass == DISPOSITION_INFO_EX) RemoveVirtualOpen();
+        return TRUE;
+    }
     bool deleteAsked = false;
     bool ignoresReadOnly = false;
     {

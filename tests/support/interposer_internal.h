@@ -115,6 +115,11 @@ void InstallShellLinkHooks();
 bool ListDeepLevel(const wchar_t* pattern, WIN32_FIND_DATAW* data, HANDLE* find);
 bool IsVirtualFind(HANDLE find);
 bool RemoveVirtual(const wchar_t* path);
+// Handles opened on the deep folder's levels and its bottom file (never kernel handles).
+bool IsVirtualOpen(HANDLE handle);
+bool OpenVirtual(const wchar_t* path, HANDLE* handle);
+bool DescribeVirtual(HANDLE handle, FILE_INFO_BY_HANDLE_CLASS infoClass, void* info);
+void RemoveVirtualOpen();
 // The folder a listing pattern ("folder\*") lists.
 std::wstring ListedFolder(const wchar_t* pattern);
 
