@@ -111,9 +111,10 @@ bool SetAppFolderAsideForRemoval(const SwitchPaths& paths) {
 }
 
 bool DeleteAppFolderSetAside(const SwitchPaths& paths) {
-    if (!DeleteLogged(paths.aside)) return false;
-    RemoveJournal(paths.journal);
-    return true;
+    const bool deleted = DeleteLogged(paths.aside);
+    // What is left goes back where the shortcuts, the entry and a second uninstall look for it.
+    if (deleted || (!PathExists(paths.app) && RenameFolder(paths.aside, paths.app))) RemoveJournal(paths.journal);
+    return deleted;
 }
 
 void RecoverInterruptedSwitch(const wchar_t* installDir) {

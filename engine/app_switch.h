@@ -40,7 +40,9 @@ SwitchResult SwitchToStaged(const SwitchPaths& paths);
 // no app folder.
 bool SetAppFolderAsideForRemoval(const SwitchPaths& paths);
 // Deletes what SetAppFolderAsideForRemoval set aside, then its journal. False while something of
-// it is left (the journal then stays, and the next start deletes it).
+// it is left: that is renamed back into the app folder's place (a link the walk cannot remove
+// as a link keeps the whole tree, which is then the app again), or, failing that, left aside
+// with the journal for the next start to delete.
 bool DeleteAppFolderSetAside(const SwitchPaths& paths);
 
 // Run first at every start, in either mode, on the install folder concerned. An app folder

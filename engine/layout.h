@@ -27,7 +27,7 @@ constexpr wchar_t SETUP_COPY_NAME[] = L"TavrinSetup.exe";
 constexpr wchar_t STAGING_FOLDER_NAME[] = L"TavrinStudio.new";
 constexpr wchar_t ASIDE_FOLDER_NAME[] = L"TavrinStudio.old";
 constexpr wchar_t SWITCH_JOURNAL_NAME[] = L"TavrinSetup.switch";
-constexpr wchar_t SETUP_COPY_TEMP_NAME[] = L"TavrinSetup.exe.new";
+constexpr wchar_t SETUP_COPY_TEMP_NAME[] = L"TavrinSetup.new";  // no longer than the setup copy's name
 // Inside the app folder.
 constexpr wchar_t APP_PROGRAM_NAME[] = L"TavrinAI.exe";
 constexpr wchar_t APP_SCRIPT_NAME[] = L"run_tavrin.bat";  // launched when the program is absent

@@ -104,8 +104,8 @@ bool RemoveLink(const wchar_t* path) {
 
 // A file that is no link, through a handle on the entry itself; a folder that was put in its
 // place since the listing is left alone.
-void RemoveFile(const wchar_t* path) {
-    RetryTransient(LOG_STAGE, L"delete file", path, [&] {
+bool RemoveFile(const wchar_t* path) {
+    return RetryTransient(LOG_STAGE, L"delete file", path, [&] {
         OwnedFile file(OpenEntry(path, ENTRY_ACCESS, SHARE_ALL));
         if (!file) return false;
         FILE_ATTRIBUTE_TAG_INFO tag = {};
@@ -150,8 +150,8 @@ HANDLE HoldFolder(const wchar_t* path, bool& linkFound) {
 // confirmed a folder again, so that a link put in its place meanwhile is not followed (it goes
 // as a link). A holder that still has the folder's last entry open keeps it listed a moment
 // after its deletion (ERROR_DIR_NOT_EMPTY).
-void RemoveEmptyFolder(const wchar_t* path) {
-    RetryTransient(LOG_STAGE, L"delete folder", path, [&] {
+bool RemoveEmptyFolder(const wchar_t* path) {
+    return RetryTransient(LOG_STAGE, L"delete folder", path, [&] {
         OwnedFile folder(OpenEntry(path, ENTRY_ACCESS, SHARE_ALL));
         if (!folder) return false;
         bool linkFound = false;
@@ -171,29 +171,32 @@ enum class Pass {
     Delete,   // deletes files, then each folder once it is empty
 };
 
-// One folder being listed: its held handle, its open listing and the length of its path in the
-// walk buffer.
+// One folder being listed: its held handle, its open listing, the length of its path in the
+// walk buffer, and whether an entry of it stays (then so does the folder, and it is not tried:
+// its "not empty" would only be waited out to the retry bound).
 struct Level {
     HANDLE folder;
     HANDLE find;
     size_t length;
+    bool keeps;
 };
 
-// Leaves the folder of level: let go, then deleted in the Delete pass.
-void LeaveLevel(Level& level, const wchar_t* path, Pass pass) {
+// Leaves the folder of level: let go, then deleted in the Delete pass. True when it is gone or
+// was not to be deleted.
+bool LeaveLevel(Level& level, const wchar_t* path, Pass pass) {
     CloseHandle(level.folder);
     level.folder = INVALID_HANDLE_VALUE;
-    if (pass == Pass::Delete) RemoveEmptyFolder(path);
+    return pass != Pass::Delete || (!level.keeps && RemoveEmptyFolder(path));
 }
 
 // Walks the folder named by path[0..length), held by root, without recursion (a tree thousands
 // of levels deep needs no stack). True when every folder was read to its end, every name fitted
 // and, for the Links pass, every link was removed. The root folder itself is left to the caller.
-bool Walk(wchar_t* path, size_t length, HANDLE root, Level* levels, Pass pass) {
+bool Walk(wchar_t* path, size_t length, HANDLE root, Level* levels, Pass pass, bool& keeps) {
     bool complete = true;
     size_t depth = 0;
     WIN32_FIND_DATAW entry;
-    levels[0] = {root, INVALID_HANDLE_VALUE, length};
+    levels[0] = {root, INVALID_HANDLE_VALUE, length, false};
     bool open = false;  // levels[depth].find holds a listing
     bool have = false;  // entry holds a name of levels[depth] not yet handled
     for (;;) {
@@ -211,9 +214,13 @@ bool Walk(wchar_t* path, size_t length, HANDLE root, Level* levels, Pass pass) {
             const bool ended = GetLastError() == ERROR_NO_MORE_FILES;
             FindClose(level.find);
             if (!ended) break;
-            if (depth == 0) return complete;
-            LeaveLevel(level, path, pass);
+            if (depth == 0) {
+                keeps = level.keeps;
+                return complete;
+            }
+            const bool gone = LeaveLevel(level, path, pass);
             --depth;
+            if (!gone) levels[depth].keeps = true;
             path[levels[depth].length] = L'\0';
             have = FindNextFileW(levels[depth].find, &entry) != 0;
             continue;
@@ -237,17 +244,23 @@ bool Walk(wchar_t* path, size_t length, HANDLE root, Level* levels, Pass pass) {
                 }
                 const HANDLE child = HoldFolder(path, linkFound);
                 if (child != INVALID_HANDLE_VALUE) {
-                    levels[++depth] = {child, INVALID_HANDLE_VALUE, level.length + 1 + nameLength};
+                    levels[++depth] = {child, INVALID_HANDLE_VALUE, level.length + 1 + nameLength, false};
                     open = false;
                     continue;
                 }
                 // Neither a folder to enter nor a link: the tree cannot be known whole.
-                if (!linkFound) complete = false;
+                if (!linkFound) {
+                    complete = false;
+                    level.keeps = true;
+                }
             }
             if (linkFound) {
-                if (pass != Pass::Look && !RemoveLink(path)) complete = false;
-            } else if (!(attributes & FILE_ATTRIBUTE_DIRECTORY) && pass == Pass::Delete) {
-                RemoveFile(path);
+                if (pass != Pass::Look && !RemoveLink(path)) {
+                    complete = false;
+                    level.keeps = true;
+                }
+            } else if (!(attributes & FILE_ATTRIBUTE_DIRECTORY) && pass == Pass::Delete && !RemoveFile(path)) {
+                level.keeps = true;
             }
             path[level.length] = L'\0';
         }
@@ -290,11 +303,12 @@ void DeleteFolder(const wchar_t* path) {
         if (linkFound) RemoveLink(walk.get());
         return;
     }
-    if (!Walk(walk.get(), length, root.get(), levels.get(), Pass::Look)) return;
-    if (!Walk(walk.get(), length, root.get(), levels.get(), Pass::Links)) return;
-    Walk(walk.get(), length, root.get(), levels.get(), Pass::Delete);
+    bool keeps = false;
+    if (!Walk(walk.get(), length, root.get(), levels.get(), Pass::Look, keeps)) return;
+    if (!Walk(walk.get(), length, root.get(), levels.get(), Pass::Links, keeps)) return;
+    const bool walked = Walk(walk.get(), length, root.get(), levels.get(), Pass::Delete, keeps);
     root.reset();
-    RemoveEmptyFolder(walk.get());
+    if (walked && !keeps) RemoveEmptyFolder(walk.get());
 }
 
 }  // namespace

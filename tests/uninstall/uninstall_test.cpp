@@ -400,9 +400,12 @@ TEST_F(UninstallTest, SelfRemovalWaitsUntilTheFinalBoxIsDismissed) {
 }
 
 // A program file of the app folder held open without sharing, as by the running application:
-// the app folder cannot go, so nothing else is touched (the shortcuts and the entry still lead
-// to what is left, and the setup copy is there to try again) and the user is told to close the
-// application. Once it is closed, a second uninstall removes everything.
+// the app folder cannot be set aside, so nothing is deleted (the shortcuts and the entry still
+// lead to the whole app, and the setup copy is there to try again) and the user is told to close
+// the application. Once it is closed, a second uninstall removes everything. Windows refuses to
+// rename a folder that holds an open file; Wine renames it, so the folder itself is held open
+// without delete sharing too, which Wine's rename respects. The refusal is outlasted for the
+// full retry bound first (the child cannot have it shortened).
 TEST_F(UninstallTest, AppFolderInUseTouchesNothingElseUntilItIsClosed) {
     Install install;
     ASSERT_NO_FATAL_FAILURE(MakeInstall(install));
@@ -411,9 +414,15 @@ TEST_F(UninstallTest, AppFolderInUseTouchesNothingElseUntilItIsClosed) {
         OwnedFile running(CreateFileW(InFolder(install.appFolder, APP_PROGRAM_NAME).c_str(), GENERIC_READ, 0, nullptr,
                                       OPEN_EXISTING, 0, nullptr));
         ASSERT_TRUE(running);
+        OwnedFile folder(CreateFileW(install.appFolder.c_str(), FILE_LIST_DIRECTORY,
+                                     FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING,
+                                     FILE_FLAG_BACKUP_SEMANTICS, nullptr));
+        ASSERT_TRUE(folder);
         UninstallWithYes(launch, Ending::AppFolderInUse);
 
-        EXPECT_TRUE(Exists(InFolder(install.appFolder, APP_PROGRAM_NAME)));
+        for (const wchar_t* file : {VERSION_FILE_NAME, APP_PROGRAM_NAME, APP_ICON_NAME, L"runtime\\python311.dll"}) {
+            EXPECT_TRUE(Exists(install.appFolder + L"\\" + file)) << Narrow(file);
+        }
         EXPECT_TRUE(Exists(StartMenuShortcut()));
         EXPECT_TRUE(Exists(DesktopShortcut()));
         EXPECT_TRUE(UninstallKeyExists());
