@@ -9,6 +9,7 @@
 //   tavrin_bench respond PROBE_MS BASE [BASE...]
 //   tavrin_bench startup SETUP_EXE BARE_EXE ROUNDS
 //   tavrin_bench setup_memory SETUP_EXE
+//   tavrin_bench flush PAYLOAD ROUNDS
 #include "bench/figures.h"
 
 #include <windows.h>
@@ -27,7 +28,8 @@ int Usage() {
                "       tavrin_bench models MODEL_BASE ROUNDS DIGEST DIGEST DIGEST DIGEST DIGEST\n"
                "       tavrin_bench respond PROBE_MS BASE [BASE...]\n"
                "       tavrin_bench startup SETUP_EXE BARE_EXE ROUNDS\n"
-               "       tavrin_bench setup_memory SETUP_EXE\n",
+               "       tavrin_bench setup_memory SETUP_EXE\n"
+               "       tavrin_bench flush PAYLOAD ROUNDS\n",
                stderr);
     return 2;
 }
@@ -72,6 +74,8 @@ int wmain(int argc, wchar_t** argv) {
         result = RunRespondFigure(argv + 3, argc - 3, static_cast<unsigned>(Count(argv[2])));
     } else if (wcscmp(figure, L"startup") == 0 && argc == 5 && Count(argv[4])) {
         result = RunStartupFigure(argv[2], argv[3], Count(argv[4]));
+    } else if (wcscmp(figure, L"flush") == 0 && argc == 4 && Count(argv[3])) {
+        result = RunFlushFigure(argv[2], Count(argv[3]));
     } else if (wcscmp(figure, L"setup_memory") == 0 && argc == 3) {
         result = RunSetupMemoryFigure(argv[2]);
     } else {

@@ -45,3 +45,8 @@ int RunStartupFigure(const wchar_t* setupExe, const wchar_t* bareExe, int rounds
 // setup_memory SETUP_EXE: TavrinSetup.exe installs the release its build names through its
 // wizard, driven from outside; its own peak working set on the licence and the finished page.
 int RunSetupMemoryFigure(const wchar_t* setupExe);
+
+// flush PAYLOAD ROUNDS: ExtractArchive of PAYLOAD into a staging folder against FlushTree of the
+// staged app folder afterwards (the cost of flushing every staged file before the switch), and
+// the staged tree's bytes.
+int RunFlushFigure(const wchar_t* payload, int rounds);

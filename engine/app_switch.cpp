@@ -20,9 +20,12 @@ enum class Journal { None, Update, Removal };
 // Written through and flushed: a rename that the journal does not yet name on the disk could
 // outlive it after a power cut.
 bool WriteJournal(const wchar_t* path, const char* step) {
-    OwnedFile journal(CreateFileW(path, GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
-                                  FILE_ATTRIBUTE_NORMAL | FILE_FLAG_WRITE_THROUGH, nullptr));
-    if (!journal) {
+    OwnedFile journal;
+    if (!RetryTransient(LOG_STAGE, L"CreateFileW", path, [&] {
+            *journal.put() = CreateFileW(path, GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
+                                         FILE_ATTRIBUTE_NORMAL | FILE_FLAG_WRITE_THROUGH, nullptr);
+            return static_cast<bool>(journal);
+        })) {
         LogFailedCall(LOG_STAGE, L"CreateFileW", path, GetLastError());
         return false;
     }
@@ -40,8 +43,12 @@ bool WriteJournal(const wchar_t* path, const char* step) {
 }
 
 Journal ReadJournal(const wchar_t* path) {
-    OwnedFile journal(CreateFileW(path, GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
-                                  FILE_ATTRIBUTE_NORMAL, nullptr));
+    OwnedFile journal;
+    RetryTransient(LOG_STAGE, L"CreateFileW", path, [&] {
+        *journal.put() = CreateFileW(path, GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING,
+                                     FILE_ATTRIBUTE_NORMAL, nullptr);
+        return static_cast<bool>(journal);
+    });
     if (!journal) return Journal::None;
     char text[16] = {};
     DWORD read = 0;
@@ -51,7 +58,10 @@ Journal ReadJournal(const wchar_t* path) {
 }
 
 void RemoveJournal(const wchar_t* path) {
-    if (DeleteFileW(path) || GetLastError() == ERROR_FILE_NOT_FOUND) return;
+    if (RetryTransient(LOG_STAGE, L"DeleteFileW", path, [&] { return DeleteFileW(path) != FALSE; }) ||
+        GetLastError() == ERROR_FILE_NOT_FOUND) {
+        return;
+    }
     LogFailedCall(LOG_STAGE, L"DeleteFileW", path, GetLastError());
 }
 

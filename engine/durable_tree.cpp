@@ -3,6 +3,7 @@
 #include "engine/owned.h"
 #include "engine/paths.h"
 #include "engine/setup_log.h"
+#include "engine/transient_retry.h"
 
 #include <cwchar>
 
@@ -12,9 +13,14 @@ constexpr wchar_t LOG_STAGE[] = L"extraction";
 // The app's tree is a few levels deep; what lies deeper is left to the file system's lazy writing.
 constexpr int MAX_DEPTH = 64;
 
+// A scanner may hold a file it has just seen written: its open outlasts that holder.
 bool FlushFile(const wchar_t* path) {
-    OwnedFile file(CreateFileW(path, GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
-                               OPEN_EXISTING, FILE_FLAG_OPEN_REPARSE_POINT, nullptr));
+    OwnedFile file;
+    RetryTransient(LOG_STAGE, L"CreateFileW", path, [&] {
+        *file.put() = CreateFileW(path, GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                                  nullptr, OPEN_EXISTING, FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
+        return static_cast<bool>(file);
+    });
     if (!file || !FlushFileBuffers(file.get())) {
         LogFailedCall(LOG_STAGE, L"FlushFileBuffers", path, GetLastError());
         return false;

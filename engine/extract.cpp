@@ -138,12 +138,26 @@ bool RunTar(const wchar_t* commandLine, const wchar_t* currentFolder, HANDLE sta
 }
 
 // The tool reads its command line in the ANSI code page: a path that does not survive that
-// reaches it as question marks. Such an extraction runs in the install folder instead of naming
-// it, and reads the archive from its standard input.
+// reaches it as question marks. Such an extraction reads the archive from its standard input and
+// runs in the target folder's parent, naming the target by its last part when that survives the
+// code page (the staging folder's name does), else in the target folder itself. Not in the
+// target: a process's current folder stays held a moment after its end under Wine, and the
+// staging folder is removed right after the tool.
 bool ExtractThroughStandardInput(const wchar_t* archivePath, const wchar_t* targetDir) {
     wchar_t tar[PATH_CAPACITY];
     wchar_t commandLine[COMMAND_LINE_CAPACITY] = {};
-    if (!GetTarPath(tar) || _snwprintf_s(commandLine, _TRUNCATE, L"\"%s\" -xf -", tar) <= 0) return false;
+    if (!GetTarPath(tar)) return false;
+    wchar_t parent[PATH_CAPACITY] = {};
+    wcsncpy_s(parent, targetDir, _TRUNCATE);
+    wchar_t* separator = wcsrchr(parent, L'\\');
+    const wchar_t* name = separator ? separator + 1 : L"";
+    const bool byName = separator && separator > parent + 2 && name[0] && wcschr(name, L'"') == nullptr &&
+                        FitsCodePage(GetACP(), name);
+    if (byName) *separator = L'\0';
+    const wchar_t* currentFolder = byName ? parent : targetDir;
+    const int written = byName ? _snwprintf_s(commandLine, _TRUNCATE, L"\"%s\" -xf - -C \"%s\"", tar, name)
+                               : _snwprintf_s(commandLine, _TRUNCATE, L"\"%s\" -xf -", tar);
+    if (written <= 0) return false;
     // Delete sharing: the payload is deleted right after the tool ends, whenever the platform
     // lets go of the tool's inherited copy of this handle.
     SECURITY_ATTRIBUTES inheritable = {sizeof inheritable, nullptr, TRUE};
@@ -153,7 +167,7 @@ bool ExtractThroughStandardInput(const wchar_t* archivePath, const wchar_t* targ
         LogFailedCall(LOG_STAGE, L"CreateFileW", archivePath, GetLastError());
         return false;
     }
-    return RunTar(commandLine, targetDir, archive.get());
+    return RunTar(commandLine, currentFolder, archive.get());
 }
 
 // Looked for before anything is deleted: on a Windows without it (before 10 1803) the old app

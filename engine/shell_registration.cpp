@@ -65,10 +65,9 @@ bool WriteDurableCopy(const wchar_t* self, const wchar_t* temp, const wchar_t* s
     return true;
 }
 
-// Puts the running program in place of the setup copy. When the program already is the setup
-// copy (started from the install folder) the move fails on the running image and the file stays
-// as it is; that failure is passed over like any other, and so is any other: the previous copy
-// is then whole, and the entry that names it stays valid.
+// Puts the running program in place of the setup copy, unless the program already is the setup
+// copy (started from the install folder). A failure is passed over: the previous copy is then
+// whole, and the entry that names it stays valid.
 void CopySetupProgram(const wchar_t* setupCopy, const wchar_t* temp) {
     if (!setupCopy[0] || !temp[0]) {
         LogEvent(LOG_STAGE, L"setup copy path", L"failed | too long");
@@ -78,6 +77,11 @@ void CopySetupProgram(const wchar_t* setupCopy, const wchar_t* temp) {
     const DWORD length = GetModuleFileNameW(nullptr, self, PATH_CAPACITY);
     if (length == 0 || length >= PATH_CAPACITY) {  // 0: failed; at capacity: cut short
         LogFailedCall(LOG_STAGE, L"GetModuleFileNameW", nullptr, GetLastError());
+        return;
+    }
+    // Started from the setup copy itself: it is the copy, and a running image cannot be replaced.
+    if (_wcsicmp(self, setupCopy) == 0) {
+        LogEventAbout(LOG_STAGE, L"setup copy", setupCopy, L"skipped | running from it");
         return;
     }
     if (WriteDurableCopy(self, temp, setupCopy)) return;

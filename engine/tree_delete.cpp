@@ -134,16 +134,17 @@ bool IsPlainFolder(HANDLE entry, bool& linkFound) {
 // share; and confirmed through the handle to be a folder and no link. Invalid otherwise.
 HANDLE HoldFolder(const wchar_t* path, bool& linkFound) {
     linkFound = false;
-    OwnedFile folder;
+    HANDLE folder = INVALID_HANDLE_VALUE;
     RetryTransient(LOG_STAGE, L"open folder", path, [&] {
-        *folder.put() = OpenEntry(path, FILE_LIST_DIRECTORY | FILE_READ_ATTRIBUTES | SYNCHRONIZE,
-                                  FILE_SHARE_READ | FILE_SHARE_WRITE);
-        return static_cast<bool>(folder);
+        folder = OpenEntry(path, FILE_LIST_DIRECTORY | FILE_READ_ATTRIBUTES | SYNCHRONIZE,
+                           FILE_SHARE_READ | FILE_SHARE_WRITE);
+        return folder != INVALID_HANDLE_VALUE;
     });
-    if (!folder || !IsPlainFolder(folder.get(), linkFound)) return INVALID_HANDLE_VALUE;
-    HANDLE held = folder.get();
-    *folder.put() = INVALID_HANDLE_VALUE;  // handed to the caller
-    return held;
+    if (folder != INVALID_HANDLE_VALUE && !IsPlainFolder(folder, linkFound)) {
+        CloseHandle(folder);
+        folder = INVALID_HANDLE_VALUE;
+    }
+    return folder;  // the caller's to close
 }
 
 // The empty folder at path, once the walk has let go of it: reopened on the entry itself and

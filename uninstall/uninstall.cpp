@@ -21,6 +21,7 @@
 #include "engine/owned.h"
 #include "engine/paths.h"
 #include "engine/setup_log.h"
+#include "engine/transient_retry.h"
 #include "engine/tree_delete.h"
 
 #include <windows.h>
@@ -76,8 +77,12 @@ void DeleteShortcuts() {
     GetShortcutPath(CSIDL_PROGRAMS, startMenuShortcut);
     GetShortcutPath(CSIDL_DESKTOPDIRECTORY, desktopShortcut);
     for (const wchar_t* shortcut : {startMenuShortcut, desktopShortcut}) {
-        // A shortcut that was never made (no desktop one wanted) is no failure.
-        if (!shortcut[0] || DeleteFileW(shortcut)) continue;
+        // A shortcut that was never made (no desktop one wanted) is no failure; one a passing
+        // holder has open is outlasted.
+        if (!shortcut[0] ||
+            RetryTransient(LOG_STAGE, L"DeleteFileW", shortcut, [&] { return DeleteFileW(shortcut) != FALSE; })) {
+            continue;
+        }
         const DWORD error = GetLastError();
         if (error != ERROR_FILE_NOT_FOUND && error != ERROR_PATH_NOT_FOUND) {
             LogFailedCall(LOG_STAGE, L"DeleteFileW", shortcut, error);

@@ -11,30 +11,24 @@
 #include "tests/support/interposer.h"
 #include "tests/support/message_trace.h"
 #include "tests/support/release_fixture.h"
+#include "tests/support/short_retry_bound.h"
 #include "tests/support/testbed.h"
+#include "tests/support/user_profile.h"
+
+#include <sddl.h>
 
 #include <gtest/gtest.h>
 
 #include <functional>
 #include <optional>
 #include <string>
+#include <cwctype>
 
 namespace {
 
 using interposer::Interposer;
 using testbed::FileExists;
 
-// Shortens the bound of transient retries while it lives.
-class ShortRetryBound {
-public:
-    explicit ShortRetryBound(DWORD limitMs = 300) : saved_(transientRetryLimitMs) { transientRetryLimitMs = limitMs; }
-    ~ShortRetryBound() { transientRetryLimitMs = saved_; }
-    ShortRetryBound(const ShortRetryBound&) = delete;
-    ShortRetryBound& operator=(const ShortRetryBound&) = delete;
-
-private:
-    DWORD saved_;
-};
 
 std::string ReadText(const std::wstring& path) {
     std::string bytes;
@@ -374,6 +368,76 @@ TEST(PrepareAndExtract, AHolderThatLetsGoWithinTheBoundIsOutlasted) {
     EXPECT_FALSE(FileExists(InstalledApp(scratch) + L"\\plugins\\old_only.dll"));
     for (const wchar_t* name : {STAGING_FOLDER_NAME, ASIDE_FOLDER_NAME, SWITCH_JOURNAL_NAME}) {
         EXPECT_FALSE(FileExists(scratch + L"\\inst\\" + name));
+    }
+}
+
+}  // namespace
+
+namespace {
+
+// The access list the product gives a folder no one else may write, for this user.
+std::wstring PrivateList() {
+    HANDLE token = nullptr;
+    EXPECT_TRUE(OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, &token));
+    const OwnedKernelHandle owner(token);
+    alignas(TOKEN_USER) BYTE buffer[sizeof(TOKEN_USER) + SECURITY_MAX_SID_SIZE] = {};
+    DWORD size = 0;
+    EXPECT_TRUE(GetTokenInformation(token, TokenUser, buffer, sizeof buffer, &size));
+    wchar_t* sid = nullptr;
+    EXPECT_TRUE(ConvertSidToStringSidW(reinterpret_cast<TOKEN_USER*>(buffer)->User.Sid, &sid));
+    const std::wstring list = L"D:P(A;OICI;FA;;;" + std::wstring(sid ? sid : L"?") + L")(A;OICI;FA;;;SY)(A;OICI;FA;;;BA)";
+    LocalFree(sid);
+    return list;
+}
+
+std::wstring Lower(std::wstring text) {
+    for (wchar_t& c : text) c = static_cast<wchar_t>(towlower(c));
+    return text;
+}
+
+// An install folder created outside the profile gets the private list, one inside it (private
+// already) or one that exists keeps what it has; the staging folder, and with it the app folder
+// that the extraction creates in it, always gets the list. Wine keeps a list of its own whatever
+// it is given, so the proof is the descriptor the product passes.
+TEST(PrepareAndExtract, FoldersItCreatesGetThePrivateList) {
+    const std::wstring privateList = PrivateList();
+    struct Case {
+        const char* name;
+        bool insideProfile;
+        bool exists;
+        bool installFolderCreatedPrivate;
+    } const cases[] = {
+        {"a new folder outside the profile", false, false, true},
+        {"a new folder inside the profile", true, false, false},
+        {"an existing folder outside the profile", false, true, false},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        ResetInstallState();
+        const std::wstring scratch = testbed::MakeScratchFolder(L"stage4_acl");
+        const std::wstring installDir = scratch + L"\\inst";
+        if (c.exists) {
+            ASSERT_TRUE(CreateDirectoryW(installDir.c_str(), nullptr));
+        }
+        const std::wstring payload = scratch + L"\\payload.zip";
+        ASSERT_TRUE(testbed::WriteFileBytes(payload, MakeZip(AppEntries("2.4.1"))));
+        wcscpy_s(installState.installDir, installDir.c_str());
+        const UserProfileSwap profile;
+        profile.Set((c.insideProfile ? scratch : scratch + L"\\elsewhere").c_str());
+        std::vector<std::pair<std::wstring, std::wstring>> created;
+        static wchar_t errorText[WORKER_ERROR_CAPACITY];
+        StageResult result = StageResult::Failed;
+        {
+            Interposer interposer;
+            result = PrepareAndExtract(payload.c_str(), errorText);
+            created = interposer.CreatedFolders();
+        }
+        EXPECT_EQ(result, StageResult::Continue);
+        std::vector<std::pair<std::wstring, std::wstring>> expected;
+        if (!c.exists) expected.emplace_back(Lower(installDir), c.installFolderCreatedPrivate ? privateList : L"");
+        expected.emplace_back(Lower(installDir + L"\\" + STAGING_FOLDER_NAME), privateList);
+        EXPECT_EQ(created, expected);
+        EXPECT_TRUE(FileExists(InFolder(AppFolderIn(installDir), VERSION_FILE_NAME)));
     }
 }
 

@@ -3,6 +3,7 @@
 // every case the sentinel file beside the tree survives.
 #include "engine/tree_delete.h"
 #include "tests/support/interposer.h"
+#include "tests/support/short_retry_bound.h"
 #include "tests/support/testbed.h"
 
 #include <gtest/gtest.h>
@@ -150,6 +151,105 @@ TEST(TreeDelete, TreeThousandsOfLevelsDeepIsDeletedWithoutRecursion) {
     EXPECT_EQ(work.removals, 4001u);  // 4,000 folders and the file
     EXPECT_FALSE(testbed::FileExists(top));
     EXPECT_TRUE(testbed::FileExists(bed.sentinel));
+}
+
+}  // namespace
+
+namespace {
+
+// Another process steers the walk: between the listing, which saw a plain folder, and the walk's
+// entry into it, the folder is swapped for a junction to a folder outside. The walk confirms
+// each folder through a handle on the entry itself before it lists it, so it neither enters the
+// junction nor deletes anything through it. The swap comes right before the Delete pass opens
+// the folder (the walk's fourth open: the tree, then the folder once per pass).
+TEST(TreeDelete, AJunctionSwappedInAfterTheListingIsNeverEntered) {
+    Bed bed;
+    // The stand-in holds files, so its removal as a link is refused for good: a short bound.
+    const ShortRetryBound shortBound;
+    const std::wstring outside = bed.scratch + L"\\outside";
+    ASSERT_TRUE(testbed::WriteFileBytes(outside + L"\\user.txt", "the user's"));
+    bool swapped = false;
+    {
+        Interposer calls;
+        calls.AtCall("CreateFileW", 4, [&] {
+            calls.Present(bed.tree + L"\\app", {FILE_ATTRIBUTE_REPARSE_POINT, interposer::JUNCTION_TAG}, outside);
+            swapped = true;
+        });
+        DeleteTree(bed.tree.c_str());
+        EXPECT_TRUE(swapped);
+        EXPECT_FALSE(calls.Entered(bed.tree + L"\\app"));
+    }
+    EXPECT_TRUE(testbed::FileExists(outside + L"\\user.txt"));
+    // The stand-in was never entered: what it holds stays, and so does the tree around it.
+    EXPECT_TRUE(testbed::FileExists(bed.tree + L"\\app\\TavrinAI.exe"));
+    EXPECT_TRUE(testbed::FileExists(bed.sentinel));
+}
+
+// Another process would rename the folder the walk is in, or the tree itself, to put a junction
+// in its place: on Windows neither can be renamed while the walk holds them open without delete
+// sharing (Wine renames them anyway, so the test asks the interposer whether they are so held at
+// that moment), and the walk deletes the tree whole and nothing else.
+TEST(TreeDelete, FoldersOnTheWalksPathAreHeldAgainstRenames) {
+    Bed bed;
+    bool appHeld = false;
+    bool treeHeld = false;
+    {
+        Interposer calls;
+        // The Delete pass's listing of "app": the tree and "app" are on the walk's path.
+        calls.AtCall("FindFirstFileW", 6, [&] {
+            appHeld = calls.HeldAgainstRename(L"\\\\?\\" + bed.tree + L"\\app");
+            treeHeld = calls.HeldAgainstRename(L"\\\\?\\" + bed.tree);
+        });
+        DeleteTree(bed.tree.c_str());
+        EXPECT_EQ(calls.Calls("FindFirstFileW"), 6u);
+    }
+    EXPECT_TRUE(appHeld);
+    EXPECT_TRUE(treeHeld);
+    EXPECT_FALSE(testbed::FileExists(bed.tree));
+    EXPECT_TRUE(testbed::FileExists(bed.sentinel));
+}
+
+// A read-only folder (folder customisation, attrib +r) goes: through the extended disposition,
+// or where that is unknown, by clearing the attribute on that folder alone.
+TEST(TreeDelete, AReadOnlyFolderIsRemoved) {
+    for (const bool refuseExtended : {false, true}) {
+        SCOPED_TRACE(refuseExtended ? "extended disposition unknown" : "extended disposition");
+        Bed bed;
+        ASSERT_TRUE(testbed::WriteFileBytes(bed.tree + L"\\custom\\desktop.ini", "[.ShellClassInfo]"));
+        {
+            Interposer calls;
+            if (refuseExtended) calls.RefuseExtendedDisposition();
+            calls.Present(bed.tree + L"\\custom", {FILE_ATTRIBUTE_READONLY, 0});
+            DeleteTree(bed.tree.c_str());
+        }
+        EXPECT_FALSE(testbed::FileExists(bed.tree));
+        EXPECT_TRUE(testbed::FileExists(bed.sentinel));
+    }
+}
+
+// A read-only file with a second name outside the tree shares its attributes with that name:
+// where the extended disposition is unknown, clearing them would change the file outside, so it
+// stays, read-only, and so does its other name.
+TEST(TreeDelete, AHardLinkedReadOnlyFileKeepsItsAttributes) {
+    Bed bed;
+    const std::wstring outside = bed.scratch + L"\\outside.txt";
+    const std::wstring linked = bed.tree + L"\\app\\linked.txt";
+    ASSERT_TRUE(testbed::WriteFileBytes(outside, "shared"));
+    ASSERT_TRUE(CreateHardLinkW(linked.c_str(), outside.c_str(), nullptr));
+    ASSERT_TRUE(SetFileAttributesW(outside.c_str(), FILE_ATTRIBUTE_READONLY));
+    {
+        Interposer calls;
+        calls.RefuseExtendedDisposition();
+        DeleteTree(bed.tree.c_str());
+    }
+    EXPECT_EQ(GetFileAttributesW(outside.c_str()) & FILE_ATTRIBUTE_READONLY, static_cast<DWORD>(FILE_ATTRIBUTE_READONLY));
+    EXPECT_TRUE(testbed::FileExists(linked));
+    EXPECT_FALSE(testbed::FileExists(bed.tree + L"\\top.txt"));
+    std::string bytes;
+    EXPECT_TRUE(testbed::ReadFileBytes(outside, bytes));
+    EXPECT_EQ(bytes, "shared");
+    SetFileAttributesW(outside.c_str(), FILE_ATTRIBUTE_NORMAL);
+    SetFileAttributesW(linked.c_str(), FILE_ATTRIBUTE_NORMAL);
 }
 
 }  // namespace

@@ -6,6 +6,8 @@
 
 #include "tests/support/interposer_internal.h"
 
+#include <sddl.h>
+
 #include <cwctype>
 
 namespace interposer {
@@ -72,6 +74,13 @@ bool CountAndFail(const char* function, DWORD defaultError) {
         Call call{function, count};
         S().sequence.push_back(call);
         kill = S().killArmed && S().kill == call;
+        const auto action = S().actions.find(call);
+        if (action != S().actions.end()) {
+            // Run as the books' keeper: its own calls are the test's, neither counted nor changed.
+            const std::function<void()> run = std::move(action->second);
+            S().actions.erase(action);
+            run();
+        }
         if (!kill) {
             const auto failure = S().failures.find(call);
             if (failure == S().failures.end()) return false;
@@ -83,6 +92,20 @@ bool CountAndFail(const char* function, DWORD defaultError) {
     if (kill) TerminateProcess(GetCurrentProcess(), KILLED_EXIT_CODE);
     SetLastError(failingError);
     return true;
+}
+
+void NoteCreatedFolder(const wchar_t* path, const SECURITY_ATTRIBUTES* security) {
+    if (!OnArmedThread()) return;
+    Guard guard;
+    std::wstring list;
+    wchar_t* text = nullptr;
+    if (security && security->lpSecurityDescriptor &&
+        ConvertSecurityDescriptorToStringSecurityDescriptorW(security->lpSecurityDescriptor, SDDL_REVISION_1,
+                                                             DACL_SECURITY_INFORMATION, &text, nullptr)) {
+        list = text;
+        LocalFree(text);
+    }
+    S().createdFolders.emplace_back(Key(path), list);
 }
 
 void InstallAll() {
@@ -149,6 +172,11 @@ std::vector<std::string> Interposer::Unreached() const {
     return unreached;
 }
 
+void Interposer::AtCall(const char* function, unsigned occurrence, std::function<void()> action) {
+    Guard guard;
+    S().actions[Call{function, occurrence}] = std::move(action);
+}
+
 void Interposer::KillAt(const char* function, unsigned occurrence) {
     Guard guard;
     S().kill = Call{function, occurrence};
@@ -159,6 +187,11 @@ unsigned Interposer::Calls(const char* function) const {
     Guard guard;
     const auto found = S().calls.find(function);
     return found == S().calls.end() ? 0 : found->second;
+}
+
+std::vector<std::pair<std::wstring, std::wstring>> Interposer::CreatedFolders() const {
+    Guard guard;
+    return S().createdFolders;
 }
 
 std::vector<Call> Interposer::Sequence() const {

@@ -24,6 +24,7 @@
 
 #include <windows.h>
 
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -94,6 +95,11 @@ public:
     void Hold(const std::wstring& path);
     void ReleaseHeld(const std::wstring& path);
 
+    // True when the armed thread has path open without delete sharing: on Windows no one else can
+    // then rename or delete it (either needs DELETE access, which that open does not share). Wine
+    // renames it all the same, so a test asks this instead of trying.
+    bool HeldAgainstRename(const std::wstring& path) const;
+
     // The occurrence-th call (1-based) of function on the armed thread fails, and so do the
     // times - 1 calls of it after that one: each returns its documented failure value, with
     // error (0: the function's default) as its last error or returned code. Failures of one
@@ -105,6 +111,17 @@ public:
     // The process ends (exit code KILLED_EXIT_CODE, no clean-up of any kind) when the armed
     // thread makes the occurrence-th call of function, before that call runs.
     void KillAt(const char* function, unsigned occurrence);
+
+    // action runs on the armed thread right before its occurrence-th call of function (another
+    // process's doing at that moment: a junction swapped in, a rename tried). Its own calls reach
+    // the real functions, uncounted.
+    void AtCall(const char* function, unsigned occurrence, std::function<void()> action);
+
+    // The folders the armed thread created (CreateDirectoryW, SHCreateDirectoryExW), in order:
+    // each path's Key() and the access list of the security descriptor it passed, as SDDL ("D:..."),
+    // or "" when it passed none. Wine does not keep such a list as given, so the descriptor is
+    // what a test can read.
+    std::vector<std::pair<std::wstring, std::wstring>> CreatedFolders() const;
 
     // Calls of function seen so far on the armed thread.
     unsigned Calls(const char* function) const;

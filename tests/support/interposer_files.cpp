@@ -216,6 +216,7 @@ HANDLE WINAPI HookCreateFileW(LPCWSTR path, DWORD access, DWORD share, LPSECURIT
     if (file != INVALID_HANDLE_VALUE) {
         Guard guard;
         S().openFiles[file] = follows ? Key(opened.c_str()) : opened;
+        S().openShares[file] = share;
     }
     return file;
 }
@@ -227,6 +228,7 @@ BOOL WINAPI HookCloseHandle(HANDLE handle) {
     if (OnArmedThread()) {
         Guard guard;
         S().openFiles.erase(handle);
+        S().openShares.erase(handle);
     }
     return RealCloseHandle(handle);
 }
@@ -293,6 +295,13 @@ BOOL WINAPI HookSetFileInformationByHandle(HANDLE handle, FILE_INFO_BY_HANDLE_CL
     return RealSetFileInformationByHandle(handle, FileDispositionInfo, &disposition, sizeof disposition);
 }
 
+BOOL(WINAPI* RealCreateDirectoryW)(LPCWSTR, LPSECURITY_ATTRIBUTES);
+BOOL WINAPI HookCreateDirectoryW(LPCWSTR path, LPSECURITY_ATTRIBUTES security) {
+    if (CountAndFail("CreateDirectoryW", ERROR_ACCESS_DENIED)) return FALSE;
+    NoteCreatedFolder(path, security);
+    return RealCreateDirectoryW(path, security);
+}
+
 BOOL(WINAPI* RealDeleteFileW)(LPCWSTR);
 BOOL WINAPI HookDeleteFileW(LPCWSTR path) {
     if (CountAndFail("DeleteFileW", ERROR_ACCESS_DENIED)) return FALSE;
@@ -332,6 +341,7 @@ void InstallFileHooks() {
     REPLACE("kernel32.dll", CloseHandle);
     REPLACE("kernel32.dll", GetFileInformationByHandleEx);
     REPLACE("kernel32.dll", SetFileInformationByHandle);
+    REPLACE("kernel32.dll", CreateDirectoryW);
     REPLACE("kernel32.dll", DeleteFileW);
     REPLACE("kernel32.dll", RemoveDirectoryW);
     REPLACE("kernel32.dll", CopyFileW);
@@ -353,6 +363,17 @@ void Interposer::Hold(const std::wstring& path) {
     if (file == INVALID_HANDLE_VALUE) return;
     Guard guard;
     S().held[Key(path.c_str())] = file;
+}
+
+bool Interposer::HeldAgainstRename(const std::wstring& path) const {
+    using namespace detail;
+    Guard guard;
+    const std::wstring key = Key(path.c_str());
+    for (const auto& [handle, opened] : S().openFiles) {
+        const auto share = S().openShares.find(handle);
+        if (opened == key && share != S().openShares.end() && !(share->second & FILE_SHARE_DELETE)) return true;
+    }
+    return false;
 }
 
 void Interposer::ReleaseHeld(const std::wstring& path) {

@@ -7,6 +7,7 @@
 #include <windows.h>
 #include <winhttp.h>
 
+#include <functional>
 #include <map>
 #include <set>
 #include <string>
@@ -35,10 +36,13 @@ struct State {
     std::map<Call, Scheduled> failures;
     bool killArmed = false;
     Call kill;
+    std::map<Call, std::function<void()>> actions;  // AtCall()
+    std::vector<std::pair<std::wstring, std::wstring>> createdFolders;  // CreatedFolders()
     // Presented entries, and the files the armed thread or the test holds open.
     std::map<std::wstring, PresentedEntry> presented;  // by Key()
     std::map<HANDLE, std::wstring> findFolders;        // listing handle -> its folder's key
     std::map<HANDLE, std::wstring> openFiles;          // the armed thread's open files, by key
+    std::map<HANDLE, DWORD> openShares;                // and the sharing each was opened with
     std::map<std::wstring, HANDLE> held;               // Hold(): key -> handle
     std::set<std::wstring> entered;
     bool refuseExtendedDisposition = false;
@@ -122,6 +126,9 @@ bool DescribeVirtual(HANDLE handle, FILE_INFO_BY_HANDLE_CLASS infoClass, void* i
 void RemoveVirtualOpen();
 // The folder a listing pattern ("folder\*") lists.
 std::wstring ListedFolder(const wchar_t* pattern);
+
+// Notes a folder the armed thread creates, with the access list of the descriptor it passes.
+void NoteCreatedFolder(const wchar_t* path, const SECURITY_ATTRIBUTES* security);
 
 // Closes what Hold() opened.
 void ReleaseAllHeld();

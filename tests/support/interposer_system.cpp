@@ -142,8 +142,12 @@ SIMPLE_HOOK(HRESULT, CoInitializeEx, (LPVOID reserved, DWORD model), (reserved, 
             ERROR_NOT_ENOUGH_MEMORY)
 
 // shell32 and shlwapi
-SIMPLE_HOOK(int, SHCreateDirectoryExW, (HWND owner, LPCWSTR path, const SECURITY_ATTRIBUTES* security),
-            (owner, path, security), static_cast<int>(failingError), ERROR_ACCESS_DENIED)
+int(WINAPI* RealSHCreateDirectoryExW)(HWND, LPCWSTR, const SECURITY_ATTRIBUTES*);
+int WINAPI HookSHCreateDirectoryExW(HWND owner, LPCWSTR path, const SECURITY_ATTRIBUTES* security) {
+    if (CountAndFail("SHCreateDirectoryExW", ERROR_ACCESS_DENIED)) return static_cast<int>(failingError);
+    NoteCreatedFolder(path, security);
+    return RealSHCreateDirectoryExW(owner, path, security);
+}
 SIMPLE_HOOK(HRESULT, SHGetFolderPathW, (HWND owner, int csidl, HANDLE token, DWORD flags, LPWSTR path),
             (owner, csidl, token, flags, path), E_FAIL, ERROR_FILE_NOT_FOUND)
 SIMPLE_HOOK(LPWSTR, PathCombineW, (LPWSTR out, LPCWSTR folder, LPCWSTR file), (out, folder, file), nullptr,

@@ -23,6 +23,7 @@
 #include <gtest/gtest.h>
 
 #include <fstream>
+#include <optional>
 #include <sstream>
 
 namespace sweep {
@@ -236,6 +237,47 @@ TEST_F(KillSweep, AKilledRunLeavesSomethingUsableAndTheNextRunConverges) {
         }
     }
     table.Finish();
+}
+
+// A kill while tar extracts an update (the tool started, its end not yet awaited): the previous
+// version stays launchable, and the next run, through the start's recovery, installs the new one.
+TEST_F(KillSweep, AKillDuringTheExtractionOfAnUpdateKeepsTheOldAppAndTheNextRunCompletes) {
+    const ComApartment com;
+    const Kind& update = kKinds[0];
+    Snapshot clean;
+    {
+        Bed bed;
+        bed.CompletePreviousInstall();
+        RunKind(update, bed.trace, bed.installDir, [](Interposer&) {}, nullptr);
+        clean = Comparable(update, bed.Take());
+    }
+    std::vector<Call> calls;
+    {
+        Bed bed;
+        bed.CompletePreviousInstall();
+        EXPECT_EQ(RunChild(update, bed, nullptr, &calls), 0u);
+    }
+    // The wait for the tool that CreateProcessW started.
+    std::optional<Call> duringTar;
+    bool started = false;
+    for (const Call& call : calls) {
+        if (call.function == "CreateProcessW") started = true;
+        if (started && call.function == "WaitForSingleObject") {
+            duringTar = call;
+            break;
+        }
+    }
+    ASSERT_TRUE(duringTar);
+    Bed bed;
+    bed.CompletePreviousInstall();
+    const Snapshot previous = Comparable(update, bed.Take());
+    EXPECT_EQ(RunChild(update, bed, &*duringTar, nullptr), interposer::KILLED_EXIT_CODE);
+    EXPECT_EQ(Usable(bed, Comparable(update, bed.Take()), previous, clean), "old app whole, entry works");
+    RunKind(update, bed.trace, bed.installDir, [](Interposer&) {}, nullptr);
+    EXPECT_EQ(Differing(Comparable(update, bed.Take()), clean), std::vector<std::string>{});
+    for (const wchar_t* name : {STAGING_FOLDER_NAME, ASIDE_FOLDER_NAME, SWITCH_JOURNAL_NAME}) {
+        EXPECT_FALSE(testbed::FileExists(bed.installDir + L"\\" + name));
+    }
 }
 
 }  // namespace
