@@ -161,8 +161,12 @@ bool ExtractThroughStandardInput(const wchar_t* archivePath, const wchar_t* targ
     // Delete sharing: the payload is deleted right after the tool ends, whenever the platform
     // lets go of the tool's inherited copy of this handle.
     SECURITY_ATTRIBUTES inheritable = {sizeof inheritable, nullptr, TRUE};
-    OwnedFile archive(CreateFileW(archivePath, GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_DELETE, &inheritable,
-                                  OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
+    OwnedFile archive;
+    RetryTransient(LOG_STAGE, L"CreateFileW", archivePath, [&] {
+        *archive.put() = CreateFileW(archivePath, GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_DELETE, &inheritable,
+                                     OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+        return static_cast<bool>(archive);
+    });
     if (!archive) {
         LogFailedCall(LOG_STAGE, L"CreateFileW", archivePath, GetLastError());
         return false;

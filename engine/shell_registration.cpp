@@ -49,8 +49,12 @@ bool WriteDurableCopy(const wchar_t* self, const wchar_t* temp, const wchar_t* s
         return false;
     }
     {
-        OwnedFile copy(CreateFileW(temp, GENERIC_WRITE, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
-                                   FILE_ATTRIBUTE_NORMAL, nullptr));
+        OwnedFile copy;
+        RetryTransient(LOG_STAGE, L"CreateFileW", temp, [&] {
+            *copy.put() = CreateFileW(temp, GENERIC_WRITE, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
+                                      FILE_ATTRIBUTE_NORMAL, nullptr);
+            return static_cast<bool>(copy);
+        });
         if (!copy || !FlushFileBuffers(copy.get())) {
             LogFailedCall(LOG_STAGE, L"FlushFileBuffers", temp, GetLastError());
             return false;
