@@ -431,6 +431,8 @@ class Handler(http.server.BaseHTTPRequestHandler):
             self.send_header(name, value)
         cuts = faults.get("cut", [])
         cut = cuts[number - 1] if number <= len(cuts) else None
+        if cut is not None and cut >= count:
+            cut = None  # nothing of the body would be left to cut off
         if cut is not None:
             self.close_connection = True
             self.send_header("Connection", "close")
