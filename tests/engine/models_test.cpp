@@ -290,7 +290,7 @@ protected:
 // After an install a model was deleted and another zeroed (a power cut that kept its name): the
 // next run fetches exactly those two, hashing the others, and every model is whole again.
 TEST_F(PublishedModels, EveryRunRestoresADeletedAndAZeroedModel) {
-    ReleaseSite site(L"models_repair");
+    ReleaseSite site(L"models_repair_" + std::to_wstring(GetTickCount64()));
     Publish(site);
     for (int position = 1; position <= 5; ++position) {
         if (position == 4) continue;  // deleted
@@ -310,7 +310,7 @@ TEST_F(PublishedModels, EveryRunRestoresADeletedAndAZeroedModel) {
 // A model whose connection drops once is taken up where it ended: all five are installed, and the
 // second request of the cut model asks for the rest only.
 TEST_F(PublishedModels, ModelCutOnceIsTakenUp) {
-    ReleaseSite site(L"models_cut_once");
+    ReleaseSite site(L"models_cut_once_" + std::to_wstring(GetTickCount64()));
     Publish(site, {3000, 3000, 1000000, 3000, 3000});
     wcsncpy_s(modelBaseUrl, site.FaultUrl(L"cut=400000", MODEL_URL_PATH).c_str(), _TRUNCATE);
 
@@ -331,7 +331,7 @@ TEST_F(PublishedModels, ModelCutOnceIsTakenUp) {
 // up) is reported as missing; its partial file stays with its record, and the next run takes it
 // up where it ended and completes.
 TEST_F(PublishedModels, ModelStillMissingIsReportedAndTakenUpByTheNextRun) {
-    ReleaseSite site(L"models_missing");
+    ReleaseSite site(L"models_missing_" + std::to_wstring(GetTickCount64()));
     // Each cut well past a read and 64 KiB: a reset may take the bytes of the read it meets.
     Publish(site, {3000, 3000, 3000000, 3000, 3000});
     const std::wstring fault = L"cut=400000,400000,400000,400000,400000,400000";
@@ -355,7 +355,7 @@ TEST_F(PublishedModels, ModelStillMissingIsReportedAndTakenUpByTheNextRun) {
 
 // A model larger than its published size stops at once and counts as missing; nothing of it stays.
 TEST_F(PublishedModels, ModelLargerThanPublishedIsLeftOut) {
-    ReleaseSite site(L"models_oversize");
+    ReleaseSite site(L"models_oversize_" + std::to_wstring(GetTickCount64()));
     Publish(site);
     installState.modelSize[1] = 2999;
 
