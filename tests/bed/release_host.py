@@ -34,7 +34,7 @@ program's download code can be driven through every way a real server misbehaves
 Every file is served with an ETag (strong, from its size and time), a Last-Modified date and
 "Accept-Ranges: bytes", and a "Range: bytes=N-" or "bytes=N-M" request is answered 206 with its
 Content-Range, unless an If-Range names another validator (then 200 and the whole file). After each
-such response the request log gets the line "sent <path> <bytes of body sent>". These faults change
+such response, sent.log beside the request log gets the line "<path> <bytes of body sent>". These faults change
 that answer and can be joined with "+" (/_fault/cut=300000,600000+norange/...):
     cut=A,B,C       the Nth request of this URL is reset after the Nth number of body bytes
                     (an empty item: that request is not cut); later requests are not cut
@@ -203,12 +203,13 @@ class ReleaseHost(http.server.ThreadingHTTPServer):
     allow_reuse_address = True
     request_queue_size = 64
 
-    def __init__(self, address, root, scheme, ssl_context, log, header_log=None):
+    def __init__(self, address, root, scheme, ssl_context, log, header_log=None, sent_log=None):
         self.root = root
         self.scheme = scheme
         self.ssl_context = ssl_context
         self.log = log
         self.header_log = header_log
+        self.sent_log = sent_log
         self.header_lock = threading.Lock()
         self.dropped_once = set()
         self.dropped_lock = threading.Lock()
@@ -262,6 +263,12 @@ class ReleaseHost(http.server.ThreadingHTTPServer):
         with self.header_lock:
             self.header_log.write(line + "\n")
             self.header_log.flush()
+
+    def note_sent(self, path, count):
+        if self.sent_log is not None:
+            with self.header_lock:
+                self.sent_log.write("%s %d\n" % (path, count))
+                self.sent_log.flush()
 
     def note(self, text):
         if self.log is not None:
@@ -447,7 +454,7 @@ class Handler(http.server.BaseHTTPRequestHandler):
                 self.reset_connection()
         except ClientGone:
             self.close_connection = True
-        self.server.note("sent %s %d" % (self.path, sent))
+        self.server.note_sent(self.path, sent)
 
     # --- body transfer ---------------------------------------------------------------------
 
@@ -731,6 +738,7 @@ def main():
     root = os.path.realpath(args.root)
     log = open(args.log, "a", buffering=1) if args.log else None
     header_log = open(args.header_log, "a", buffering=1) if args.header_log else None
+    sent_log = open(os.path.join(os.path.dirname(args.log), "sent.log"), "a", buffering=1) if args.log else None
     listeners = [(args.http_port, "http", None)]
     if args.https_port:
         listeners.append((args.https_port, "https", make_context(args.cert, args.key)))
@@ -744,7 +752,7 @@ def main():
     servers = []
     try:
         for port, scheme, context in listeners:
-            servers.append(ReleaseHost((args.bind, port), root, scheme, context, log, header_log))
+            servers.append(ReleaseHost((args.bind, port), root, scheme, context, log, header_log, sent_log))
     except OSError as error:
         if error.errno == errno.EADDRINUSE:
             sys.stderr.write("release_host: port %d is in use\n" % port)
