@@ -126,6 +126,14 @@ bool QueryContentRange(HINTERNET request, uint64_t& first, uint64_t& total) {
     return true;
 }
 
+// "bytes */T" of a 416: the whole length T. False when the header is missing or says otherwise.
+bool QueryUnsatisfiedRangeTotal(HINTERNET request, uint64_t& total) {
+    wchar_t text[HEADER_TEXT_CAPACITY];
+    if (!QueryHeaderText(request, WINHTTP_QUERY_CONTENT_RANGE, text) || wcsncmp(text, L"bytes */", 8) != 0) return false;
+    total = ParseContentLength(text + 8);
+    return total != 0;
+}
+
 // Seconds of a Retry-After given as a number, at most the limit; 0 when absent or a date.
 DWORD QueryRetryAfterSeconds(HINTERNET request) {
     wchar_t text[HEADER_TEXT_CAPACITY];
@@ -539,7 +547,13 @@ TryEnd OneTry(Download& d) {
         return TryEnd::Again;
     }
     if (status == 416 && headers[0]) {
-        // The file already holds at least as much as the host has: it can only start over.
+        // The file already holds at least as much as the host has: exactly as much is the whole
+        // file (its last try lost only the end of the stream); more can only start over.
+        uint64_t total = 0;
+        if (QueryUnsatisfiedRangeTotal(request.get(), total) && total == d.written) {
+            d.total = total;
+            return TryEnd::Complete;
+        }
         LogEventAbout(LOG_STAGE, L"range", d.url, L"failed | not satisfiable: starting over");
         StartOver(d);
         d.validator[0] = L'\0';
@@ -610,6 +624,14 @@ bool Succeed(Download& d) {
     return true;
 }
 
+// A try that delivered something, but neither 64 KiB nor all that was left of the file: a host that
+// keeps cutting this early will not deliver it. A try that delivered nothing (no connection, a
+// failed first read, a 5xx) is tried again all the same.
+bool TooLittleProgress(const Download& d) {
+    if (d.delivered == 0 || d.delivered >= DOWNLOAD_RESUME_MIN_BYTES) return false;
+    return d.total == 0 || d.written < d.total;
+}
+
 bool RunTries(Download& d) {
     if (d.options.keepPartial) TakeUpEarlierFile(d);
     if (d.written != 0) LogResume(LOG_STAGE, d.url, d.written, L"an earlier attempt's file");
@@ -619,8 +641,7 @@ bool RunTries(Download& d) {
         case TryEnd::Failed: return false;
         case TryEnd::Again: break;
         }
-        if (resume == DOWNLOAD_RESUME_LIMIT ||
-            (d.delivered != 0 && d.delivered < DOWNLOAD_RESUME_MIN_BYTES)) {
+        if (resume == DOWNLOAD_RESUME_LIMIT || TooLittleProgress(d)) {
             LogEventAbout(LOG_STAGE, L"GET", d.url, L"failed | no resumes left");
             return false;
         }

@@ -13,9 +13,9 @@ constexpr unsigned long DOWNLOAD_BUFFER_SIZE = 262144;
 
 // A try that ends early is followed by another, up to DOWNLOAD_RESUME_LIMIT, after
 // DOWNLOAD_RESUME_STEPS[i] times the base each: 1, 2, 4, 8, 8 s. A try that delivered some bytes
-// but fewer than DOWNLOAD_RESUME_MIN_BYTES ends them (a host that keeps cutting this early will not
-// deliver the file); a try that delivered nothing (a refused connection, a failed first read, a
-// 5xx) is followed all the same. A 5xx's Retry-After replaces the step, up to
+// but neither DOWNLOAD_RESUME_MIN_BYTES nor the rest of the file ends them (a host that keeps
+// cutting this early will not deliver the file); a try that delivered nothing (a refused
+// connection, a failed first read, a 5xx) is followed all the same. A 5xx's Retry-After replaces the step, up to
 // DOWNLOAD_RETRY_AFTER_LIMIT_S seconds.
 constexpr unsigned DOWNLOAD_RESUME_LIMIT = 5;
 constexpr unsigned DOWNLOAD_RESUME_STEPS[DOWNLOAD_RESUME_LIMIT] = {1, 2, 4, 8, 8};

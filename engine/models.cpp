@@ -97,7 +97,11 @@ bool DownloadModel(const ModelPaths& paths, int index) {
 // written through: after a power cut the name holds the whole model or the old one.
 bool PlaceModel(const ModelPaths& paths) {
     {
-        OwnedFile part(CreateFileW(paths.partPath, GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0, nullptr));
+        OwnedFile part;
+        RetryTransient(LOG_STAGE, L"CreateFileW", paths.partPath, [&] {
+            part = OwnedFile(CreateFileW(paths.partPath, GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0, nullptr));
+            return static_cast<bool>(part);
+        });
         if (!part || !FlushFileBuffers(part.get())) {
             LogFailedCall(LOG_STAGE, L"FlushFileBuffers", paths.partPath, GetLastError());
             return false;
