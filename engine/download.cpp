@@ -207,14 +207,20 @@ public:
     bool Add(const unsigned char* data, DWORD size) {
         if (!hash_) return true;
         if (!thread_) return BCRYPT_SUCCESS(BCryptHashData(hash_, const_cast<unsigned char*>(data), size, 0));
-        if (WaitForSingleObject(chunkDone_.get(), INFINITE) != WAIT_OBJECT_0 || failed_) return false;
+        if (broken_ || WaitForSingleObject(chunkDone_.get(), INFINITE) != WAIT_OBJECT_0 || failed_) {
+            broken_ = true;
+            return false;
+        }
         chunk_ = data;
         chunkSize_ = size;
-        return SetEvent(chunkReady_.get()) != 0;
+        broken_ = SetEvent(chunkReady_.get()) == 0;
+        return !broken_;
     }
-    // Waits until every chunk handed over is hashed; false when one failed. The last call.
+    // Waits until every chunk handed over is hashed; false when one failed, or when a hand-over
+    // failed (nothing would ever say that chunk is done). The last call.
     bool Finish() {
         if (!thread_) return true;
+        if (broken_) return false;
         return WaitForSingleObject(chunkDone_.get(), INFINITE) == WAIT_OBJECT_0 && !failed_;
     }
 
@@ -237,6 +243,7 @@ private:
     const unsigned char* chunk_ = nullptr;
     DWORD chunkSize_ = 0;
     bool failed_ = false;
+    bool broken_ = false;  // a wait or a hand-over failed: the hashing thread's state is unknown
     std::atomic<bool> stopping_{false};  // set once, by the destructor, before its last hand-over
     OwnedKernelHandle chunkReady_;
     OwnedKernelHandle chunkDone_;
