@@ -29,10 +29,20 @@ struct InitialState {
 
 namespace {
 
-// Manual-reset: it stays set for every wait until the next attempt clears it.
+// Manual-reset: it stays set for every wait until the next attempt clears it. Made on first use
+// by whichever thread comes first (a function-local static would pull the C++ runtime's guarded
+// initialisation, and with it its exception support, into the program).
+HANDLE cancelEvent = nullptr;
+
 HANDLE CancelEvent() {
-    static const HANDLE event = CreateEventW(nullptr, TRUE, FALSE, nullptr);
-    return event;
+    if (HANDLE event = InterlockedCompareExchangePointer(&cancelEvent, nullptr, nullptr)) return event;
+    HANDLE created = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+    if (!created) return nullptr;
+    if (HANDLE earlier = InterlockedCompareExchangePointer(&cancelEvent, created, nullptr)) {
+        CloseHandle(created);
+        return earlier;
+    }
+    return created;
 }
 
 }  // namespace

@@ -429,16 +429,18 @@ TEST_F(EndToEnd, InstallSameVersionUpdateAndUninstall) {
         EXPECT_EQ(ListTree(profile_), profile) << "models or data touched";
     }
     {
-        SCOPED_TRACE("update to 2.5.0: the app folder replaced, the user's models and data kept");
+        SCOPED_TRACE("update to 2.5.0: the app folder replaced, every model as the release publishes it, the data kept");
         ASSERT_NO_FATAL_FAILURE(Publish(L"v2.5.0"));  // its models differ from 2.4.1's
-        // With the marker model "glintr100.onnx" in place no model is fetched, not even a missing one.
+        // Every model is checked on every run: one deleted is fetched again, and those whose
+        // digest is not the release's are replaced.
         ASSERT_TRUE(DeleteFileW(InFolder(ModelFolder(), MODEL_NAMES[3]).c_str()));
-        const Listing profile = ListTree(profile_);
+        const Listing data = ListTree(DataFolder());
         ASSERT_NO_FATAL_FAILURE(StartInstall());
         ASSERT_NO_FATAL_FAILURE(ExpectFinishedPage());  // no question for another version
         ASSERT_NO_FATAL_FAILURE(CloseFinishedPage());
         ExpectInstalled("2.5.0");
-        EXPECT_EQ(ListTree(profile_), profile) << "models or data touched";
+        ExpectModelsOf(L"v2.5.0");
+        EXPECT_EQ(ListTree(DataFolder()), data) << "data touched";
         EXPECT_EQ(ReadText(DataFolder() + L"\\settings.json"), R"({"theme":"dark"})");
     }
     {
@@ -491,7 +493,7 @@ TEST_F(EndToEnd, FaultsInTheMiddleOfRealInstallsEndInARetryThatSucceeds) {
         ASSERT_NO_FATAL_FAILURE(ExpectFinishedPage());
         ASSERT_NO_FATAL_FAILURE(CloseFinishedPage());
         ExpectInstalled("2.5.0");
-        ExpectModelsOf(L"dropped");  // kept from the first install
+        ExpectModelsOf(L"v2.5.0");  // the release's own, which replace those of the first install
     }
 }
 
