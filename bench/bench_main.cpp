@@ -6,6 +6,8 @@
 //   tavrin_bench hash PATH ROUNDS
 //   tavrin_bench install RELEASE_BASE SHA256 ROUNDS
 //   tavrin_bench models MODEL_BASE ROUNDS DIGEST DIGEST DIGEST DIGEST DIGEST
+//   tavrin_bench models_present MODEL_FOLDER ROUNDS DIGEST DIGEST DIGEST DIGEST DIGEST
+//   tavrin_bench flaky URL SIZE ROUNDS
 //   tavrin_bench respond PROBE_MS BASE [BASE...]
 //   tavrin_bench startup SETUP_EXE BARE_EXE ROUNDS
 //   tavrin_bench setup_memory SETUP_EXE
@@ -26,6 +28,8 @@ int Usage() {
                "       tavrin_bench hash PATH ROUNDS\n"
                "       tavrin_bench install RELEASE_BASE SHA256 ROUNDS\n"
                "       tavrin_bench models MODEL_BASE ROUNDS DIGEST DIGEST DIGEST DIGEST DIGEST\n"
+               "       tavrin_bench models_present MODEL_FOLDER ROUNDS DIGEST DIGEST DIGEST DIGEST DIGEST\n"
+               "       tavrin_bench flaky URL SIZE ROUNDS\n"
                "       tavrin_bench respond PROBE_MS BASE [BASE...]\n"
                "       tavrin_bench startup SETUP_EXE BARE_EXE ROUNDS\n"
                "       tavrin_bench setup_memory SETUP_EXE\n"
@@ -70,6 +74,10 @@ int wmain(int argc, wchar_t** argv) {
         result = RunInstallFigure(argv[2], argv[3], Count(argv[4]));
     } else if (wcscmp(figure, L"models") == 0 && argc == 9 && Count(argv[3])) {
         result = RunModelsFigure(argv[2], argv + 4, Count(argv[3]));
+    } else if (wcscmp(figure, L"models_present") == 0 && argc == 9 && Count(argv[3])) {
+        result = RunModelsPresentFigure(argv[2], argv + 4, Count(argv[3]));
+    } else if (wcscmp(figure, L"flaky") == 0 && argc == 5 && Count(argv[4])) {
+        result = RunFlakyFigure(argv[2], _wcstoui64(argv[3], nullptr, 10), Count(argv[4]));
     } else if (wcscmp(figure, L"respond") == 0 && argc >= 4 && Count(argv[2])) {
         result = RunRespondFigure(argv + 3, argc - 3, static_cast<unsigned>(Count(argv[2])));
     } else if (wcscmp(figure, L"startup") == 0 && argc == 5 && Count(argv[4])) {

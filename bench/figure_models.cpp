@@ -2,6 +2,7 @@
 // (each hashed while it downloads) against the same stage without digests, in the same process,
 // with the real wizard window receiving what the stage posts. The digests are what a manifest of
 // the release tool carries; a run that leaves a model missing does not count.
+#include "bench/bare_loops.h"
 #include "bench/bench_clock.h"
 #include "bench/figures.h"
 #include "bench/wizard_host.h"
@@ -35,7 +36,7 @@ double TimedStage(WizardHost& host, const std::wstring& profile, const std::wstr
                   const wchar_t* const* digests) {
     DeleteTree(InFolder(profile, MODEL_ROOT_FOLDER_NAME).c_str());
     for (int i = 0; i < MODEL_COUNT; ++i) {
-        wcsncpy_s(installState.modelSha256[i], digests ? digests[i] : L"", _TRUNCATE);
+        wcsncpy_s(installState.modelSha256[i], RELEASE_SHA256_CAPACITY, digests ? digests[i] : L"", _TRUNCATE);
     }
     host.EnterProgressPage();
     double seconds = -1.0;
@@ -86,6 +87,63 @@ int RunModelsFigure(const wchar_t* modelBase, const wchar_t* const* digests, int
                 continue;
             }
             EmitSample("models", withDigests ? "digests" : "none", seconds);
+        }
+    }
+    DeleteTree(profile.c_str());
+    return failures == 0 ? 0 : 1;
+}
+
+// Models present: the stage with all five models in place and their digests published, which
+// then only hashes them, against the bare BCrypt loop over the same five files, in turns.
+int RunModelsPresentFigure(const wchar_t* sourceFolder, const wchar_t* const* digests, int rounds) {
+    const std::wstring profile = TempFilePath(L"tavrin_bench_models_present");
+    const std::wstring folder = ModelFolderIn(profile);
+    SHCreateDirectoryExW(nullptr, folder.c_str(), nullptr);
+    for (const wchar_t* name : MODEL_NAMES) {
+        if (!CopyFileW(InFolder(sourceFolder, name).c_str(), InFolder(folder, name).c_str(), FALSE)) {
+            EmitNote("a model could not be placed: " + Narrow(name));
+            return 1;
+        }
+    }
+    UserProfileSwap profileSwap;
+    profileSwap.Set(profile.c_str());
+    for (int i = 0; i < MODEL_COUNT; ++i) wcsncpy_s(installState.modelSha256[i], RELEASE_SHA256_CAPACITY, digests[i], _TRUNCATE);
+    // Nothing is fetched: a model the stage would replace means a digest that does not match.
+    wcsncpy_s(modelBaseUrl, RELEASE_HOST_URL_CAPACITY, L"https://localhost:1/none/", _TRUNCATE);
+
+    WizardHost host;
+    if (!host.ok()) {
+        EmitNote("the wizard window could not be created");
+        return 1;
+    }
+    int failures = 0;
+    for (int round = 0; round < rounds; ++round) {
+        const bool stageFirst = round % 2 == 0;
+        for (const bool stage : {stageFirst, !stageFirst}) {
+            double seconds = -1.0;
+            bool whole = true;
+            host.EnterProgressPage();
+            RunOnThread(
+                [&] {
+                    const int64_t start = CounterNow();
+                    if (stage) {
+                        ProvisionModels();
+                        whole = installState.modelsMissing == 0;
+                    } else {
+                        for (int i = 0; i < MODEL_COUNT; ++i) {
+                            whole &= BareHash(InFolder(folder, MODEL_NAMES[i]).c_str()) == digests[i];
+                        }
+                    }
+                    seconds = SecondsBetween(start, CounterNow());
+                },
+                RUN_TIMEOUT_MS);
+            host.LeaveProgressPage();
+            if (seconds < 0 || !whole) {
+                EmitNote(stage ? "the stage did not find every model whole" : "the bare loop's digests differ");
+                ++failures;
+                continue;
+            }
+            EmitSample("models_present", stage ? "stage" : "bare", seconds);
         }
     }
     DeleteTree(profile.c_str());

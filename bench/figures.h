@@ -10,6 +10,7 @@
 // lines) and TempFilePath (a file in the user's temporary folder, where downloads land).
 #include "tests/support/release_fixture.h"
 
+#include <cstdint>
 #include <string>
 
 void EmitSample(const char* figure, const char* contender, double seconds);
@@ -32,6 +33,15 @@ int RunInstallFigure(const wchar_t* releaseBase, const wchar_t* sha256, int roun
 // models MODEL_BASE ROUNDS DIGEST x5: ProvisionModels with the five models' digests (in the
 // fixed model order) against the same stage without digests, on MODEL_BASE<name>.
 int RunModelsFigure(const wchar_t* modelBase, const wchar_t* const* digests, int rounds);
+
+// models_present SOURCE_FOLDER ROUNDS DIGEST x5: ProvisionModels with all five models already in
+// place (copied from SOURCE_FOLDER) and their digests, against the bare BCrypt loop over the same
+// five files.
+int RunModelsPresentFigure(const wchar_t* sourceFolder, const wchar_t* const* digests, int rounds);
+
+// flaky URL SIZE ROUNDS: DownloadToFile of URL (the payload of SIZE bytes through the host's cut
+// fault); the bytes the host sent over SIZE.
+int RunFlakyFigure(const wchar_t* url, uint64_t size, int rounds);
 
 // respond BASE...: the wizard's message handling delay and the report rate during a 1 GiB
 // DownloadToFile of <base>body.bin, for each base given.

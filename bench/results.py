@@ -253,6 +253,30 @@ def main():
     summary.append(("Model stage: with digests / without, per round", pair_text(per_round), "at most 1.05",
                     ratio_verdict(per_round, lambda r: r <= 1.05)))
 
+    # Models present.
+    per_round = paired(samples, ("models_present", "stage"), ("models_present", "bare"))
+    lines += ["## Model stage with every model present (five models of %.0f MiB together, digests published)"
+              % (models / MIB), "",
+              "| Contender | median |", "|---|---|",
+              "| `ProvisionModels`, all five present and whole | %s |"
+              % timing(models, median(samples, ("models_present", "stage"))),
+              "| bare BCrypt loop over the same five files | %s |"
+              % timing(models, median(samples, ("models_present", "bare"))),
+              "| stage / bare, per round | **%s** |" % pair_text(per_round), "",
+              "Runs in seconds: stage %s; bare %s." % (runs(("models_present", "stage")),
+                                                       runs(("models_present", "bare"))), ""]
+    summary.append(("Models present: stage / bare BCrypt loop, per round", pair_text(per_round), "at most 1.10",
+                    ratio_verdict(per_round, lambda r: r <= 1.10)))
+
+    # Flaky host.
+    ratios = [value for key, value in sorted(values.items()) if key.startswith("flaky.ratio.")]
+    worst = max(ratios) if ratios else None
+    lines += ["## Flaky host (the %.0f MiB payload cut three times, HTTPS)" % (payload / MIB), "",
+              "Bytes the host sent over the payload's size, per download: %s; download times in seconds: %s."
+              % (", ".join("%.4f" % r for r in ratios) or "none", runs(("flaky", "product"))), ""]
+    summary.append(("Flaky host: bytes received / size, three cuts (worst download)", fmt(worst, 4), "at most 1.02",
+                    verdict(None if worst is None else worst <= 1.02)))
+
     # Responsiveness.
     lines += ["## Window responsiveness during a full-speed 1 GiB `DownloadToFile`", "",
               "| Scheme | download | probes | handling delay p50 | p99 | max | worker reports | most reports in any 1 s "

@@ -14,10 +14,13 @@
 #   TAVRIN_BENCH_DISPLAY     Xvfb display number (default 89)
 #   TAVRIN_BENCH_ROUNDS      runs per contender for download and verification (default 5)
 #   TAVRIN_BENCH_INSTALL_ROUNDS  runs per contender for the whole install (default 3)
-#   TAVRIN_BENCH_MODEL_ROUNDS    runs per contender for the model stage (default 5)
+#   TAVRIN_BENCH_MODEL_ROUNDS    runs per contender for the model stage, with models absent and
+#                                present (default 5)
+#   TAVRIN_BENCH_FLAKY_ROUNDS    downloads of the payload through a host that cuts it three times
+#                                (default 3)
 #   TAVRIN_BENCH_STARTUP_ROUNDS  starts per contender for the start-up figure (default 20)
 #   TAVRIN_BENCH_FIGURES     the figures to take, of: native hash download respond install models
-#                            startup setup_memory (default all). A run of only some writes its results to
+#                            models_present flaky startup setup_memory (default all). A run of only some writes its results to
 #                            the build folder's bench-out/RESULTS.md, not bench/RESULTS.md.
 #   TAVRIN_BENCH_JOBS        build parallelism (default: nproc)
 #   TAVRIN_BENCH_QUIET_WAIT  seconds to wait in all for the machine to quiet down before the
@@ -34,8 +37,9 @@ display=${TAVRIN_BENCH_DISPLAY:-89}
 rounds=${TAVRIN_BENCH_ROUNDS:-5}
 install_rounds=${TAVRIN_BENCH_INSTALL_ROUNDS:-3}
 model_rounds=${TAVRIN_BENCH_MODEL_ROUNDS:-5}
+flaky_rounds=${TAVRIN_BENCH_FLAKY_ROUNDS:-3}
 startup_rounds=${TAVRIN_BENCH_STARTUP_ROUNDS:-20}
-all_figures="native startup hash download respond install models setup_memory"
+all_figures="native startup hash download respond install models models_present flaky setup_memory"
 figures=${TAVRIN_BENCH_FIGURES:-$all_figures}
 jobs=${TAVRIN_BENCH_JOBS:-$(nproc)}
 quiet_wait=${TAVRIN_BENCH_QUIET_WAIT:-300}
@@ -44,7 +48,8 @@ data=$build/bench-data
 out=$build/bench-out
 command_line="bench/run.sh"
 for name in TAVRIN_BENCH_BUILD_DIR TAVRIN_BENCH_HTTP_PORT TAVRIN_BENCH_HTTPS_PORT TAVRIN_BENCH_DISPLAY \
-            TAVRIN_BENCH_ROUNDS TAVRIN_BENCH_INSTALL_ROUNDS TAVRIN_BENCH_MODEL_ROUNDS TAVRIN_BENCH_STARTUP_ROUNDS \
+            TAVRIN_BENCH_ROUNDS TAVRIN_BENCH_INSTALL_ROUNDS TAVRIN_BENCH_MODEL_ROUNDS TAVRIN_BENCH_FLAKY_ROUNDS \
+            TAVRIN_BENCH_STARTUP_ROUNDS \
             TAVRIN_BENCH_FIGURES TAVRIN_BENCH_JOBS TAVRIN_BENCH_QUIET_WAIT; do
   [ -n "${!name:-}" ] && command_line="$name=${!name} $command_line"
 done
@@ -168,6 +173,12 @@ for model in $(python3 -c 'import sys; sys.path.insert(0, "tools/release"); impo
   model_digests+=("$(sha256sum "$data/models/$model" | cut -c1-64)")
 done
 figure models 1200 "https://localhost:$https_port/bench/install/models/auraface/" "$model_rounds" "${model_digests[@]}"
+figure models_present 900 "$(windows_path "$data/models")" "$model_rounds" "${model_digests[@]}"
+# The payload cut three times, a quarter of the way into each of the first three responses.
+payload_size=$(stat -c %s "$data/TavrinStudio.zip")
+quarter=$((payload_size / 4))
+figure flaky 900 "https://localhost:$https_port/_fault/cut=$quarter,$quarter,$quarter/bench/install/dist/payload.zip" \
+  "$payload_size" "$flaky_rounds"
 figure setup_memory 1200 "$(windows_path "$setup_exe")"
 load_after=$(cut -d' ' -f1-3 /proc/loadavg)
 

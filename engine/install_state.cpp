@@ -27,6 +27,47 @@ struct InitialState {
 
 }  // namespace
 
+namespace {
+
+// Manual-reset: it stays set for every wait until the next attempt clears it. Made on first use
+// by whichever thread comes first (a function-local static would pull the C++ runtime's guarded
+// initialisation, and with it its exception support, into the program).
+HANDLE cancelEvent = nullptr;
+
+HANDLE CancelEvent() {
+    if (HANDLE event = InterlockedCompareExchangePointer(&cancelEvent, nullptr, nullptr)) return event;
+    HANDLE created = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+    if (!created) return nullptr;
+    if (HANDLE earlier = InterlockedCompareExchangePointer(&cancelEvent, created, nullptr)) {
+        CloseHandle(created);
+        return earlier;
+    }
+    return created;
+}
+
+}  // namespace
+
+void SignalCancelRequest() {
+    installState.cancelRequested = true;
+    if (CancelEvent()) SetEvent(CancelEvent());
+}
+
+void ClearCancelRequest() {
+    installState.cancelRequested = false;
+    if (CancelEvent()) ResetEvent(CancelEvent());
+}
+
+bool WaitForCancel(DWORD milliseconds) {
+    if (installState.cancelRequested.load()) return true;
+    // Without the event (it could not be made) the wait still ends, only not early.
+    if (CancelEvent()) {
+        WaitForSingleObject(CancelEvent(), milliseconds);
+    } else {
+        Sleep(milliseconds);
+    }
+    return installState.cancelRequested.load();
+}
+
 void ResetInstallState() {
     InstallState& s = installState;
     s.installDir[0] = L'\0';
@@ -34,6 +75,9 @@ void ResetInstallState() {
     s.releaseUrl[0] = L'\0';
     s.releaseSha256[0] = L'\0';
     for (auto& digest : s.modelSha256) digest[0] = L'\0';
+    s.releaseSize = 0;
+    for (auto& size : s.modelSize) size = 0;
+    s.modelsMissing = 0;
     wcscpy_s(s.statusText, L"설치 폴더를 확인한 뒤 '설치'를 누르세요.");
     {
         AcquireSRWLockExclusive(&subtitleLock);
@@ -42,7 +86,7 @@ void ResetInstallState() {
     }
     s.progress = PROGRESS_FAILED;
     s.downloadLabel = DOWNLOAD_LABEL_PAYLOAD;
-    s.cancelRequested = false;
+    ClearCancelRequest();
     s.busy = false;
     s.finished = false;
     s.closeWhenDone = false;

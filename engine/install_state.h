@@ -12,6 +12,7 @@
 
 #include <atomic>
 #include <cstddef>
+#include <cstdint>
 
 constexpr UINT WM_SETUP_STATUS = WM_APP + 1;    // lParam: _wcsdup'ed text, receiver frees it (may be 0)
 constexpr UINT WM_SETUP_PROGRESS = WM_APP + 2;  // wParam: progress value, sign-extended
@@ -44,6 +45,11 @@ struct InstallState {
     // Each model's digest from the manifest, in MODEL_NAMES order: empty when the manifest names
     // none; one that cannot be read is kept as a text that never matches a digest.
     wchar_t modelSha256[MODEL_COUNT][RELEASE_SHA256_CAPACITY];
+    // The sizes the manifest publishes (the payload's, each model's): 0 where it names none.
+    uint64_t releaseSize;
+    uint64_t modelSize[MODEL_COUNT];
+    // Models the model stage left missing, for the finished page.
+    int modelsMissing;
     wchar_t statusText[STATUS_TEXT_CAPACITY];
     // Written by the worker while the window may paint it: use SetSubtitle / CopySubtitle.
     wchar_t subtitle[SUBTITLE_CAPACITY];
@@ -76,6 +82,14 @@ void CopySubtitle(wchar_t* out, size_t capacity);
 // handle its message, but a post that fails is made again every 50 ms while the window exists,
 // for at most 30 s, each retry logged: without it the wizard would stay busy for good.
 void PostStatus(const wchar_t* text);
+
+// A cancel request: sets cancelRequested and wakes a worker that waits in WaitForCancel. The
+// window thread; ClearCancelRequest before an attempt starts (ResetInstallState clears it too).
+void SignalCancelRequest();
+void ClearCancelRequest();
+// Waits up to milliseconds for a cancel request, woken at once by one; true when there is one.
+// A request made by setting cancelRequested alone is seen when the time is up.
+bool WaitForCancel(DWORD milliseconds);
 void PostProgress(int value);
 void PostDone(bool succeeded);
 

@@ -73,7 +73,8 @@ constexpr const wchar_t* MODEL_NAMES[] = {
     L"scrfd_10g_bnkps.onnx", L"glintr100.onnx", L"genderage.onnx", L"1k3d68.onnx", L"2d106det.onnx",
 };
 constexpr int MODEL_COUNT = static_cast<int>(std::size(MODEL_NAMES));
-// Its presence stands for a finished earlier provisioning: the model stage is then skipped.
+// The model whose presence the application and older setup programs take for a finished
+// provisioning (this program checks every model on every run).
 constexpr const wchar_t* MARKER_MODEL_NAME = MODEL_NAMES[1];
 
 // The application's own per-user data folder in the user profile; the setup program only
@@ -84,6 +85,11 @@ constexpr wchar_t USER_DATA_FOLDER_NAME[] = L".tavrin_ai";
 constexpr wchar_t MANIFEST_TEMP_NAME[] = L"tavrin_latest.json";
 constexpr wchar_t SIGNATURE_TEMP_NAME[] = L"tavrin_latest.json.sig";
 constexpr wchar_t PAYLOAD_TEMP_NAME[] = L"TavrinStudio_payload.zip";
+// Beside a download kept for a later attempt (the payload, a model's partial file): the name of
+// that file with this appended holds its URL and validator.
+constexpr wchar_t RESUME_RECORD_SUFFIX[] = L".resume";
+// A model is received under its name with this appended, and takes its name once whole.
+constexpr wchar_t MODEL_PART_SUFFIX[] = L".part";
 // The setup log of this run and of the run before it (setup_log.h); install and uninstall both
 // write them.
 constexpr wchar_t LOG_FILE_NAME[] = L"TavrinSetup.log";
@@ -99,6 +105,11 @@ constexpr wchar_t USER_AGENT[] = L"TavrinSetup/1.0";
 // A model's digest in the manifest is the member "digest:<model name>": never the quoted "url",
 // "version" or "sha256" that the manifest reader looks for anywhere in the text.
 constexpr char MODEL_DIGEST_KEY_PREFIX[] = "digest:";
+// The published sizes in bytes, as decimal text: the payload's "size", a model's "size:<model name>".
+constexpr char PAYLOAD_SIZE_KEY[] = "size";
+constexpr char MODEL_SIZE_KEY_PREFIX[] = "size:";
+// When a signed manifest stops being valid: UTC, "YYYY-MM-DDTHH:MM:SSZ".
+constexpr char MANIFEST_EXPIRES_KEY[] = "expires";
 
 // %USERPROFILE%, whole. False (out empty) when it is unset, empty or does not fit 260 units: a
 // cut or missing value must never become a folder that anything is written or deleted in.

@@ -9,10 +9,13 @@
 #include "engine/release_host.h"
 #include "engine/setup_log.h"
 #include "engine/sha256.h"
+#include "engine/transient_retry.h"
 
 #include <bcrypt.h>
 
+#include <cstdint>
 #include <cwchar>
+#include <iterator>
 
 namespace {
 
@@ -43,7 +46,11 @@ void SetError(wchar_t* errorText, const wchar_t* text) {
 bool ReadManifestFile(const wchar_t* path) {
     DWORD bytesRead = 0;
     {
-        OwnedFile file(CreateFileW(path, GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr));
+        OwnedFile file;
+        RetryTransient(LOG_STAGE, L"CreateFileW", path, [&] {
+            file = OwnedFile(CreateFileW(path, GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr));
+            return static_cast<bool>(file);
+        });
         if (!file) {
             LogFailedCall(LOG_STAGE, L"CreateFileW", path, GetLastError());
             return false;
@@ -55,7 +62,9 @@ bool ReadManifestFile(const wchar_t* path) {
     }
     manifestBuffer[bytesRead] = '\0';
     manifestBytes = bytesRead;
-    if (!DeleteFileW(path)) LogFailedCall(LOG_STAGE, L"DeleteFileW", path, GetLastError());
+    if (!RetryTransient(LOG_STAGE, L"DeleteFileW", path, [&] { return DeleteFileW(path) != 0; })) {
+        LogFailedCall(LOG_STAGE, L"DeleteFileW", path, GetLastError());
+    }
     return true;
 }
 
@@ -101,7 +110,94 @@ void TakeModelDigests() {
     }
 }
 
+// A published size: decimal digits only, more than 0; anything else reads as none (0).
+uint64_t ReadSize(const char* key) {
+    wchar_t text[24] = {};
+    if (!ReadJsonString(manifestBuffer, key, text, std::size(text))) return 0;
+    uint64_t value = 0;
+    for (const wchar_t* c = text; *c; ++c) {
+        if (*c < L'0' || *c > L'9' || value > (UINT64_MAX - 9) / 10) return 0;
+        value = value * 10 + static_cast<uint64_t>(*c - L'0');
+    }
+    return value;
+}
+
+void TakeSizes() {
+    installState.releaseSize = ReadSize(PAYLOAD_SIZE_KEY);
+    for (int i = 0; i < MODEL_COUNT; ++i) {
+        char key[MODEL_DIGEST_KEY_CAPACITY] = {};
+        installState.modelSize[i] = 0;
+        if (_snprintf_s(key, _TRUNCATE, "%s%ls", MODEL_SIZE_KEY_PREFIX, MODEL_NAMES[i]) >= 0) {
+            installState.modelSize[i] = ReadSize(key);
+        }
+    }
+}
+
 #ifdef TAVRIN_RELEASE_KEY_BLOB
+constexpr wchar_t EXPIRED_TEXT[] = L"버전 파일이 만료되었습니다. 잠시 후 다시 시도해 주세요.";
+constexpr wchar_t OLDER_TEXT[] = L"설치된 버전보다 오래된 버전은 설치할 수 없습니다.";
+
+// Dotted numbers, compared number by number ("1.10" is newer than "1.9"; a missing number is 0).
+// The comparison ends at anything else than digits and dots.
+int CompareVersions(const wchar_t* left, const wchar_t* right) {
+    while (*left || *right) {
+        uint64_t a = 0;
+        uint64_t b = 0;
+        for (; *left >= L'0' && *left <= L'9'; ++left) a = a * 10 + static_cast<uint64_t>(*left - L'0');
+        for (; *right >= L'0' && *right <= L'9'; ++right) b = b * 10 + static_cast<uint64_t>(*right - L'0');
+        if (a != b) return a < b ? -1 : 1;
+        if ((*left && *left != L'.') || (*right && *right != L'.')) break;
+        if (*left) ++left;
+        if (*right) ++right;
+    }
+    return 0;
+}
+
+
+// "YYYY-MM-DDTHH:MM:SSZ" as a FILETIME; false for any other text.
+bool ParseExpiry(const wchar_t* text, FILETIME& out) {
+    if (wcslen(text) != 20 || text[4] != L'-' || text[7] != L'-' || text[10] != L'T' || text[13] != L':' ||
+        text[16] != L':' || text[19] != L'Z') {
+        return false;
+    }
+    auto number = [&](int at, int digits) {
+        int value = 0;
+        for (int i = at; i < at + digits; ++i) {
+            if (text[i] < L'0' || text[i] > L'9') return -1;
+            value = value * 10 + (text[i] - L'0');
+        }
+        return value;
+    };
+    SYSTEMTIME time = {};
+    const int parts[] = {number(0, 4), number(5, 2), number(8, 2), number(11, 2), number(14, 2), number(17, 2)};
+    for (int part : parts) {
+        if (part < 0) return false;
+    }
+    time.wYear = static_cast<WORD>(parts[0]);
+    time.wMonth = static_cast<WORD>(parts[1]);
+    time.wDay = static_cast<WORD>(parts[2]);
+    time.wHour = static_cast<WORD>(parts[3]);
+    time.wMinute = static_cast<WORD>(parts[4]);
+    time.wSecond = static_cast<WORD>(parts[5]);
+    return SystemTimeToFileTime(&time, &out) != 0;
+}
+
+// A signed manifest is good only until its expiry: without one, any manifest ever signed could be
+// served again for ever, keeping users on an old release.
+bool ManifestStillValid() {
+    wchar_t text[32] = {};
+    FILETIME expiry = {};
+    if (!ReadJsonString(manifestBuffer, MANIFEST_EXPIRES_KEY, text, std::size(text)) || !ParseExpiry(text, expiry)) {
+        LogEvent(LOG_STAGE, L"manifest member expires", L"failed | missing or malformed");
+        return false;
+    }
+    FILETIME now = {};
+    GetSystemTimeAsFileTime(&now);
+    if (CompareFileTime(&now, &expiry) < 0) return true;
+    LogEventAbout(LOG_STAGE, L"manifest expired", text, L"failed");
+    return false;
+}
+
 // SHA-256 of the manifest's bytes as read (a manifest longer than the read never verifies).
 bool HashManifest(UCHAR (&digest)[SHA256_DIGEST_BYTES]) {
     Sha256Hash hash;
@@ -236,11 +332,27 @@ StageResult RunReleaseCheck(wchar_t* errorText) {
         return StageResult::Failed;
     }
 #endif
+#ifdef TAVRIN_RELEASE_KEY_BLOB
+    if (!ManifestStillValid()) {
+        SetError(errorText, EXPIRED_TEXT);
+        return StageResult::Failed;
+    }
+#endif
     TakeModelDigests();
+    TakeSizes();
 
     wchar_t installedVersion[VERSION_TEXT_CAPACITY] = {};
     ReadInstalledVersion(installState.installDir, installedVersion, VERSION_TEXT_CAPACITY);
     LogReleaseVersions(installedVersion);
+#ifdef TAVRIN_RELEASE_KEY_BLOB
+    // A signed older release is still the publisher's, but installing it over a newer one is how
+    // a host that replays old manifests would bring back a fixed flaw.
+    if (installedVersion[0] && CompareVersions(installState.releaseVersion, installedVersion) < 0) {
+        LogEvent(LOG_STAGE, L"release older than the installed version", L"failed");
+        SetError(errorText, OLDER_TEXT);
+        return StageResult::Failed;
+    }
+#endif
     if (!installedVersion[0] || wcscmp(installedVersion, installState.releaseVersion) != 0) {
         return StageResult::Continue;
     }

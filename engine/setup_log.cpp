@@ -167,9 +167,9 @@ void LogRetry(const wchar_t* stage, const wchar_t* call, unsigned attempt, DWORD
     Log(stage, call, nullptr, result);
 }
 
-void LogResume(const wchar_t* stage, const wchar_t* subject, uint64_t offset) {
+void LogResume(const wchar_t* stage, const wchar_t* subject, uint64_t offset, const wchar_t* reason) {
     wchar_t result[DETAIL_CAPACITY];
-    _snwprintf_s(result, _TRUNCATE, L"resumed at byte %llu", static_cast<unsigned long long>(offset));
+    _snwprintf_s(result, _TRUNCATE, L"resumed at byte %llu | %ls", static_cast<unsigned long long>(offset), reason);
     Log(stage, L"resume", subject, result);
 }
 

@@ -45,8 +45,8 @@ void LogFailedStatus(const wchar_t* stage, const wchar_t* call, const wchar_t* s
 // A retry of a call that failed (attempt counts from 1 for the first retry), and the error that
 // made it necessary.
 void LogRetry(const wchar_t* stage, const wchar_t* call, unsigned attempt, DWORD error);
-// A transfer taken up again at offset bytes instead of from the start.
-void LogResume(const wchar_t* stage, const wchar_t* subject, uint64_t offset);
+// A transfer taken up again at offset bytes (0: from the start), and why the try before ended.
+void LogResume(const wchar_t* stage, const wchar_t* subject, uint64_t offset, const wchar_t* reason);
 
 // The start of a stage; returns its start time (GetTickCount64) for LogStageEnd.
 ULONGLONG LogStageStart(const wchar_t* stage);

@@ -80,7 +80,7 @@ void StartAttempt(HWND window) {
         Warn(window, refusal);
         return;
     }
-    installState.cancelRequested = false;
+    ClearCancelRequest();
     installState.busy = true;
     ShowWizardPage(PAGE_PROGRESS);
     EnableWindow(controls.next, FALSE);
@@ -100,7 +100,7 @@ void StartAttempt(HWND window) {
 
 void RequestCancel() {
     LogEvent(L"wizard", L"cancel request");
-    installState.cancelRequested = true;
+    SignalCancelRequest();
     PostStatus(L"취소하는 중...");
 }
 
@@ -231,7 +231,7 @@ void HandleWizardCommand(HWND window, int controlId, int notification) {
 void HandleWizardClose(HWND window) {
     if (installState.busy) {
         LogEvent(L"wizard", L"close box while busy: cancel request");
-        installState.cancelRequested = true;
+        SignalCancelRequest();
     } else {
         DestroyWindow(window);
     }

@@ -31,6 +31,21 @@ program's download code can be driven through every way a real server misbehaves
                     (duplicate or conflicting lengths); the whole body is sent
     pace=MS         256 KiB of body every MS milliseconds: a transfer of a known, steady pace
 
+Every file is served with an ETag (strong, from its size and time), a Last-Modified date and
+"Accept-Ranges: bytes", and a "Range: bytes=N-" or "bytes=N-M" request is answered 206 with its
+Content-Range, unless an If-Range names another validator (then 200 and the whole file). After each
+such response, sent.log beside the request log gets the line "<path> <bytes of body sent>". These faults change
+that answer and can be joined with "+" (/_fault/cut=300000,600000+norange/...):
+    cut=A,B,C       the Nth request of this URL is reset after the Nth number of body bytes
+                    (an empty item: that request is not cut); later requests are not cut
+    norange         ranges ignored: always 200 and the whole file
+    wrongrange      a ranged request is answered 206 with the whole file and a Content-Range
+                    that starts at 0
+    novalidator     neither ETag nor Last-Modified
+    weaketag        a weak ETag (W/"...") and no Last-Modified
+    changed         the ETag differs on every request, as if the file were replaced each time
+    busy=S          the first request of this URL is answered 503 with "Retry-After: S"
+
 Extra HTTPS listeners (--extra-https PORT:CERT:KEY, repeatable) serve the same files with other
 certificates: the bed uses them for an expired certificate and for one issued to another host
 name. With --header-log every request is written there as one line: the method and the path,
@@ -139,20 +154,66 @@ def parse_fault(segment):
     raise FaultError(segment)
 
 
+RANGED_FAULTS = ("cut", "norange", "wrongrange", "novalidator", "weaketag", "changed", "busy")
+
+
+def parse_ranged_faults(segment):
+    """The '+'-joined faults of a ranged answer as a dict; None when segment holds another fault."""
+    faults = {}
+    for item in segment.split("+"):
+        name, sep, value = item.partition("=")
+        name = urllib.parse.unquote(name)
+        value = urllib.parse.unquote(value)
+        if name not in RANGED_FAULTS:
+            return None
+        if name == "cut":
+            if not sep or any(part and not part.isdigit() for part in value.split(",")):
+                raise FaultError(segment)
+            faults[name] = [int(part) if part else None for part in value.split(",")]
+        elif name == "busy":
+            if not value.isdigit():
+                raise FaultError(segment)
+            faults[name] = int(value)
+        elif sep:
+            raise FaultError(segment)
+        else:
+            faults[name] = True
+    return faults
+
+
+def parse_range(header, size):
+    """(start, end inclusive) of a single "bytes=N-" or "bytes=N-M" range; None when the header
+    is absent or not of that form; "unsatisfiable" when it starts at or past the end."""
+    if not header or not header.startswith("bytes="):
+        return None
+    first, sep, last = header[len("bytes="):].strip().partition("-")
+    if not sep or not first.isdigit() or (last and not last.isdigit()):
+        return None
+    start = int(first)
+    end = min(int(last), size - 1) if last else size - 1
+    if start >= size:
+        return "unsatisfiable"
+    if end < start:
+        return None
+    return start, end
+
+
 class ReleaseHost(http.server.ThreadingHTTPServer):
     daemon_threads = True
     allow_reuse_address = True
     request_queue_size = 64
 
-    def __init__(self, address, root, scheme, ssl_context, log, header_log=None):
+    def __init__(self, address, root, scheme, ssl_context, log, header_log=None, sent_log=None):
         self.root = root
         self.scheme = scheme
         self.ssl_context = ssl_context
         self.log = log
         self.header_log = header_log
+        self.sent_log = sent_log
         self.header_lock = threading.Lock()
         self.dropped_once = set()
         self.dropped_lock = threading.Lock()
+        self.request_counts = {}
         super().__init__(address, Handler)
 
     def finish_request(self, request, client_address):
@@ -186,6 +247,12 @@ class ReleaseHost(http.server.ThreadingHTTPServer):
             self.dropped_once.add(key)
             return True
 
+    def count_request(self, key):
+        """How many requests of key this one is, from 1."""
+        with self.dropped_lock:
+            self.request_counts[key] = self.request_counts.get(key, 0) + 1
+            return self.request_counts[key]
+
     def note_request(self, handler):
         """One line of the header log: method, path, then every header as sent."""
         if self.header_log is None:
@@ -196,6 +263,12 @@ class ReleaseHost(http.server.ThreadingHTTPServer):
         with self.header_lock:
             self.header_log.write(line + "\n")
             self.header_log.flush()
+
+    def note_sent(self, path, count):
+        if self.sent_log is not None:
+            with self.header_lock:
+                self.sent_log.write("%s %d\n" % (path, count))
+                self.sent_log.flush()
 
     def note(self, text):
         if self.log is not None:
@@ -229,18 +302,22 @@ class Handler(http.server.BaseHTTPRequestHandler):
         self.server.note_request(self)
         path = urllib.parse.urlsplit(self.path).path
         fault = None
+        ranged = {}
         if path.startswith("/_fault/"):
             segment, _, rest = path[len("/_fault/"):].partition("/")
             try:
-                fault = parse_fault(segment)
+                ranged = parse_ranged_faults(segment)
+                if ranged is None:
+                    fault = parse_fault(segment)
             except FaultError:
                 return self.send_text(400, "unknown fault")
             path = "/" + rest
-            if fault[0] == "status":
+            name = fault[0] if fault else None
+            if name == "status":
                 return self.send_text(fault[1], "status %d" % fault[1])
-            if fault[0] == "redirect":
+            if name == "redirect":
                 return self.redirect(fault[1], rest)
-            if fault[0] == "loop":
+            if name == "loop":
                 return self.redirect(self.path, "")
         file_path = self.resolve(path)
         if file_path is None:
@@ -252,7 +329,7 @@ class Handler(http.server.BaseHTTPRequestHandler):
         with body:
             size = os.fstat(body.fileno()).st_size
             if fault is None:
-                self.send_file(body, size)
+                self.send_ranged(body, size, ranged or {})
             else:
                 self.send_faulty(fault, body, size)
 
@@ -305,13 +382,79 @@ class Handler(http.server.BaseHTTPRequestHandler):
             self.send_header("Connection", "close")
         self.end_headers()
 
-    def send_file(self, body, size):
-        self.start_body(200, str(size), close=False)
-        if not self.head:
-            try:
-                self.send_bytes(body, size)
-            except ClientGone:
-                self.close_connection = True
+    def send_ranged(self, body, size, faults):
+        """The file, or the part a Range asks for, with its validators; faults as parsed by
+        parse_ranged_faults."""
+        number = self.server.count_request(self.path)
+        if "busy" in faults and number == 1:
+            self.close_connection = True
+            self.send_response(503)
+            self.send_header("Retry-After", str(faults["busy"]))
+            self.send_header("Content-Length", "0")
+            self.send_header("Connection", "close")
+            self.end_headers()
+            return
+        stat = os.fstat(body.fileno())
+        etag = '"%x-%x"' % (size, stat.st_mtime_ns)
+        if "changed" in faults:
+            etag = '"%x-%x-%d"' % (size, stat.st_mtime_ns, number)
+        if "weaketag" in faults:
+            etag = "W/" + etag
+        modified = self.date_time_string(int(stat.st_mtime))
+        if "novalidator" in faults:
+            validators = []
+        elif "weaketag" in faults:
+            validators = [("ETag", etag)]
+        else:
+            validators = [("ETag", etag), ("Last-Modified", modified)]
+        wanted = None if "norange" in faults else parse_range(self.headers.get("Range"), size)
+        condition = self.headers.get("If-Range")
+        if wanted is not None and condition is not None and condition not in (etag, modified):
+            wanted = None
+        if condition is not None and condition.startswith("W/"):
+            wanted = None  # a weak validator never makes a range valid
+        if wanted == "unsatisfiable":
+            self.close_connection = True
+            self.send_response(416)
+            self.send_header("Content-Range", "bytes */%d" % size)
+            self.send_header("Content-Length", "0")
+            self.end_headers()
+            return
+        start, end = wanted if wanted else (0, size - 1)
+        count = end - start + 1 if size else 0
+        if wanted and "wrongrange" in faults:
+            start, count = 0, size
+            self.send_response(206)
+            self.send_header("Content-Range", "bytes 0-%d/%d" % (size - 1, size))
+        elif wanted:
+            self.send_response(206)
+            self.send_header("Content-Range", "bytes %d-%d/%d" % (start, end, size))
+        else:
+            self.send_response(200)
+        self.send_header("Content-Type", "application/octet-stream")
+        self.send_header("Content-Length", str(count))
+        self.send_header("Accept-Ranges", "none" if "norange" in faults else "bytes")
+        for name, value in validators:
+            self.send_header(name, value)
+        cuts = faults.get("cut", [])
+        cut = cuts[number - 1] if number <= len(cuts) else None
+        if cut is not None and cut >= count:
+            cut = None  # nothing of the body would be left to cut off
+        if cut is not None:
+            self.close_connection = True
+            self.send_header("Connection", "close")
+        self.end_headers()
+        if self.head:
+            return
+        body.seek(start)
+        sent = min(cut, count) if cut is not None else count
+        try:
+            self.send_bytes(body, sent)
+            if cut is not None:
+                self.reset_connection()
+        except ClientGone:
+            self.close_connection = True
+        self.server.note_sent(self.path, sent)
 
     # --- body transfer ---------------------------------------------------------------------
 
@@ -595,6 +738,7 @@ def main():
     root = os.path.realpath(args.root)
     log = open(args.log, "a", buffering=1) if args.log else None
     header_log = open(args.header_log, "a", buffering=1) if args.header_log else None
+    sent_log = open(os.path.join(os.path.dirname(args.log), "sent.log"), "a", buffering=1) if args.log else None
     listeners = [(args.http_port, "http", None)]
     if args.https_port:
         listeners.append((args.https_port, "https", make_context(args.cert, args.key)))
@@ -608,7 +752,7 @@ def main():
     servers = []
     try:
         for port, scheme, context in listeners:
-            servers.append(ReleaseHost((args.bind, port), root, scheme, context, log, header_log))
+            servers.append(ReleaseHost((args.bind, port), root, scheme, context, log, header_log, sent_log))
     except OSError as error:
         if error.errno == errno.EADDRINUSE:
             sys.stderr.write("release_host: port %d is in use\n" % port)

@@ -9,13 +9,15 @@ models/auraface/<five models>) for each release:
 
     v2.4.1     the sample application, version 2.4.1
     v2.5.0     the same application, version 2.5.0, with another data file and other models
-    dropped    2.4.1 whose payload URL goes through the host's dropfirst fault: the first
-               download of it breaks off mid-body, later ones are whole
+    dropped    2.4.1 whose payload URL goes through the host's cut fault: the first request of
+               it breaks off mid-body, later ones (ranged or not) are whole
     baddigest  2.5.0 whose manifest names a digest that is not the payload's
 
 The payload of a release lies at the path of its manifest's "url" on the host (after any
 /_fault/<fault>/ segment); the tests copy it there, and dist/latest.json to /dist/latest.json.
-The host remembers a dropfirst URL for its whole life, so that URL carries a token of this run.
+The host counts the requests of a URL for its whole life, so that URL carries a token of this run.
+Each version's app holds data/blob.bin, incompressible, so that the payload is large enough to
+break off well past a read and 64 KiB (a reset may take the bytes of the read it meets).
 """
 
 import argparse
@@ -31,7 +33,7 @@ sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), ".."
 from layout import APP_ICON_NAME, APP_PROGRAM_NAME, APP_SCRIPT_NAME, MANIFEST_URL_PATH, MODEL_NAMES  # noqa: E402
 from make_release import payload_name_of  # noqa: E402
 
-DROP_AFTER = 16384  # bytes of the payload delivered before the connection is reset
+DROP_AFTER = 400000  # bytes of the payload delivered before the connection is reset
 
 
 def write(path, data):
@@ -48,6 +50,7 @@ def make_inputs(work, version, sample_app, icon):
     shutil.copyfile(icon, os.path.join(app, APP_ICON_NAME))
     write(os.path.join(app, APP_SCRIPT_NAME), b'@start "" "%%~dp0%s"\r\n' % APP_PROGRAM_NAME.encode())
     write(os.path.join(app, "data", f"notes-{version}.txt"), f"Tavrin AI {version}\r\n".encode())
+    write(os.path.join(app, "data", "blob.bin"), secrets.token_bytes(2 * DROP_AFTER))
     models = os.path.join(work, version, "models")
     for name in MODEL_NAMES:
         write(os.path.join(models, name), f"onnx {name} of {version}\n".encode() * 64)
@@ -88,7 +91,7 @@ def main():
     release(args.tool, out, "v2.5.0", "2.5.0", inputs, base)
 
     token = secrets.token_hex(6)
-    dropped_url = f"{base}/_fault/dropfirst={DROP_AFTER}/e2e/{token}/dist/{payload_name_of('2.4.1')}"
+    dropped_url = f"{base}/_fault/cut={DROP_AFTER}/e2e/{token}/dist/{payload_name_of('2.4.1')}"
     dropped = release(args.tool, out, "dropped", "2.4.1", inputs, base, dropped_url)
     size = os.path.getsize(os.path.join(dropped, "dist", payload_name_of("2.4.1")))
     if size < 2 * DROP_AFTER:

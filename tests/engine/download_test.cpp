@@ -2,6 +2,7 @@
 // and the reports posted to the window, over HTTP and HTTPS.
 #include "engine/download.h"
 #include "engine/install_state.h"
+#include "engine/layout.h"
 #include "tests/support/message_trace.h"
 #include "tests/support/testbed.h"
 
@@ -42,10 +43,11 @@ protected:
         return L"/dl/" + name;
     }
 
-    Outcome Download(const std::wstring& url) {
+    Outcome Download(const std::wstring& url, const DownloadOptions& options = {}) {
         Outcome outcome;
         wchar_t error[256] = {};
-        EXPECT_TRUE(trace_.RunOnThread([&] { outcome.ok = DownloadToFile(url.c_str(), target_.c_str(), error, 256); }));
+        EXPECT_TRUE(trace_.RunOnThread(
+            [&] { outcome.ok = DownloadToFile(url.c_str(), target_.c_str(), error, 256, options); }));
         outcome.error = error;
         return outcome;
     }
@@ -301,6 +303,118 @@ TEST_F(DownloadTest, WriteFailureHasItsOwnText) {
     const Outcome outcome = Download(HttpUrl(path));
     EXPECT_FALSE(outcome.ok);
     EXPECT_EQ(outcome.error, L"받은 파일을 저장하지 못했습니다 (디스크 공간 확인)");
+}
+
+// The host counts the requests of each URL for the life of the bed: a URL of its own for each run.
+std::wstring UniqueName() { return std::to_wstring(GetCurrentProcessId()) + L"_" + std::to_wstring(GetTickCount64()); }
+
+// The body bytes the host sent for a URL path: the sum of its lines in the host's sent.log.
+uint64_t BytesSent(const std::string& path) {
+    std::string log;
+    testbed::ReadFileBytes(testbed::Root() + L"\\logs\\sent.log", log);
+    const std::string mark = path + " ";
+    uint64_t sent = 0;
+    for (size_t at = log.find(mark); at != std::string::npos; at = log.find(mark, at + 1)) {
+        if (at == 0 || log[at - 1] == '\n') sent += std::stoull(log.substr(at + mark.size()));
+    }
+    return sent;
+}
+
+// A transfer that the host cuts (a reset after the given number of body bytes on its first,
+// second, ... request) is taken up where the file ends, with Range and If-Range, when the host
+// honours them; a host that ignores the range, answers another range, changes the file or gives
+// no validator makes it start over, which a complete file still ends. A 5xx is tried again after
+// its Retry-After, a 4xx never. Each cut lies well past one read and 64 KiB: a reset may take the
+// bytes of the read it meets.
+TEST_F(DownloadTest, CutTransfersAreTakenUpOrStartedOver) {
+    const std::string body = Pattern(3 * 1024 * 1024 + 17);
+    const std::string large = Pattern(20 * 1024 * 1024 + 17);
+    const std::string cut = "cut=" + std::to_string(400000);
+    struct Case {
+        const char* name;
+        std::string fault;
+        bool strongOnly;
+        bool ok;
+        size_t requests;
+        bool lastResumes;  // the last request asks for a range
+        double wireLimit;  // bytes the host sent over the body's size, at most; 0: not checked
+    } const cases[] = {
+        // A reset may also take the bytes of the read it meets, up to 256 KiB a cut under Wine: the
+        // body is large enough for three of those to stay within the bound.
+        {"cut three times", "cut=5000000,5000000,5000000", false, true, 4, true, 1.05},
+        {"ranges ignored", cut + "+norange", false, true, 2, true, 0},
+        {"another range answered", cut + "+wrongrange", false, true, 3, false, 0},
+        {"the file changed between tries", cut + "+changed", false, true, 2, true, 0},
+        {"no validator", cut + "+novalidator", false, true, 2, false, 0},
+        {"a weak ETag where a strong one is needed", cut + "+weaketag", true, true, 2, false, 0},
+        {"a weak ETag, with Last-Modified allowed", cut + "+weaketag", false, true, 2, false, 0},
+        {"busy once", "busy=1", false, true, 2, false, 0},
+        {"cut until the resumes are used up", "cut=400000,400000,400000,400000,400000,400000", false, false, 6, true, 0},
+        {"not found", "status=404", false, false, 1, false, 0},
+    };
+    int index = 0;
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        const std::wstring name = L"resume_" + UniqueName() + L"_" + std::to_wstring(index++) + L".bin";
+        const std::string& bytes = c.wireLimit != 0 ? large : body;
+        const std::wstring file = Publish(name, bytes);
+        const std::string path = "/_fault/" + c.fault + Narrow(file);
+        DownloadOptions options;
+        options.strongValidatorOnly = c.strongOnly;
+        const Outcome outcome = Download(HttpUrl(std::wstring(path.begin(), path.end())), options);
+        EXPECT_EQ(outcome.ok, c.ok) << Narrow(outcome.error);
+        if (c.ok) {
+            EXPECT_TRUE(TargetBytes() == bytes);
+        } else if (c.fault.rfind("cut", 0) == 0) {
+            EXPECT_EQ(outcome.error, L"다운로드가 중간에 끊겼습니다");
+        } else {
+            EXPECT_EQ(outcome.error, L"서버 응답 404");
+        }
+        const auto requests = testbed::HostRequests(path);
+        ASSERT_EQ(requests.size(), c.requests);
+        for (size_t i = 1; i < requests.size(); ++i) {
+            const bool last = i + 1 == requests.size();
+            if (last && !c.lastResumes) {
+                EXPECT_FALSE(requests[i].Header("Range").has_value()) << "request " << i + 1;
+                continue;
+            }
+            if (!requests[i].Header("Range")) continue;  // after a 503 nothing was kept
+            EXPECT_NE(*requests[i].Header("Range"), "bytes=0-");
+            EXPECT_TRUE(requests[i].Header("If-Range").has_value());
+        }
+        if (c.wireLimit != 0) {
+            EXPECT_LE(static_cast<double>(BytesSent(path)), c.wireLimit * static_cast<double>(bytes.size()));
+        }
+    }
+}
+
+// Between tries the download waits on the cancel request itself: a cancel made while it waits
+// (its resume line is in the setup log) ends the download with the cancel text, and the next try
+// is never made.
+TEST_F(DownloadTest, CancelDuringThePauseBetweenTries) {
+    const std::wstring file = Publish(L"pause_cancel_" + UniqueName() + L".bin", Pattern(1024 * 1024));
+    const std::string path = "/_fault/cut=400000" + Narrow(file);
+    const std::wstring url = HttpUrl(std::wstring(path.begin(), path.end()));
+    wchar_t temp[MAX_PATH] = {};
+    GetTempPathW(MAX_PATH, temp);
+    const std::wstring log = std::wstring(temp) + LOG_FILE_NAME;
+    const std::string resumeLine = "resume " + Narrow(url) + " | resumed at byte ";
+    std::atomic<bool> finished{false};
+    std::thread canceller([&] {
+        std::string text;
+        while (!finished && !(testbed::ReadFileBytes(log, text) && text.find(resumeLine) != std::string::npos)) {
+            Sleep(10);
+        }
+        SignalCancelRequest();
+    });
+    downloadResumeBaseMs = DOWNLOAD_RESUME_BASE_MS * 30;  // a pause that only the cancel can end
+    const Outcome outcome = Download(url);
+    downloadResumeBaseMs = DOWNLOAD_RESUME_BASE_MS / 100;
+    finished = true;
+    canceller.join();
+    EXPECT_FALSE(outcome.ok);
+    EXPECT_EQ(outcome.error, L"취소됨");
+    EXPECT_EQ(testbed::HostRequests(path).size(), 1u);
 }
 
 TEST_F(DownloadTest, ErrorTextIsCutToItsCapacity) {

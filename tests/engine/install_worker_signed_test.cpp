@@ -169,7 +169,12 @@ INSTANTIATE_TEST_SUITE_P(
                       RefusalCase{"otherkey", kSignatureText},   // signed by another key
                       RefusalCase{"truncated", kSignatureText},  // 63 bytes of signature
                       // Signed, but naming no payload digest: the signature would vouch for nothing.
-                      RefusalCase{"nosha256", L"버전 파일 형식 오류"}),
+                      RefusalCase{"nosha256", L"버전 파일 형식 오류"},
+                      // Signed, but past its expiry or without one: an old manifest served again.
+                      RefusalCase{"expired", L"버전 파일이 만료되었습니다. 잠시 후 다시 시도해 주세요."},
+                      RefusalCase{"noexpires", L"버전 파일이 만료되었습니다. 잠시 후 다시 시도해 주세요."},
+                      // Signed, but older than the installed 2.4.1.
+                      RefusalCase{"older", L"설치된 버전보다 오래된 버전은 설치할 수 없습니다."}),
     [](const auto& info) { return std::string(info.param.name); });
 
 // Under a signed manifest a model is installed only with its published digest: the one replaced

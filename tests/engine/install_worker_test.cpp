@@ -54,12 +54,15 @@ std::vector<TraceEvent> EventsUntilExtracted(const std::wstring& version, bool p
     return events;
 }
 
-void AppendRegistrationAndModels(std::vector<TraceEvent>& events, const std::vector<int>& announced) {
+// missing: the models the stage could not install, which the finished text counts.
+void AppendRegistrationAndModels(std::vector<TraceEvent>& events, const std::vector<int>& announced, int missing = 0) {
     events.push_back(StatusEvent(L"바로가기 만드는 중..."));
     events.push_back(ProgressEvent(PROGRESS_MARQUEE));
     for (int position : announced) events.push_back(Announce(position));
     events.push_back(ProgressEvent(PROGRESS_COMPLETE));
-    events.push_back(StatusEvent(L"설치가 끝났습니다."));
+    events.push_back(StatusEvent(missing == 0 ? std::wstring(L"설치가 끝났습니다.")
+                                              : L"설치가 끝났지만 AI 모델 " + std::to_wstring(missing) +
+                                                    L"개를 받지 못했습니다. 다시 설치하면 이어서 받습니다."));
     events.push_back(DoneEvent(1));
 }
 
@@ -227,7 +230,7 @@ TEST_F(WorkerTest, ReinstallReplacesInstallAndRegistration) {
 
 // A cancel request after the payload has arrived does not stop the attempt: verification,
 // extraction and registration run, the model folder is made but nothing is fetched, and the
-// attempt ends as finished.
+// attempt ends as finished, counting the five models it could not install.
 TEST_F(WorkerTest, CancelAfterPayloadDownloadStillFinishes) {
     ReleaseSite site(L"worker_cancel");
     PublishModels(site);
@@ -245,7 +248,7 @@ TEST_F(WorkerTest, CancelAfterPayloadDownloadStillFinishes) {
     SetWindowLongPtrW(installState.desktopShortcutBox, GWLP_WNDPROC, reinterpret_cast<LONG_PTR>(originalBoxProc));
 
     std::vector<TraceEvent> expected = EventsUntilExtracted(L"2.4.1", false);
-    AppendRegistrationAndModels(expected, {});
+    AppendRegistrationAndModels(expected, {}, 5);
     EXPECT_EQ(trace.StageEvents(), expected) << trace.Describe();
     ExpectInstalled(L"2.4.1", APP_PROGRAM_NAME);
     EXPECT_TRUE(FileExists(modelFolder_));
@@ -277,7 +280,16 @@ TEST_P(ChunkedBodyTest, ArrivesWholeOrFails) {
         c.served != Chunked::Payload ? site.Url(PAYLOAD_FILE)
         : c.cut ? site.FaultUrl(L"chunkcut=" + std::to_wstring(payload.size() / 2), PAYLOAD_FILE)
                 : site.FaultUrl(L"chunked", PAYLOAD_FILE);
-    const std::string manifest = ManifestJson("2.4.1", Narrow(payloadUrl), Sha256Hex(payload));
+    std::string manifest = ManifestJson("2.4.1", Narrow(payloadUrl), Sha256Hex(payload));
+    if (c.served == Chunked::Models) {
+        // Published with their digests: under Wine a retried cut can end as if whole (below), and
+        // only a digest tells such a model from the published one.
+        std::string digests;
+        for (const std::wstring& name : kModels) {
+            digests += ",\n  \"digest:" + Narrow(name) + "\": \"" + Sha256Hex(ModelBytes(name)) + "\"";
+        }
+        manifest = manifest.substr(0, manifest.rfind('}')) + digests + "\n}\n";
+    }
     ASSERT_TRUE(site.PutManifest(manifest));
     if (c.served == Chunked::Manifest) {
         const size_t beforeDigest = manifest.find(",\n  \"sha256\"");
@@ -302,14 +314,27 @@ TEST_P(ChunkedBodyTest, ArrivesWholeOrFails) {
     if (c.served != Chunked::Models) {
         const std::vector<TraceEvent> events = trace.StageEvents();
         ASSERT_GE(events.size(), 2u) << trace.Describe();
+        // The platform: a reset that took every byte of the read it met is tried again, and Wine
+        // may then take the next reset before the last chunk for the end of the body (Windows
+        // reports it as a failed read); such a run goes on as if the body were whole.
+        if (events.back() == DoneEvent(1)) {
+            ExpectInstalled(L"2.4.1", APP_PROGRAM_NAME);
+            return;
+        }
         EXPECT_EQ(events[events.size() - 2], StatusEvent(L"다운로드가 중간에 끊겼습니다")) << trace.Describe();
         EXPECT_EQ(events.back(), DoneEvent(0)) << trace.Describe();
         EXPECT_FALSE(FileExists(appFolder_)) << "something was installed";
         return;
     }
     EXPECT_EQ(trace.events().back(), DoneEvent(1)) << trace.Describe();
+    // A cut that took every byte of the read it met is tried again, and Wine may then take the
+    // reset for the end of the body: each model is whole or missing, never cut, and no partial
+    // file without a validator to take it up with stays.
     for (const std::wstring& name : kModels) {
-        EXPECT_FALSE(FileExists(modelFolder_ + L"\\" + name)) << Narrow(name);
+        std::string bytes;
+        if (testbed::ReadFileBytes(modelFolder_ + L"\\" + name, bytes)) {
+            EXPECT_EQ(bytes, ModelBytes(name)) << Narrow(name);
+        }
         EXPECT_FALSE(FileExists(modelFolder_ + L"\\" + name + L".part")) << Narrow(name);
     }
 

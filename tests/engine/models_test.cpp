@@ -4,11 +4,13 @@
 #include "engine/install_state.h"
 #include "engine/layout.h"
 #include "engine/models.h"
+#include "engine/download.h"
 #include "engine/release_host.h"
 #include "tests/support/installed_paths.h"
 #include "tests/support/message_trace.h"
 #include "tests/support/model_fixture.h"
 #include "tests/support/release_fixture.h"
+#include "tests/support/sha256_hex.h"
 #include "tests/support/testbed.h"
 #include "tests/support/user_profile.h"
 
@@ -23,9 +25,12 @@ namespace {
 
 const std::vector<std::wstring> kModels = ModelNames();
 
-void AppendCompletion(std::vector<TraceEvent>& events) {
+// The finished page's events; missing: the models the stage could not install.
+void AppendCompletion(std::vector<TraceEvent>& events, int missing = 0) {
     events.push_back(ProgressEvent(PROGRESS_COMPLETE));
-    events.push_back(StatusEvent(L"설치가 끝났습니다."));
+    events.push_back(StatusEvent(missing == 0 ? std::wstring(L"설치가 끝났습니다.")
+                                              : L"설치가 끝났지만 AI 모델 " + std::to_wstring(missing) +
+                                                    L"개를 받지 못했습니다. 다시 설치하면 이어서 받습니다."));
     events.push_back(DoneEvent(1));
 }
 
@@ -91,29 +96,26 @@ TEST_P(ModelFetchCases, FetchesWhatIsMissing) {
 
     std::vector<TraceEvent> expected = {ProgressEvent(PROGRESS_MARQUEE)};
     for (int position : c.announced) expected.push_back(Announce(position));
-    AppendCompletion(expected);
+    AppendCompletion(expected, static_cast<int>(c.missingOnHost.size()));
     EXPECT_EQ(trace.StageEvents(), expected) << trace.Describe();
 
-    const bool markerPresent = Contains(c.presentBefore, 2);
     for (int position = 1; position <= 5; ++position) {
         SCOPED_TRACE(Narrow(kModels[position - 1]));
         std::string bytes;
         const bool present = testbed::ReadFileBytes(ModelPath(position), bytes);
         if (Contains(c.presentBefore, position)) {
             EXPECT_EQ(bytes, "kept");
-        } else if (markerPresent || Contains(c.missingOnHost, position)) {
+        } else if (Contains(c.missingOnHost, position)) {
             EXPECT_FALSE(present);
         } else {
             EXPECT_EQ(bytes, HostModelBytes(position));
         }
         EXPECT_FALSE(FileExists(ModelPath(position) + L".part"));
     }
-    if (!markerPresent) {
-        // The download lines of the loop carry the models' label; afterwards it is the payload's again.
-        bool modelLine = false;
-        for (const std::wstring& text : trace.StatusTexts()) modelLine |= text.rfind(L"AI 모델 내려받는 중  ", 0) == 0;
-        EXPECT_TRUE(modelLine) << trace.Describe();
-    }
+    // The download lines of the loop carry the models' label; afterwards it is the payload's again.
+    bool modelLine = false;
+    for (const std::wstring& text : trace.StatusTexts()) modelLine |= text.rfind(L"AI 모델 내려받는 중  ", 0) == 0;
+    EXPECT_TRUE(modelLine) << trace.Describe();
     EXPECT_STREQ(installState.downloadLabel, DOWNLOAD_LABEL_PAYLOAD);
 }
 
@@ -121,12 +123,13 @@ INSTANTIATE_TEST_SUITE_P(
     Cases, ModelFetchCases,
     ::testing::Values(FetchCase{"FirstInstallFetchesAllInOrder", {}, {}, {1, 2, 3, 4, 5}},
                       FetchCase{"FirstModelPresentIsPassedOver", {1}, {}, {2, 3, 4, 5}},
-                      FetchCase{"MarkerModelPresentSkipsStage", {2}, {}, {}},
+                      FetchCase{"MarkerModelPresentIsPassedOver", {2}, {}, {1, 3, 4, 5}},
                       FetchCase{"ModelMissingOnHostIsLeftOut", {}, {4}, {1, 2, 3, 4, 5}}),
     [](const ::testing::TestParamInfo<FetchCase>& info) { return std::string(info.param.name); });
 
-// A cancel request during the third download: that download ends and its partial file goes, the
-// two fetched before stay, nothing further is fetched, and the attempt still completes.
+// A cancel request during the third download: that download ends and its partial file goes (the
+// host gave no validator to take it up with), the two fetched before stay, nothing further is
+// fetched, and the attempt still completes, counting the three it could not install.
 TEST_F(ModelsTest, CancelDuringDownloadKeepsModelsFetchedSoFar) {
     ReleaseSite site(L"models_cancel");
     for (int position = 1; position <= 5; ++position) {
@@ -143,7 +146,7 @@ TEST_F(ModelsTest, CancelDuringDownloadKeepsModelsFetchedSoFar) {
     RunModelStages(trace);
 
     std::vector<TraceEvent> expected = {ProgressEvent(PROGRESS_MARQUEE), Announce(1), Announce(2), Announce(3)};
-    AppendCompletion(expected);
+    AppendCompletion(expected, 3);
     EXPECT_EQ(trace.StageEvents(), expected) << trace.Describe();
     for (int position = 1; position <= 5; ++position) {
         SCOPED_TRACE(Narrow(kModels[position - 1]));
@@ -171,7 +174,7 @@ TEST_F(ModelsTest, CancelBeforeStageFetchesNothing) {
     RunModelStages(trace);
 
     std::vector<TraceEvent> expected = {ProgressEvent(PROGRESS_MARQUEE)};
-    AppendCompletion(expected);
+    AppendCompletion(expected, 5);
     EXPECT_EQ(trace.events(), expected) << trace.Describe();
     EXPECT_TRUE(FileExists(modelFolder_));
     EXPECT_TRUE(FolderEntries(modelFolder_).empty());
@@ -247,7 +250,7 @@ TEST_F(ModelsTest, ModelNotItsDigestIsLeftOut) {
 
     std::vector<TraceEvent> expected = {ProgressEvent(PROGRESS_MARQUEE)};
     for (int position = 1; position <= 5; ++position) expected.push_back(Announce(position));
-    AppendCompletion(expected);
+    AppendCompletion(expected, 1);
     EXPECT_EQ(trace.StageEvents(), expected) << trace.Describe();
     for (int position = 1; position <= 5; ++position) {
         SCOPED_TRACE(Narrow(kModels[position - 1]));
@@ -256,3 +259,113 @@ TEST_F(ModelsTest, ModelNotItsDigestIsLeftOut) {
         EXPECT_FALSE(FileExists(ModelPath(position) + L".part"));
     }
 }
+
+namespace {
+
+class PublishedModels : public ModelsTest {
+protected:
+    // Publishes the five models (sizes by position, default 3000 bytes) with their digests in
+    // installState, as the release check leaves them.
+    void Publish(ReleaseSite& site, const std::vector<size_t>& sizes = {}) {
+        for (int position = 1; position <= 5; ++position) {
+            const size_t size = sizes.empty() ? 3000 : sizes[position - 1];
+            bytes_[position - 1] = HostModelBytes(position, size);
+            ASSERT_TRUE(site.Put(MODEL_URL_PATH + kModels[position - 1], bytes_[position - 1]));
+            const std::string digest = Sha256Hex(bytes_[position - 1]);
+            wcscpy_s(installState.modelSha256[position - 1], std::wstring(digest.begin(), digest.end()).c_str());
+        }
+    }
+    void ExpectAllFiveWhole() {
+        for (int position = 1; position <= 5; ++position) {
+            SCOPED_TRACE(Narrow(kModels[position - 1]));
+            std::string bytes;
+            EXPECT_TRUE(testbed::ReadFileBytes(ModelPath(position), bytes));
+            EXPECT_TRUE(bytes == bytes_[position - 1]);
+            EXPECT_FALSE(FileExists(ModelPath(position) + MODEL_PART_SUFFIX));
+        }
+    }
+    std::string bytes_[5];
+};
+
+// After an install a model was deleted and another zeroed (a power cut that kept its name): the
+// next run fetches exactly those two, hashing the others, and every model is whole again.
+TEST_F(PublishedModels, EveryRunRestoresADeletedAndAZeroedModel) {
+    ReleaseSite site(L"models_repair_" + std::to_wstring(GetTickCount64()));
+    Publish(site);
+    for (int position = 1; position <= 5; ++position) {
+        if (position == 4) continue;  // deleted
+        const std::string bytes = position == 2 ? std::string(3000, '\0') : bytes_[position - 1];
+        ASSERT_TRUE(testbed::WriteFileBytes(ModelPath(position), bytes));
+    }
+
+    MessageTrace trace;
+    RunModelStages(trace);
+
+    std::vector<TraceEvent> expected = {ProgressEvent(PROGRESS_MARQUEE), Announce(2), Announce(4)};
+    AppendCompletion(expected);
+    EXPECT_EQ(trace.StageEvents(), expected) << trace.Describe();
+    ExpectAllFiveWhole();
+}
+
+// A model whose connection drops once is taken up where it ended: all five are installed, and the
+// second request of the cut model asks for the rest only.
+TEST_F(PublishedModels, ModelCutOnceIsTakenUp) {
+    ReleaseSite site(L"models_cut_once_" + std::to_wstring(GetTickCount64()));
+    Publish(site, {3000, 3000, 1000000, 3000, 3000});
+    wcsncpy_s(modelBaseUrl, site.FaultUrl(L"cut=400000", MODEL_URL_PATH).c_str(), _TRUNCATE);
+
+    MessageTrace trace;
+    RunModelStages(trace);
+
+    EXPECT_EQ(trace.StatusTexts().back(), L"설치가 끝났습니다.");
+    ExpectAllFiveWhole();
+    const auto requests = testbed::HostRequests("/_fault/cut=400000/" + Narrow(site.HostPath(MODEL_URL_PATH + kModels[2])));
+    ASSERT_EQ(requests.size(), 2u);
+    const auto range = requests[1].Header("Range");
+    ASSERT_TRUE(range.has_value());
+    EXPECT_NE(*range, "bytes=0-");
+    EXPECT_TRUE(requests[1].Header("If-Range").has_value());
+}
+
+// A model that cannot be had in this run (its host keeps cutting it until the resumes are used
+// up) is reported as missing; its partial file stays with its record, and the next run takes it
+// up where it ended and completes.
+TEST_F(PublishedModels, ModelStillMissingIsReportedAndTakenUpByTheNextRun) {
+    ReleaseSite site(L"models_missing_" + std::to_wstring(GetTickCount64()));
+    // Each cut well past a read and 64 KiB: a reset may take the bytes of the read it meets.
+    Publish(site, {3000, 3000, 3000000, 3000, 3000});
+    const std::wstring fault = L"cut=400000,400000,400000,400000,400000,400000";
+    wcsncpy_s(modelBaseUrl, site.FaultUrl(fault, MODEL_URL_PATH).c_str(), _TRUNCATE);
+
+    MessageTrace first;
+    RunModelStages(first);
+    EXPECT_EQ(first.StatusTexts().back(), L"설치가 끝났지만 AI 모델 1개를 받지 못했습니다. 다시 설치하면 이어서 받습니다.");
+    EXPECT_FALSE(FileExists(ModelPath(3)));
+    EXPECT_TRUE(FileExists(ModelPath(3) + MODEL_PART_SUFFIX));
+
+    MessageTrace second;
+    RunModelStages(second);
+    EXPECT_EQ(second.StatusTexts().back(), L"설치가 끝났습니다.");
+    ExpectAllFiveWhole();
+    const auto requests = testbed::HostRequests("/_fault/" + Narrow(fault) + "/" + Narrow(site.HostPath(MODEL_URL_PATH + kModels[2])));
+    ASSERT_EQ(requests.size(), 7u);
+    EXPECT_NE(requests[6].Header("Range").value_or("none"), "bytes=0-");
+    EXPECT_NE(requests[6].Header("Range").value_or("none"), "none");
+}
+
+// A model larger than its published size stops at once and counts as missing; nothing of it stays.
+TEST_F(PublishedModels, ModelLargerThanPublishedIsLeftOut) {
+    ReleaseSite site(L"models_oversize_" + std::to_wstring(GetTickCount64()));
+    Publish(site);
+    installState.modelSize[1] = 2999;
+
+    MessageTrace trace;
+    RunModelStages(trace);
+
+    EXPECT_EQ(trace.StatusTexts().back(), L"설치가 끝났지만 AI 모델 1개를 받지 못했습니다. 다시 설치하면 이어서 받습니다.");
+    EXPECT_FALSE(FileExists(ModelPath(2)));
+    EXPECT_FALSE(FileExists(ModelPath(2) + MODEL_PART_SUFFIX));
+    EXPECT_FALSE(FileExists(ModelPath(2) + MODEL_PART_SUFFIX + RESUME_RECORD_SUFFIX));
+}
+
+}  // namespace

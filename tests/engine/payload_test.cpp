@@ -1,5 +1,6 @@
 // Stages 2 and 3: the file digest itself, and whole worker runs against the local release host
 // for each way the payload download and its verification can go.
+#include "engine/download.h"
 #include "engine/install_state.h"
 #include "engine/layout.h"
 #include "engine/payload.h"
@@ -11,7 +12,9 @@
 
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <string>
+#include <thread>
 
 namespace {
 
@@ -151,6 +154,111 @@ TEST(PayloadStages, WorkerRunsByDigest) {
             EXPECT_EQ(version, "2.4.1\r\n");
             EXPECT_EQ(stageEvents.back(), DoneEvent(1)) << trace.Describe(stageEvents);
         }
+    }
+}
+
+// A payload of several download reads, for the tests that cut or stop its transfer.
+std::string LargePayload() {
+    std::vector<ZipEntry> entries = AppEntries("2.4.1");
+    entries.insert(entries.begin(), ZipEntry{AppEntryName(L"lib/model_data.bin"), Pattern(2 * 1024 * 1024)});
+    return MakeZip(entries);
+}
+
+// One worker run into a fresh install folder; the run's stage events.
+std::vector<TraceEvent> RunAttempt(std::wstring& installDir) {
+    ResetInstallState();
+    MessageTrace trace;
+    installDir = testbed::MakeScratchFolder(L"payload");
+    wcscpy_s(installState.installDir, installDir.c_str());
+    EXPECT_TRUE(trace.RunWorker());
+    return trace.StageEvents();
+}
+
+bool Installed(const std::wstring& installDir) {
+    std::string version;
+    return testbed::ReadFileBytes(InFolder(AppFolderIn(installDir), VERSION_FILE_NAME), version) && version == "2.4.1\r\n";
+}
+
+// A cancel while the download waits to take a cut transfer up: the next attempt's first payload
+// request asks only for the rest, and that attempt installs.
+TEST(PayloadAcrossAttempts, CancelThenRetryTakesThePayloadUp) {
+    RemoveWorkerTempFiles();
+    const std::string payload = LargePayload();
+    ReleaseSite site(L"payload_cancel_" + std::to_wstring(GetTickCount64()));
+    ASSERT_TRUE(site.Put(PAYLOAD_FILE, payload));
+    const std::wstring url = site.FaultUrl(L"cut=1000000", PAYLOAD_FILE);
+    ASSERT_TRUE(site.PutManifest(ManifestWithDigest(Narrow(url), Quoted(Sha256Hex(payload)))));
+
+    wchar_t temp[MAX_PATH] = {};
+    GetTempPathW(MAX_PATH, temp);
+    const std::wstring log = std::wstring(temp) + LOG_FILE_NAME;
+    const std::string resumeLine = "resume " + Narrow(url) + " | resumed at byte ";
+    std::atomic<bool> finished{false};
+    std::thread canceller([&] {
+        std::string text;
+        while (!finished && !(testbed::ReadFileBytes(log, text) && text.find(resumeLine) != std::string::npos)) {
+            Sleep(10);
+        }
+        SignalCancelRequest();
+    });
+    downloadResumeBaseMs = DOWNLOAD_RESUME_BASE_MS * 30;  // a pause that only the cancel can end
+    std::wstring firstDir;
+    RunAttempt(firstDir);
+    downloadResumeBaseMs = DOWNLOAD_RESUME_BASE_MS / 100;
+    finished = true;
+    canceller.join();
+    EXPECT_FALSE(Installed(firstDir));
+    EXPECT_TRUE(FileExists(TempFilePath(PAYLOAD_TEMP_NAME)));
+
+    std::wstring secondDir;
+    RunAttempt(secondDir);
+    EXPECT_TRUE(Installed(secondDir));
+    const auto requests = testbed::HostRequests(Narrow(url.substr(url.find(L"/_fault/"))));
+    ASSERT_EQ(requests.size(), 2u);
+    const auto range = requests[1].Header("Range");
+    ASSERT_TRUE(range.has_value());
+    EXPECT_NE(*range, "bytes=0-");
+}
+
+// A payload that an earlier attempt left whole (its extraction failed, say) is not requested
+// again when it is the manifest's: the attempt verifies it once and installs.
+TEST(PayloadAcrossAttempts, CompletePayloadIsNotRequestedAgain) {
+    RemoveWorkerTempFiles();
+    const std::string payload = LargePayload();
+    ReleaseSite site(L"payload_complete_" + std::to_wstring(GetTickCount64()));
+    ASSERT_TRUE(site.Put(PAYLOAD_FILE, payload));
+    ASSERT_TRUE(site.PutManifest(ManifestWithDigest(Narrow(site.Url(PAYLOAD_FILE)), Quoted(Sha256Hex(payload)))));
+    ASSERT_TRUE(testbed::WriteFileBytes(TempFilePath(PAYLOAD_TEMP_NAME), payload));
+
+    std::wstring installDir;
+    RunAttempt(installDir);
+    EXPECT_TRUE(Installed(installDir));
+    const std::string payloadPath = Narrow(L"/" + site.HostPath(PAYLOAD_FILE));
+    EXPECT_TRUE(testbed::HostRequests(payloadPath).empty());
+}
+
+// A payload larger than the manifest's published size stops at once, never past that size, with
+// the corruption text.
+TEST(PayloadAcrossAttempts, PayloadLargerThanPublishedStopsAtOnce) {
+    RemoveWorkerTempFiles();
+    const std::string payload = LargePayload();
+    ReleaseSite site(L"payload_oversize_" + std::to_wstring(GetTickCount64()));
+    ASSERT_TRUE(site.Put(PAYLOAD_FILE, payload));
+    for (const char* fault : {"", "nolength"}) {
+        SCOPED_TRACE(fault);
+        RemoveWorkerTempFiles();
+        const std::wstring url = *fault ? site.FaultUrl(Widen(fault), PAYLOAD_FILE) : site.Url(PAYLOAD_FILE);
+        const std::string manifest = ManifestWithDigest(Narrow(url), Quoted(Sha256Hex(payload)));
+        ASSERT_TRUE(site.PutManifest(manifest.substr(0, manifest.rfind('}')) + ", \"size\": \"1000000\"}"));
+
+        std::wstring installDir;
+        const std::vector<TraceEvent> events = RunAttempt(installDir);
+        EXPECT_FALSE(Installed(installDir));
+        ASSERT_GE(events.size(), 2u);
+        EXPECT_EQ(events[events.size() - 2], StatusEvent(L"받은 파일이 손상되었거나 변조되었습니다. 다시 시도해 주세요."));
+        std::string kept;
+        testbed::ReadFileBytes(TempFilePath(PAYLOAD_TEMP_NAME), kept);
+        EXPECT_LE(kept.size(), 1000000u);
     }
 }
 

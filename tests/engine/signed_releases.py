@@ -17,11 +17,16 @@ and models/auraface/<five models>), made for the base URL https://localhost:<por
     nosha256    good without the sha256 member, signed again with the release key
     models      good with genderage.onnx replaced on the host after the release was made, and
                 the digest member of 1k3d68.onnx left out (signed again with the release key)
+    expired     good with its expiry moved into the past, signed again with the release key
+    noexpires   good without the expires member, signed again with the release key
+    older       good with its version changed to 2.4.0 (older than the 2.4.1 the test installs
+                first), signed again with the release key
 """
 
 import argparse
 import hashlib
 import os
+import re
 import shutil
 import subprocess
 import sys
@@ -115,8 +120,19 @@ def main():
     without_member(manifest, b"digest:1k3d68.onnx")
     ManifestSigner(args.key).sign(manifest)
 
+    manifest = release("expired")
+    expires = re.search(rb'"expires": "([^"]*)"', read(manifest)).group(1)
+    replace_once(manifest, expires, b"2020-01-01T00:00:00Z")
+    ManifestSigner(args.key).sign(manifest)
+    manifest = release("noexpires")
+    without_member(manifest, b"expires")
+    ManifestSigner(args.key).sign(manifest)
+    manifest = release("older")
+    replace_once(manifest, b'"version": "2.5.0"', b'"version": "2.4.0"')
+    ManifestSigner(args.key).sign(manifest)
+
     shutil.rmtree(inputs)
-    print(f"signed_releases: good and eight tampered releases in {os.path.join(args.www, 't')}")
+    print(f"signed_releases: good and eleven tampered releases in {os.path.join(args.www, 't')}")
     return 0
 
 

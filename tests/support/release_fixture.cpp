@@ -41,6 +41,7 @@ std::wstring TempFilePath(const wchar_t* name) {
 void RemoveWorkerTempFiles() {
     DeleteFileW(TempFilePath(MANIFEST_TEMP_NAME).c_str());
     DeleteFileW(TempFilePath(PAYLOAD_TEMP_NAME).c_str());
+    DeleteFileW((TempFilePath(PAYLOAD_TEMP_NAME) + RESUME_RECORD_SUFFIX).c_str());
 }
 
 std::vector<TraceEvent> EventsBeforeShellStage(const std::vector<TraceEvent>& stageEvents) {

@@ -27,7 +27,8 @@ std::string ManifestJson(const std::string& version, const std::string& url, con
 // "tavrin_latest.json" and "TavrinStudio_payload.zip" (shared by every test of the run: tests
 // that run the worker hold the ctest resource lock "payload").
 std::wstring TempFilePath(const wchar_t* name);
-// Deletes both of the worker's temporary files, so that what is left after a run tells about it.
+// Deletes the worker's temporary files (with the payload's resume record), so that what is left
+// after a run tells about it.
 void RemoveWorkerTempFiles();
 
 // The stage events of a worker run before stage 5's first post ("바로가기 만드는 중..."): the

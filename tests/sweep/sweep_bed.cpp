@@ -300,6 +300,8 @@ bool Bed::MayWrite(const std::wstring& key) const {
                                 OLD_LOG_FILE_NAME}) {
         if (key == Lower(temp + L"\\" + name)) return true;
     }
+    // The payload's resume record, kept beside a payload that broke off.
+    if (key == Lower(temp + L"\\" + PAYLOAD_TEMP_NAME + RESUME_RECORD_SUFFIX)) return true;
     for (int csidl : {CSIDL_PROGRAMS, CSIDL_DESKTOPDIRECTORY}) {
         if (key == Lower(shell_readback::ShortcutPath(csidl))) return true;
     }

@@ -11,6 +11,7 @@
 #include <bcrypt.h>
 #include <gtest/gtest.h>
 
+#include <cstring>
 #include <random>
 
 // The release every run installs: published on the bed's host, and its bytes kept for the checks.
@@ -122,11 +123,14 @@ PublishedRelease::PublishedRelease() {
     Site() = new ReleaseSite(L"sweep");
     Payload() = MakeZip(PayloadEntries(kNewVersion));
     EXPECT_TRUE(Site()->Put(PAYLOAD_FILE, Payload()));
+    // Signed with its sizes and an expiry far ahead, as the release tool signs a release.
     std::string manifest = "{\"version\": \"" + std::string(kNewVersion) + "\", \"url\": \"" + Site()->PayloadUrl() +
-                           "\", \"sha256\": \"" + Sha256Hex(Payload()) + "\"";
+                           "\", \"sha256\": \"" + Sha256Hex(Payload()) + "\", \"size\": \"" +
+                           std::to_string(Payload().size()) + "\", \"expires\": \"2099-01-01T00:00:00Z\"";
     for (const std::wstring& name : ModelNames()) {
         EXPECT_TRUE(Site()->Put(MODEL_URL_PATH + name, kModelBytes));
         manifest += ", \"digest:" + Narrow(name) + "\": \"" + kModelDigest + "\"";
+        manifest += ", \"size:" + Narrow(name) + "\": \"" + std::to_string(strlen(kModelBytes)) + "\"";
     }
     manifest += "}";
     EXPECT_TRUE(Site()->PutManifest(manifest));

@@ -138,15 +138,25 @@ std::vector<std::string> Dangling(const Bed& bed) {
     return dangling;
 }
 
-// A model under its final name is the published one; its partial file never outlives the stage
-// unless its own deletion was made to fail (the next attempt writes it anew).
+// A model under its final name is the published one; its partial file outlives the stage only
+// with its resume record (the next attempt takes it up), or when its own deletion was made to fail
+// (the next attempt writes it anew).
 void CheckModels(const Snapshot& end, const std::vector<Fault>& injected, std::vector<std::string>& faults) {
     const bool deletionFailed = std::any_of(injected.begin(), injected.end(),
                                             [](const Fault& fault) { return fault.call.function == "DeleteFileW"; });
+    const auto endsWith = [](const std::wstring& name, const std::wstring& suffix) {
+        return name.size() > suffix.size() && name.compare(name.size() - suffix.size(), suffix.size(), suffix) == 0;
+    };
     for (const auto& [name, bytes] : end.models) {
-        const bool partial = name.size() > 5 && name.substr(name.size() - 5) == L".part";
-        if (partial && !deletionFailed) faults.push_back("a partial model left: " + Narrow(name));
-        if (!partial && bytes != kModelBytes) faults.push_back("a model not as published: " + Narrow(name));
+        const bool partial = endsWith(name, MODEL_PART_SUFFIX);
+        const bool record = endsWith(name, std::wstring(MODEL_PART_SUFFIX) + RESUME_RECORD_SUFFIX);
+        // A partial model kept for the next attempt to take up has its record beside it.
+        const bool kept = partial && end.models.count(name + RESUME_RECORD_SUFFIX) != 0;
+        if (partial && !kept && !deletionFailed) faults.push_back("a partial model left: " + Narrow(name));
+        if (record && end.models.count(name.substr(0, name.size() - wcslen(RESUME_RECORD_SUFFIX))) == 0) {
+            faults.push_back("a resume record without its partial model: " + Narrow(name));
+        }
+        if (!partial && !record && bytes != kModelBytes) faults.push_back("a model not as published: " + Narrow(name));
     }
 }
 

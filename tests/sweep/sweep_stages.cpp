@@ -62,6 +62,8 @@ std::vector<Stage> AllStages() {
          DownloadTexts({L"버전 파일을 열 수 없습니다", L"버전 파일 형식 오류",
 #ifdef TAVRIN_SWEEP_RELEASE_KEY
                         L"버전 파일의 서명을 확인할 수 없습니다. 잠시 후 다시 시도해 주세요.",
+                        L"버전 파일이 만료되었습니다. 잠시 후 다시 시도해 주세요.",
+                        L"설치된 버전보다 오래된 버전은 설치할 수 없습니다.",
 #endif
          }),
          true,

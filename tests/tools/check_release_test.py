@@ -7,7 +7,9 @@ exit status. Also the manifest rules the check shares with the setup program, as
 Needs the test bed (TAVRIN_TESTBED, TAVRIN_TEST_HTTPS_PORT).
 """
 
+import datetime
 import hashlib
+import io
 import json
 import os
 import pty
@@ -200,7 +202,13 @@ class LiveHostTest(unittest.TestCase):
         print(result.stdout)
         self.assertEqual(result.returncode, 0, result.stdout + result.stderr)
         self.assertLine(result.stdout, "OK", "signature", "latest.json.sig")
-        self.assertEqual(result.stdout.splitlines()[-1], "check: passed (15 ok)")
+        self.assertLine(result.stdout, "OK", "expiry", "the manifest expires at")
+        self.assertEqual(result.stdout.splitlines()[-1], "check: passed (16 ok)")
+
+        self.publish("s-soon", "--manifest-key", release_key, "--expires-days", "3")
+        result = self.check("s-soon", "--release-key", public)
+        self.assertEqual(result.returncode, 0, result.stdout + result.stderr)
+        self.assertLine(result.stdout, "WARN", "expiry", "in less than 7 days")
 
         def signature_path(folder):
             return os.path.join(folder, "dist", "latest.json.sig")
@@ -255,6 +263,21 @@ class LiveHostTest(unittest.TestCase):
         self.assertFalse(os.path.exists(signature_path(unsigned)))
         result = self.check("s-unsigned", "--release-key", public)
         self.assertEqual(result.returncode, SIGNATURE, result.stdout)
+
+    def test_expiry_past_or_missing_fails(self):
+        manifest = b'{"version": "2.4.1", "expires": "2030-01-01T00:00:00Z"}'
+        cases = [
+            (manifest, datetime.datetime(2030, 1, 1, tzinfo=datetime.timezone.utc), "expired at 2030-01-01 00:00"),
+            (manifest.replace(b"2030-01-01T00:00:00Z", b"2030-01-01"), None, "no readable"),
+            (b'{"version": "2.4.1"}', None, "no readable"),
+        ]
+        for text, now, words in cases:
+            with self.subTest(words):
+                out = io.StringIO()
+                report = check_release.Report(out)
+                check_release.check_expiry(report, text, now)
+                self.assertEqual(report.close(), check_release.MANIFEST)
+                self.assertLine(out.getvalue(), "FAIL", "expiry", words)
 
     def test_system_trust_and_skipped_models(self):
         self.publish("trust")

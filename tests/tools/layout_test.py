@@ -44,6 +44,8 @@ WRITTEN = {
     "USER_DATA_FOLDER_NAME": ".tavrin_ai",
     "MANIFEST_TEMP_NAME": "tavrin_latest.json",
     "PAYLOAD_TEMP_NAME": "TavrinStudio_payload.zip",
+    "RESUME_RECORD_SUFFIX": ".resume",
+    "MODEL_PART_SUFFIX": ".part",
     "LOG_FILE_NAME": "TavrinSetup.log",
     "OLD_LOG_FILE_NAME": "TavrinSetup.old.log",
     "USER_AGENT": "TavrinSetup/1.0",

@@ -1,6 +1,7 @@
 #!/usr/bin/env python3
 """The publisher's release tool: what it writes, and what it refuses."""
 
+import datetime
 import os
 import subprocess
 import sys
@@ -11,6 +12,9 @@ import zipfile
 HERE = os.path.dirname(os.path.abspath(__file__))
 TOOL = os.path.join(HERE, "..", "..", "tools", "release", "make_release.py")
 BASE = "https://releases.example.com"
+sys.dont_write_bytecode = True  # keep the source tree clean
+sys.path.insert(0, os.path.join(HERE, "..", "..", "tools", "release"))
+from manifest_rules import read_expires  # noqa: E402
 
 
 def write(path, data):
@@ -137,11 +141,33 @@ class ReleaseToolTest(unittest.TestCase):
         # SHA-256 of the text "glintr100.onnx", the stand-in model's whole content.
         self.assertIn(b'"digest:glintr100.onnx": "fc2a966e1fc17c754eb92e3eef1924a4e1579440eae4d35e194f176ebcb46a84"',
                       manifest)
+        # The sizes and the expiry are signed with the rest.
+        self.assertIn(b'"size:glintr100.onnx": "14"', manifest)
+        payload = os.path.join(self.out, "dist", "TavrinStudio-2.4.1.zip")
+        self.assertIn(b'"size": "%d"' % os.path.getsize(payload), manifest)
         with open(manifest_path + ".sig", "rb") as f:
             raw = f.read()
         self.assertEqual(len(raw), 64)
         self.assertTrue(verifies(public, manifest, raw))
         self.assertFalse(verifies(public, manifest.replace(b"2.4.1", b"2.4.2", 1), raw))
+
+    def test_expiry(self):
+        """expires is UTC, the given number of days after the release is made (30 by default)."""
+        app = make_app(os.path.join(self.root, "app"))
+        for options, days in (([], 30), (["--expires-days", "3"], 3)):
+            with self.subTest(days=days):
+                before = datetime.datetime.now(datetime.timezone.utc).replace(microsecond=0)
+                result = run("--app", app, "--version", "2.4.1", "--base", BASE, "--out", self.out, *options)
+                after = datetime.datetime.now(datetime.timezone.utc)
+                self.assertEqual(result.returncode, 0, result.stderr)
+                with open(os.path.join(self.out, "dist", "latest.json"), "rb") as f:
+                    expires = read_expires(f.read())
+                self.assertIsNotNone(expires)
+                self.assertLessEqual(before + datetime.timedelta(days=days), expires)
+                self.assertLessEqual(expires, after + datetime.timedelta(days=days))
+        result = run("--app", app, "--version", "2.4.1", "--base", BASE, "--out", self.out, "--expires-days", "0")
+        self.assertEqual(result.returncode, 2)
+        self.assertIn("--expires-days", result.stderr)
 
     def test_manifest_key_refusals(self):
         key = os.path.join(self.root, "key.pem")

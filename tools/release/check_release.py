@@ -11,7 +11,8 @@ program's own rules, checks the payload's SHA-256 digest against it and looks in
 only top-level folder must be TavrinStudio, holding version.txt with the manifest's version and
 TavrinAI.exe or run_tavrin.bat. Each model whose digest the manifest carries ("digest:<model>")
 is checked against it. With --release-key (the public key the setup program is built with) it
-also fetches latest.json.sig and verifies it, and every model must have its digest.
+also fetches latest.json.sig and verifies it, every model must have its digest, and the manifest's
+"expires" must lie ahead: it warns when less than 7 days are left and fails when it is past.
 
 Prints one line per item, "OK", "WARN", "FAIL" or "SKIP", and a last line with the counts. On a
 terminal, long downloads show their progress on stderr. The exit status is 0 when nothing failed;
@@ -28,6 +29,7 @@ otherwise the sum of the failed items' values:
 """
 
 import argparse
+import datetime
 import hashlib
 import http.client
 import os
@@ -45,7 +47,7 @@ import zipfile
 
 from layout import (APP_FOLDER_NAME, APP_PROGRAM_NAME, APP_SCRIPT_NAME, MANIFEST_URL_PATH, MODEL_NAMES,
                     MODEL_URL_PATH, USER_AGENT, VERSION_FILE_NAME)
-from manifest_rules import (SIGNATURE_SIZE, SIGNATURE_SUFFIX, installed_version_of, read_manifest,
+from manifest_rules import (SIGNATURE_SIZE, SIGNATURE_SUFFIX, installed_version_of, read_expires, read_manifest,
                             read_model_digest, signature_to_der)
 
 MANIFEST_PATH = "/" + MANIFEST_URL_PATH
@@ -53,6 +55,7 @@ MODEL_PATH = "/" + MODEL_URL_PATH
 READ_CHUNK = 256 * 1024
 TIMEOUT_SECONDS = 30          # the platform client's receive time-out
 PROGRESS_INTERVAL = 0.2
+EXPIRY_WARNING_DAYS = 7       # a signed manifest closer than this to its expiry is signed again soon
 
 MANIFEST, PAYLOAD, DIGEST, APP_FOLDER, MODELS, SIGNATURE, MODEL_DIGESTS = 4, 8, 16, 32, 64, 128, 1
 
@@ -284,6 +287,22 @@ def check_signature(report, opener, manifest_url, manifest, release_key):
         report.line("OK", "signature", f"{url}: made by {os.path.basename(release_key)}")
 
 
+def check_expiry(report, manifest, now=None):
+    """A key-built setup program refuses a manifest past its expiry, or without one."""
+    expires = read_expires(manifest)
+    now = now or datetime.datetime.now(datetime.timezone.utc)
+    if expires is None:
+        report.line("FAIL", "expiry", "the signed manifest has no readable \"expires\": a setup program built "
+                    "with the release key refuses it", MANIFEST)
+    elif expires <= now:
+        report.line("FAIL", "expiry", f"the manifest expired at {expires:%Y-%m-%d %H:%M} UTC: sign it again", MANIFEST)
+    elif expires - now < datetime.timedelta(days=EXPIRY_WARNING_DAYS):
+        report.line("WARN", "expiry", f"the manifest expires at {expires:%Y-%m-%d %H:%M} UTC, in less than "
+                    f"{EXPIRY_WARNING_DAYS} days: sign it again soon")
+    else:
+        report.line("OK", "expiry", f"the manifest expires at {expires:%Y-%m-%d %H:%M} UTC")
+
+
 def check_models(report, opener, base, manifest, release_key):
     for name in MODEL_NAMES:
         url = base + MODEL_PATH + name
@@ -336,6 +355,7 @@ def check(base, cacert=None, skip_models=False, out=sys.stdout, release_key=None
         report.line("OK", "manifest", f"{manifest_url}: version {version}, payload {url}")
         if release_key:
             check_signature(report, opener, manifest_url, manifest, release_key)
+            check_expiry(report, manifest)
             if sha256 is None:
                 report.line("FAIL", "manifest", "a signed manifest must carry the payload's sha256", MANIFEST)
         check_payload(report, opener, url, version, sha256)

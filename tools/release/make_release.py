@@ -18,8 +18,10 @@
                     checks a live release host the way the setup program reads it (check_release.py)
 
 OUT_FOLDER receives:
-    dist/latest.json                  {"url": ..., "version": ..., "sha256": ...,
-                                       "digest:<model>": ... for each model when --models is given}
+    dist/latest.json                  {"url": ..., "version": ..., "sha256": ..., "size": <payload bytes>,
+                                       "expires": <UTC, --expires-days N after now, default 30>,
+                                       "digest:<model>" and "size:<model>" for each model when
+                                       --models is given}, every value a string
     dist/latest.json.sig              with --manifest-key
     dist/TavrinStudio-<version>.zip   the payload: one top-level folder "TavrinStudio"
     models/auraface/<five models>     when --models is given
@@ -29,6 +31,7 @@ so anything it would mishandle is refused here, before it reaches users.
 """
 
 import argparse
+import datetime
 import hashlib
 import os
 import stat
@@ -40,11 +43,13 @@ import zipfile
 import sign
 from layout import (APP_FOLDER_NAME, APP_ICON_NAME, APP_PROGRAM_NAME, APP_SCRIPT_NAME, MANIFEST_URL_PATH,
                     MODEL_NAMES, MODEL_URL_PATH, VERSION_FILE_NAME)
-from manifest_rules import (MANIFEST_READ_LIMIT, SHA256_CAPACITY, SIGNATURE_SUFFIX, URL_CAPACITY,
-                            VERSION_CAPACITY, installed_version_of, model_digest_key, read_json_string,
-                            read_model_digest, signature_from_der, utf16_units)
+from manifest_rules import (EXPIRES_FORMAT, EXPIRES_KEY, MANIFEST_READ_LIMIT, PAYLOAD_SIZE_KEY, SHA256_CAPACITY,
+                            SIGNATURE_SUFFIX, URL_CAPACITY, VERSION_CAPACITY, installed_version_of,
+                            model_digest_key, model_size_key, read_json_string, read_model_digest,
+                            signature_from_der, utf16_units)
 
 MANIFEST_KEY_PASSWORD_ENV = "TAVRIN_MANIFEST_KEY_PASSWORD"
+DEFAULT_EXPIRES_DAYS = 30
 
 class Refusal(Exception):
     pass
@@ -246,8 +251,17 @@ def payload_name_of(version):
     return f"{APP_FOLDER_NAME}-{version}.zip"
 
 
-def make_release(app, version, base, out, models=None, payload_url=None, signer=None, manifest_signer=None):
+def expiry_of(days, now=None):
+    """The expires member's text: days after now, UTC, to the second."""
+    now = now or datetime.datetime.now(datetime.timezone.utc)
+    return (now + datetime.timedelta(days=days)).strftime(EXPIRES_FORMAT)
+
+
+def make_release(app, version, base, out, models=None, payload_url=None, signer=None, manifest_signer=None,
+                 expires_days=DEFAULT_EXPIRES_DAYS):
     check_version(version)
+    if expires_days <= 0:
+        raise Refusal("--expires-days must be at least 1: a manifest that has expired already is refused")
     if manifest_signer and not models:
         raise Refusal("--manifest-key needs --models: a setup program built with the public key installs "
                       "only models whose digest the signed manifest carries")
@@ -268,8 +282,11 @@ def make_release(app, version, base, out, models=None, payload_url=None, signer=
         write_payload(files, version, zip_path)
     sha256 = sha256_of(zip_path)
     manifest_path = os.path.join(out, *MANIFEST_URL_PATH.split("/"))
-    members = [f'"version": "{version}"', f'"url": "{url}"', f'"sha256": "{sha256}"']
+    members = [f'"version": "{version}"', f'"url": "{url}"', f'"sha256": "{sha256}"',
+               f'"{PAYLOAD_SIZE_KEY}": "{os.path.getsize(zip_path)}"', f'"{EXPIRES_KEY}": "{expiry_of(expires_days)}"']
     members += [f'"{model_digest_key(name)}": "{digest}"' for name, digest in model_digests.items()]
+    members += [f'"{model_size_key(name)}": "{os.path.getsize(os.path.join(models, name))}"'
+                for name in model_digests]
     manifest = "{\n  " + ",\n  ".join(members) + "\n}\n"
     with open(manifest_path, "wb") as f:
         f.write(manifest.encode("utf-8"))
@@ -303,6 +320,8 @@ def main(argv=None):
     parser.add_argument("--manifest-key", help="sign latest.json with this ECDSA P-256 private key (PEM)")
     parser.add_argument("--manifest-key-password-file",
                         help=f"file holding the manifest key's password (default: ${MANIFEST_KEY_PASSWORD_ENV})")
+    parser.add_argument("--expires-days", type=int, default=DEFAULT_EXPIRES_DAYS,
+                        help=f"the manifest expires this many days after it is made (default {DEFAULT_EXPIRES_DAYS})")
     args = parser.parse_args(argv)
     asked_to_sign = args.sign_pkcs12 is not None or args.sign_password_file or args.sign_timestamp
     try:
@@ -315,7 +334,7 @@ def main(argv=None):
                 raise Refusal("--manifest-key-password-file without --manifest-key")
             manifest_signer = ManifestSigner(args.manifest_key, args.manifest_key_password_file)
         result = make_release(args.app, args.version, args.base, args.out, args.models, args.payload_url, signer,
-                              manifest_signer)
+                              manifest_signer, args.expires_days)
     except (Refusal, sign.Refusal) as refusal:
         print(f"make_release: refused: {refusal}", file=sys.stderr)
         return 2

@@ -98,6 +98,14 @@ def read_manifest(data):
 # first quoted "url", "version" or "sha256" anywhere in the text, and none of these names is one
 # of those quoted words, so the setup program reads both without confusing them.
 MODEL_DIGEST_KEY_PREFIX = "digest:"   # engine/layout.h's MODEL_DIGEST_KEY_PREFIX
+# The published sizes, decimal text: a download that runs past its size stops at once.
+PAYLOAD_SIZE_KEY = "size"             # engine/layout.h's PAYLOAD_SIZE_KEY
+MODEL_SIZE_KEY_PREFIX = "size:"       # engine/layout.h's MODEL_SIZE_KEY_PREFIX
+# When the signed manifest stops being valid, UTC: a setup program built with the release key
+# refuses a manifest past it, or without it.
+EXPIRES_KEY = "expires"               # engine/layout.h's MANIFEST_EXPIRES_KEY
+EXPIRES_FORMAT = "%Y-%m-%dT%H:%M:%SZ"
+EXPIRES_CAPACITY = 32
 SIGNATURE_SUFFIX = ".sig"
 SIGNATURE_SIZE = 64           # r and s of an ECDSA P-256 signature, 32 bytes each, big-endian
 
@@ -156,3 +164,21 @@ def signature_to_der(raw):
         return b"\x02" + bytes([len(body)]) + body
     body = integer(int.from_bytes(raw[:32], "big")) + integer(int.from_bytes(raw[32:64], "big"))
     return b"\x30" + bytes([len(body)]) + body
+
+
+def model_size_key(name):
+    return MODEL_SIZE_KEY_PREFIX + name
+
+
+def read_expires(data):
+    """The manifest's expiry as an aware UTC datetime as the setup program reads it; None when the
+    member is missing or not of the form YYYY-MM-DDTHH:MM:SSZ."""
+    import datetime
+    text = data[:MANIFEST_READ_LIMIT].split(b"\0", 1)[0]
+    value = read_json_string(text, EXPIRES_KEY.encode(), EXPIRES_CAPACITY)
+    if not value or not re.fullmatch(r"\d{4}-\d\d-\d\dT\d\d:\d\d:\d\dZ", value):
+        return None
+    try:
+        return datetime.datetime.strptime(value, EXPIRES_FORMAT).replace(tzinfo=datetime.timezone.utc)
+    except ValueError:
+        return None
