@@ -4,6 +4,7 @@
 
 #include <cwchar>
 
+DWORD transientRetryIntervalMs = TRANSIENT_RETRY_INTERVAL_MS;
 DWORD transientRetryLimitMs = TRANSIENT_RETRY_LIMIT_MS;
 
 bool IsTransientFileError(DWORD error, Holders holders) {
@@ -33,8 +34,8 @@ TransientRetry::~TransientRetry() {
 bool TransientRetry::Again(DWORD error) {
     lastError_ = error;
     if (!IsTransientFileError(error, holders_)) return false;
-    if (GetTickCount64() - started_ + TRANSIENT_RETRY_INTERVAL_MS > transientRetryLimitMs) return false;
-    Sleep(TRANSIENT_RETRY_INTERVAL_MS);
+    if (GetTickCount64() - started_ + transientRetryIntervalMs > transientRetryLimitMs) return false;
+    Sleep(transientRetryIntervalMs);
     ++retries_;
     return true;
 }

@@ -11,8 +11,10 @@
 constexpr DWORD TRANSIENT_RETRY_INTERVAL_MS = 100;
 constexpr DWORD TRANSIENT_RETRY_LIMIT_MS = 10000;
 
-// The bound in force, TRANSIENT_RETRY_LIMIT_MS unless a test has shortened it to keep a held file
-// from costing it ten seconds a case.
+// The pause and the bound in force: TRANSIENT_RETRY_INTERVAL_MS and TRANSIENT_RETRY_LIMIT_MS unless
+// a test has shortened them, so that a held file does not cost it ten seconds a case and a fault
+// sweep's thousands of passing holders do not cost it minutes.
+extern DWORD transientRetryIntervalMs;
 extern DWORD transientRetryLimitMs;
 
 // Which errors count as a passing holder's.
