@@ -4,7 +4,10 @@
 
 #include <cstddef>
 
-constexpr size_t RELEASE_HOST_URL_CAPACITY = 2048;
+// Room for the base and the longer of the two paths. The buffers are initialised data, carried in
+// the executable whole, so they are no larger than a base URL needs; a base that does not fit
+// fails the build.
+constexpr size_t RELEASE_HOST_URL_CAPACITY = 512;
 
 // base + "/dist/latest.json": the release manifest.
 extern wchar_t manifestUrl[RELEASE_HOST_URL_CAPACITY];

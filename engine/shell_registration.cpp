@@ -130,8 +130,9 @@ void SetDword(HKEY key, const wchar_t* name, DWORD value) {
 
 void WriteUninstallEntry(const ShellPaths& paths) {
     OwnedRegistryKey key;
+    DWORD disposition = 0;
     if (!CheckedRegistry(RegCreateKeyExW(HKEY_CURRENT_USER, UNINSTALL_KEY, 0, nullptr, REG_OPTION_NON_VOLATILE,
-                                         KEY_WRITE, nullptr, key.put(), nullptr),
+                                         KEY_WRITE, nullptr, key.put(), &disposition),
                          L"RegCreateKeyExW", UNINSTALL_KEY)) {
         return;
     }
@@ -145,8 +146,13 @@ void WriteUninstallEntry(const ShellPaths& paths) {
     const bool runnable = SetText(key.get(), UNINSTALL_STRING, command);
     SetDword(key.get(), UNINSTALL_NO_MODIFY, 1);
     SetDword(key.get(), UNINSTALL_NO_REPAIR, 1);
-    // An entry without its name or its command is one the user can neither find nor use.
-    if (!named || !runnable) {
+    // An entry without its name or its command is one the user can neither find nor use. An
+    // earlier install's entry still holds its own name and command where writing ours failed (a
+    // failed write leaves the value as it was), and it is the only way to remove that install: it
+    // stays.
+    if ((!named || !runnable) && disposition != REG_CREATED_NEW_KEY) {
+        LogEventAbout(LOG_STAGE, L"uninstall entry keeps an earlier name or command", UNINSTALL_KEY, L"kept");
+    } else if (!named || !runnable) {
         LogEventAbout(LOG_STAGE, L"uninstall entry without its name or command", UNINSTALL_KEY, L"removed");
         key.reset();
         CheckedRegistry(RegDeleteKeyW(HKEY_CURRENT_USER, UNINSTALL_KEY), L"RegDeleteKeyW", UNINSTALL_KEY);
