@@ -96,12 +96,24 @@ TEST(KillChild, RunsTheKindAndDies) {
     ASSERT_TRUE(testbed::WriteFileBytes(Wide(testbed::Env("TAVRIN_KILL_CALLS")), out.str()));
 }
 
-// Ends what the killed child had started (tar.exe, cmd.exe): a power cut ends them too.
-void EndChildrenOf(DWORD parent) {
+// When process was created; 0 when it cannot be read.
+ULONGLONG CreationTime(HANDLE process) {
+    FILETIME created = {}, exited = {}, kernel = {}, user = {};
+    if (!GetProcessTimes(process, &created, &exited, &kernel, &user)) return 0;
+    return (static_cast<ULONGLONG>(created.dwHighDateTime) << 32) | created.dwLowDateTime;
+}
+
+// Ends what the killed child had started (tar.exe, cmd.exe): a power cut ends them too. Process
+// ids are reused at once, and a process outlives its parent with its parent's id: a process that
+// names the dead child's id as its parent but is older than the child (the prefix's desktop, say)
+// was started by an earlier holder of that id, and is left alone.
+void EndChildrenOf(DWORD parent, ULONGLONG parentCreated) {
     const auto processes = RunningProcesses();
-    if (!processes) return;
+    if (!processes || parentCreated == 0) return;
     for (const RunningProcess& process : *processes) {
-        if (process.parentId == parent) EndProcess(process.id);
+        if (process.parentId != parent) continue;
+        OwnedKernelHandle handle(OpenProcess(PROCESS_QUERY_LIMITED_INFORMATION, FALSE, process.id));
+        if (handle && CreationTime(handle.get()) >= parentCreated) EndProcess(process.id);
     }
 }
 
@@ -134,7 +146,7 @@ DWORD RunChild(const Kind& kind, const Bed& bed, const Call* killAt, std::vector
     EXPECT_EQ(WaitForSingleObject(process.get(), kChildLimitMs), WAIT_OBJECT_0);
     DWORD code = 1;
     GetExitCodeProcess(process.get(), &code);
-    EndChildrenOf(created.dwProcessId);
+    EndChildrenOf(created.dwProcessId, CreationTime(process.get()));
     if (calls) {
         std::string text;
         EXPECT_TRUE(testbed::ReadFileBytes(callsFile, text));
