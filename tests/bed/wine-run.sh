@@ -20,4 +20,12 @@ if ! [[ "${TAVRIN_WINE_TIMEOUT:-}" =~ ^[1-9][0-9]*$ ]]; then
 fi
 # shellcheck source=/dev/null
 . "$TAVRIN_TESTBED/env"
-exec timeout --kill-after=10 "$TAVRIN_WINE_TIMEOUT" /usr/lib/wine/wine64 "$@"
+# The program's output goes through a file, not straight into the caller's pipe: a Wine process
+# that the program starts and that outlives it (the prefix's desktop, restarted after it went idle
+# between two tests) inherits these descriptors, and would hold ctest's pipe open to the timeout.
+output=$(mktemp "$TAVRIN_TESTBED/run/output.XXXXXX") || exit 2
+timeout --kill-after=10 "$TAVRIN_WINE_TIMEOUT" /usr/lib/wine/wine64 "$@" >"$output" 2>&1
+status=$?
+cat "$output"
+rm -f -- "$output"
+exit $status
