@@ -4,6 +4,7 @@
 #include "engine/install_state.h"
 #include "engine/layout.h"
 #include "tests/support/message_trace.h"
+#include "tests/support/resume_cancel.h"
 #include "tests/support/testbed.h"
 
 #include <gtest/gtest.h>
@@ -395,23 +396,11 @@ TEST_F(DownloadTest, CancelDuringThePauseBetweenTries) {
     const std::wstring file = Publish(L"pause_cancel_" + UniqueName() + L".bin", Pattern(1024 * 1024));
     const std::string path = "/_fault/cut=400000" + Narrow(file);
     const std::wstring url = HttpUrl(std::wstring(path.begin(), path.end()));
-    wchar_t temp[MAX_PATH] = {};
-    GetTempPathW(MAX_PATH, temp);
-    const std::wstring log = std::wstring(temp) + LOG_FILE_NAME;
-    const std::string resumeLine = "resume " + Narrow(url) + " | resumed at byte ";
-    std::atomic<bool> finished{false};
-    std::thread canceller([&] {
-        std::string text;
-        while (!finished && !(testbed::ReadFileBytes(log, text) && text.find(resumeLine) != std::string::npos)) {
-            Sleep(10);
-        }
-        SignalCancelRequest();
-    });
-    downloadResumeBaseMs = DOWNLOAD_RESUME_BASE_MS * 30;  // a pause that only the cancel can end
-    const Outcome outcome = Download(url);
-    downloadResumeBaseMs = DOWNLOAD_RESUME_BASE_MS / 100;
-    finished = true;
-    canceller.join();
+    Outcome outcome;
+    {
+        const CancelAtFirstResume cancel(url);
+        outcome = Download(url);
+    }
     EXPECT_FALSE(outcome.ok);
     EXPECT_EQ(outcome.error, L"취소됨");
     EXPECT_EQ(testbed::HostRequests(path).size(), 1u);

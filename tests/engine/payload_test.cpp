@@ -8,6 +8,7 @@
 #include "tests/support/message_trace.h"
 #include "tests/support/release_fixture.h"
 #include "tests/support/sha256_hex.h"
+#include "tests/support/resume_cancel.h"
 #include "tests/support/testbed.h"
 
 #include <gtest/gtest.h>
@@ -189,24 +190,11 @@ TEST(PayloadAcrossAttempts, CancelThenRetryTakesThePayloadUp) {
     const std::wstring url = site.FaultUrl(L"cut=1000000", PAYLOAD_FILE);
     ASSERT_TRUE(site.PutManifest(ManifestWithDigest(Narrow(url), Quoted(Sha256Hex(payload)))));
 
-    wchar_t temp[MAX_PATH] = {};
-    GetTempPathW(MAX_PATH, temp);
-    const std::wstring log = std::wstring(temp) + LOG_FILE_NAME;
-    const std::string resumeLine = "resume " + Narrow(url) + " | resumed at byte ";
-    std::atomic<bool> finished{false};
-    std::thread canceller([&] {
-        std::string text;
-        while (!finished && !(testbed::ReadFileBytes(log, text) && text.find(resumeLine) != std::string::npos)) {
-            Sleep(10);
-        }
-        SignalCancelRequest();
-    });
-    downloadResumeBaseMs = DOWNLOAD_RESUME_BASE_MS * 30;  // a pause that only the cancel can end
     std::wstring firstDir;
-    RunAttempt(firstDir);
-    downloadResumeBaseMs = DOWNLOAD_RESUME_BASE_MS / 100;
-    finished = true;
-    canceller.join();
+    {
+        const CancelAtFirstResume cancel(url);
+        RunAttempt(firstDir);
+    }
     EXPECT_FALSE(Installed(firstDir));
     EXPECT_TRUE(FileExists(TempFilePath(PAYLOAD_TEMP_NAME)));
 
