@@ -230,6 +230,7 @@ protected:
 
     void TearDown() override {
         held_.reset();
+        heldFolder_.reset();
         setup_.reset();  // ends a wizard still running
         if (uninstaller_ && WaitForSingleObject(uninstaller_.get(), 0) == WAIT_TIMEOUT) {
             TerminateProcess(uninstaller_.get(), 1);
@@ -373,6 +374,7 @@ protected:
     std::unique_ptr<SetupProcess> setup_;
     OwnedKernelHandle uninstaller_;
     OwnedFile held_;
+    OwnedFile heldFolder_;
 };
 
 TEST_F(EndToEnd, InstallSameVersionUpdateAndUninstall) {
@@ -482,6 +484,11 @@ TEST_F(EndToEnd, FaultsInTheMiddleOfRealInstallsEndInARetryThatSucceeds) {
         held_ = OwnedFile(CreateFileW(InFolder(AppFolder(), APP_PROGRAM_NAME).c_str(), GENERIC_READ, 0, nullptr,
                                       OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
         ASSERT_TRUE(held_) << GetLastError();
+        // Windows then refuses to rename the app folder; Wine renames it all the same, and
+        // refuses only while the folder itself is open without delete sharing, as Windows does too.
+        heldFolder_ = OwnedFile(CreateFileW(AppFolder().c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                                            nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr));
+        ASSERT_TRUE(heldFolder_) << GetLastError();
         setup_->Click(IDC_NEXT);
         ASSERT_NO_FATAL_FAILURE(
             ExpectFailure(L"이전 설치를 지우지 못했습니다. 실행 중인 Tavrin AI 를 닫고 다시 시도해 주세요.",
@@ -489,6 +496,7 @@ TEST_F(EndToEnd, FaultsInTheMiddleOfRealInstallsEndInARetryThatSucceeds) {
         EXPECT_TRUE(Exists(InFolder(AppFolder(), APP_PROGRAM_NAME)));
         EXPECT_EQ(ReadShellState(), shell);
         held_.reset();
+        heldFolder_.reset();
         setup_->Click(IDC_NEXT);
         ASSERT_NO_FATAL_FAILURE(ExpectFinishedPage());
         ASSERT_NO_FATAL_FAILURE(CloseFinishedPage());

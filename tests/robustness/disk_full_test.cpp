@@ -4,6 +4,7 @@
 // Each attempt must end with the clear Korean text for its stage and leave the user's models and
 // per-user data as they were; once space is freed, the next attempt must go through.
 #include "engine/install_state.h"
+#include "engine/layout.h"
 #include "tests/support/attempt.h"
 #include "tests/support/message_trace.h"
 #include "tests/support/release_fixture.h"
@@ -159,20 +160,21 @@ TEST(DiskFull, FailsClearlyKeepsTheUsersDataAndRecovers) {
             EXPECT_TRUE(Posted(trace.events(), L"v2.5.0 내려받는 중...")) << trace.Describe();
         }
         EXPECT_EQ(Snapshot(attempt.profile()), profileBefore) << "the user's models or data changed";
+        // Either way the old app is intact: the download fails before the install folder is
+        // touched, and the extraction fills the disk beside the app folder, not in it.
+        EXPECT_EQ(ReadText(InFolder(attempt.appFolder(), VERSION_FILE_NAME)), "2.4.0\r\n");
+        EXPECT_EQ(ReadText(InFolder(attempt.appFolder(), APP_PROGRAM_NAME)), "old program");
         if (c.tempOnSmallDisk) {
-            // The download failed before the install folder was prepared: the old app is intact,
-            // and the partial payload stays for the next attempt to overwrite.
+            // The partial payload stays for the next attempt to take up.
             EXPECT_TRUE(FileExists(InFolder(temp, PAYLOAD_TEMP_NAME)));
-            EXPECT_EQ(ReadText(InFolder(attempt.appFolder(), VERSION_FILE_NAME)), "2.4.0\r\n");
-            EXPECT_EQ(ReadText(InFolder(attempt.appFolder(), APP_PROGRAM_NAME)), "old program");
         } else {
             // The payload is the published one: it stays for the next attempt.
             EXPECT_TRUE(FileExists(TempFilePath(PAYLOAD_TEMP_NAME))) << "the published payload was deleted";
-            // Its version file would pass the half-written folder off as this release.
-            EXPECT_FALSE(FileExists(attempt.appFolder())) << "the partial app folder was left";
+            // The half-written staging folder is gone: it would hold the disk's last space.
+            EXPECT_FALSE(FileExists(InFolder(attempt.installDir(), STAGING_FOLDER_NAME))) << "the staging folder was left";
         }
 
-        // Space freed: the next attempt replaces the partial payload or the partial app folder.
+        // Space freed: the next attempt completes the payload or extracts again.
         ASSERT_TRUE(DeleteFileW(filler.c_str()));
         {
             MessageTrace trace;

@@ -2,9 +2,10 @@
 // before shell registration has written the uninstall entry. A real attempt runs in a child
 // process (this program, started again with kChildSwitch), which is killed at that point; the
 // next attempt, run here, must end in a working install with both shortcuts and the uninstall
-// entry, answering the same-version question with Yes where the killed attempt left a version
-// file behind.
+// entry, answering the same-version question with Yes where the killed attempt left an app folder
+// behind (a killed extraction leaves only its staging folder, which asks nothing).
 #include "engine/install_state.h"
+#include "engine/layout.h"
 #include "tests/support/attempt.h"
 #include "tests/support/message_trace.h"
 #include "tests/support/process_list.h"
@@ -67,19 +68,25 @@ struct InterruptCase {
     // True once the child has reached the point where it is killed.
     bool (*reached)(DWORD childId, const AttemptScope& attempt);
     void (*verifyLeftover)(const AttemptScope& attempt);
+    size_t sameVersionQuestions;  // asked by the next attempt
 };
+
+std::wstring StagedApp(const AttemptScope& attempt) {
+    return attempt.installDir() + L"\\" + STAGING_FOLDER_NAME + L"\\" + APP_FOLDER_NAME;
+}
 
 TEST(InterruptedInstall, NextAttemptEndsInAWorkingInstall) {
     const InterruptCase cases[] = {
         {"killed during extraction", kDuringExtraction,
          [](DWORD childId, const AttemptScope& attempt) {
-             return ChildProcessNamed(childId, L"tar.exe") != 0 && FileExists(attempt.appFolder() + L"\\lib\\data.bin");
+             return ChildProcessNamed(childId, L"tar.exe") != 0 && FileExists(StagedApp(attempt) + L"\\lib\\data.bin");
          },
          [](const AttemptScope& attempt) {
-             EXPECT_EQ(ReadText(attempt.appFolder() + L"\\version.txt"), "2.4.1\r\n");
-             EXPECT_FALSE(FileExists(attempt.appFolder() + L"\\lib\\part_29\\2999.py")) << "extraction had ended";
+             EXPECT_FALSE(FileExists(StagedApp(attempt) + L"\\lib\\part_29\\2999.py")) << "extraction had ended";
+             EXPECT_FALSE(FileExists(attempt.appFolder())) << "a partial app was switched in";
              EXPECT_TRUE(shell_readback::ReadUninstallEntry().empty());
-         }},
+         },
+         0},
         {"killed after extraction, before the uninstall entry", kAfterExtraction,
          [](DWORD, const AttemptScope& attempt) {
              return FileExists(attempt.installDir() + L"\\TavrinSetup.exe") &&
@@ -89,7 +96,8 @@ TEST(InterruptedInstall, NextAttemptEndsInAWorkingInstall) {
              EXPECT_TRUE(FileExists(attempt.appFolder() + L"\\lib\\part_29\\2999.py"));
              EXPECT_FALSE(FileExists(shell_readback::ShortcutPath(CSIDL_DESKTOPDIRECTORY)));
              EXPECT_TRUE(shell_readback::ReadUninstallEntry().empty());
-         }},
+         },
+         1},
     };
     const std::string payload = SlowPayload();
     for (const InterruptCase& c : cases) {
@@ -112,13 +120,13 @@ TEST(InterruptedInstall, NextAttemptEndsInAWorkingInstall) {
         ASSERT_EQ(outcome, SelfChild::Outcome::Reached) << "the child did not get there in time";
         c.verifyLeftover(attempt);
 
-        // The next attempt: the killed one left its version file (the same release), so the
+        // The next attempt: where the killed one left its app folder (the same release), the
         // question comes; the user wants the install.
         MessageTrace trace;
         BoxAnswerer yes(trace.window(), IDYES);
         ASSERT_TRUE(attempt.Run(trace, 300000)) << trace.Describe();
         yes.Stop();
-        EXPECT_EQ(yes.boxes().size(), 1u);
+        EXPECT_EQ(yes.boxes().size(), c.sameVersionQuestions);
         EXPECT_TRUE(Succeeded(trace.events())) << trace.Describe();
         EXPECT_EQ(ReadText(attempt.appFolder() + L"\\version.txt"), "2.4.1\r\n");
         EXPECT_TRUE(FileExists(attempt.appFolder() + L"\\lib\\part_29\\2999.py"));
@@ -129,6 +137,7 @@ TEST(InterruptedInstall, NextAttemptEndsInAWorkingInstall) {
                                        L"TavrinAI.exe");
         shell_readback::ExpectUninstallEntry(attempt.installDir(), L"2.4.1");
         EXPECT_FALSE(FileExists(TempFilePath(L"TavrinStudio_payload.zip")));
+        EXPECT_FALSE(FileExists(attempt.installDir() + L"\\" + STAGING_FOLDER_NAME));
     }
 }
 

@@ -347,9 +347,9 @@ TEST_F(WizardInstall, LocationPageRefusesFoldersThatCannotInstall) {
     const std::wstring notAbsolute =
         L"설치 폴더를 전체 경로로 입력하세요.\n(예: C:\\TavrinAI 또는 \\\\서버\\공유\\TavrinAI)";
     const std::wstring tooLong = L"설치 폴더 경로가 너무 깁니다. 더 짧은 폴더를 입력하세요.";
-    // "<folder>\TavrinStudio\run_tavrin.bat", the longest path an install forms, must fit 259
-    // units: 231 is the longest folder (FoldersAtTheEdgeInstallWhole installs one).
-    const std::wstring oneTooLong = L"C:\\" + std::wstring(229, L'd');
+    // The longest path an install forms (an update's staged program) must fit 259 units:
+    // FoldersAtTheEdgeInstallWhole installs the longest folder.
+    const std::wstring oneTooLong = L"C:\\" + std::wstring(MAX_INSTALL_DIR_LENGTH + 1 - 3, L'd');
     struct Case {
         const char* name;
         std::wstring folder;
@@ -359,7 +359,7 @@ TEST_F(WizardInstall, LocationPageRefusesFoldersThatCannotInstall) {
                           Case{"a drive, without a root", L"C:abc", notAbsolute},
                           Case{"the \\\\?\\ form", L"\\\\?\\C:\\TavrinAI", notAbsolute},
                           Case{"the \\\\.\\ form", L"\\\\.\\C:\\TavrinAI", notAbsolute},
-                          Case{"232 units", oneTooLong, tooLong},
+                          Case{"one unit too long", oneTooLong, tooLong},
                           Case{"a component ending in a blank", L"C:\\a \\TavrinAI", notAbsolute},
                           Case{"a drive path", installDir_, L""},
                           Case{"a share", L"\\\\tavrin-test-host\\share\\TavrinAI", L""}}) {
@@ -395,14 +395,14 @@ TEST_F(WizardInstall, LocationPageRefusesFoldersThatCannotInstall) {
 TEST_F(WizardInstall, FoldersAtTheEdgeInstallWhole) {
     Publish();
     const std::wstring base = scratch_ + L"\\";
-    ASSERT_LT(base.size() + 1, 231u);
-    const std::wstring longest = base + std::wstring(231 - base.size(), L'l');  // one component of < 255
+    ASSERT_LT(base.size() + 1, MAX_INSTALL_DIR_LENGTH);
+    const std::wstring longest = base + std::wstring(MAX_INSTALL_DIR_LENGTH - base.size(), L'l');  // one component of < 255
     struct Case {
         const char* name;
         std::wstring typed;
         std::wstring folder;
     };
-    for (const Case& c : {Case{"231 units", longest, longest}, Case{"a trailing blank", base + L"blank ", base + L"blank"},
+    for (const Case& c : {Case{"the longest folder", longest, longest}, Case{"a trailing blank", base + L"blank ", base + L"blank"},
                           Case{"a trailing dot", base + L"dot.", base + L"dot"}}) {
         SCOPED_TRACE(c.name);
         shell_readback::RemoveShellTraces();
