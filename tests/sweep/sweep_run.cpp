@@ -187,6 +187,21 @@ void CheckHandles(DWORD before, std::vector<std::string>& faults) {
     if (after > before) faults.push_back("handles leaked: " + std::to_string(after - before));
 }
 
+// The last lines of the run's setup log.
+std::string LogTail(const Bed& bed) {
+    std::string log;
+    if (!testbed::ReadFileBytes(bed.temp + L"\\" + LOG_FILE_NAME, log)) return "<no setup log>";
+    size_t start = log.size();
+    for (int lines = 0; lines < 30 && start > 0; ++lines) {
+        start = log.rfind('\n', start - 1);
+        if (start == std::string::npos) {
+            start = 0;
+            break;
+        }
+    }
+    return log.substr(start);
+}
+
 // What the armed run reports about itself.
 struct Armed {
     StageResult result = StageResult::Continue;
@@ -284,7 +299,8 @@ RunResult RunStage(const Stage& stage, const std::vector<Fault>& faults, const B
     for (const Fault& fault : faults) {
         const std::string first = fault.call.function + " #" + std::to_string(fault.call.occurrence);
         if (std::find(armed.unreached.begin(), armed.unreached.end(), first) != armed.unreached.end()) {
-            run.faults.push_back("the failure asked for was never reached: " + first);
+            // The run took another way than the fault-free one: its log tells which.
+            run.faults.push_back("the failure asked for was never reached: " + first + "\n" + LogTail(bed));
         }
     }
     CheckEnding(stage, run.ending, run.faults);

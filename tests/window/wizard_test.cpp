@@ -90,6 +90,8 @@ bool Exists(const std::wstring& path) {
 class WizardInstall : public testing::Test {
 protected:
     void SetUp() override {
+        // A payload an earlier case left whole would be taken up instead of requested.
+        RemoveWorkerTempFiles();
         scratch_ = testbed::MakeScratchFolder(L"wizard");
         ASSERT_FALSE(scratch_.empty());
         installDir_ = scratch_ + L"\\Tavrin AI";
