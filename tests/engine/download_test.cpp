@@ -3,6 +3,7 @@
 #include "engine/download.h"
 #include "engine/install_state.h"
 #include "engine/layout.h"
+#include "tests/support/interposer.h"
 #include "tests/support/message_trace.h"
 #include "tests/support/resume_cancel.h"
 #include "tests/support/testbed.h"
@@ -10,10 +11,8 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
-#include <atomic>
 #include <functional>
 #include <string>
-#include <thread>
 #include <vector>
 
 namespace {
@@ -248,28 +247,30 @@ TEST_F(DownloadTest, CancelBeforeTheFirstReadLeavesAnEmptyFile) {
     EXPECT_TRUE(trace_.events().empty()) << trace_.Describe();
 }
 
-// Cancel seen after every byte was stored still wins. The server sends the whole body and then
-// holds the connection open for three seconds; under Wine the read that takes the body returns
-// only when the stream ends, so the cancel request, made once the host has the request and the
-// target file exists, is seen after the whole body was written.
+// Cancel seen after every byte was stored still wins: the request comes right before the read
+// that would find the body's end, once the file holds the whole body (the body may arrive in one
+// read or several).
 TEST_F(DownloadTest, CancelAfterTheLastChunkStillFails) {
     const std::string body = Pattern(4000);
-    const std::wstring path = Publish(L"body.bin", body);
-    const std::string held = Narrow(L"/_fault/hold=3000" + path);
-    const size_t heldBefore = testbed::HostRequests(held).size();
-    std::atomic<bool> stop{false};
-    std::thread canceller([&] {
-        while (!stop && !(testbed::HostRequests(held).size() > heldBefore &&
-                          GetFileAttributesW(target_.c_str()) != INVALID_FILE_ATTRIBUTES)) {
-            Sleep(10);
+    const std::wstring url = HttpUrl(Publish(L"body.bin", body));
+    const auto whole = [&] {
+        WIN32_FILE_ATTRIBUTE_DATA data = {};
+        return GetFileAttributesExW(target_.c_str(), GetFileExInfoStandard, &data) && data.nFileSizeHigh == 0 &&
+               data.nFileSizeLow == body.size();
+    };
+    bool ok = true;
+    wchar_t error[256] = {};
+    ASSERT_TRUE(trace_.RunOnThread([&] {
+        interposer::Interposer calls;
+        for (unsigned read = 2; read <= 8; ++read) {
+            calls.AtCall("WinHttpReadData", read, [&] {
+                if (whole()) installState.cancelRequested = true;
+            });
         }
-        installState.cancelRequested = true;
-    });
-    const Outcome outcome = Download(HttpUrl(L"/_fault/hold=3000" + path));
-    stop = true;
-    canceller.join();
-    EXPECT_FALSE(outcome.ok);
-    EXPECT_EQ(outcome.error, L"취소됨");
+        ok = DownloadToFile(url.c_str(), target_.c_str(), error, 256, {});
+    }));
+    EXPECT_FALSE(ok);
+    EXPECT_STREQ(error, L"취소됨");
     EXPECT_TRUE(TargetBytes() == body);
 }
 
