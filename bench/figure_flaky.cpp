@@ -16,18 +16,6 @@ namespace {
 
 constexpr DWORD RUN_TIMEOUT_MS = 900000;
 
-// The body bytes the host's sent.log holds for the URL path pathAndQuery.
-uint64_t BytesSent(const std::string& pathAndQuery) {
-    std::string log;
-    testbed::ReadFileBytes(testbed::Root() + L"\\logs\\sent.log", log);
-    const std::string mark = pathAndQuery + " ";
-    uint64_t sent = 0;
-    for (size_t at = log.find(mark); at != std::string::npos; at = log.find(mark, at + 1)) {
-        if (at == 0 || log[at - 1] == '\n') sent += std::stoull(log.substr(at + mark.size()));
-    }
-    return sent;
-}
-
 }  // namespace
 
 int RunFlakyFigure(const wchar_t* url, uint64_t size, int rounds) {
@@ -55,7 +43,7 @@ int RunFlakyFigure(const wchar_t* url, uint64_t size, int rounds) {
         const std::string pathAndQuery = narrow.substr(narrow.find('/', narrow.find("://") + 3));
         EmitSample("flaky", "product", seconds);
         EmitValue(("flaky.ratio." + std::to_string(round)).c_str(),
-                  static_cast<double>(BytesSent(pathAndQuery)) / static_cast<double>(size));
+                  static_cast<double>(testbed::HostBytesSent(pathAndQuery)) / static_cast<double>(size));
     }
     DeleteFileW(target.c_str());
     return failures == 0 ? 0 : 1;

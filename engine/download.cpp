@@ -3,6 +3,7 @@
 #include "engine/install_state.h"
 #include "engine/layout.h"
 #include "engine/owned.h"
+#include "engine/paths.h"
 #include "engine/setup_log.h"
 #include "engine/sha256.h"
 #include "engine/transient_retry.h"
@@ -381,7 +382,10 @@ bool ReadRecord(const wchar_t* targetPath, const wchar_t* url, wchar_t (&validat
     wchar_t* validatorEnd = wcschr(validatorText, L'\n');
     if (!validatorEnd || wcscmp(text, url) != 0) return false;
     *validatorEnd = L'\0';
-    return wcscpy_s(validator, validatorText) == 0 && validator[0];
+    // A record that does not fit was not written by this program: it is no record.
+    if (validatorEnd - validatorText >= static_cast<ptrdiff_t>(VALIDATOR_CAPACITY)) return false;
+    wcscpy_s(validator, validatorText);
+    return validator[0] != L'\0';
 }
 
 // --- one download: its tries ---------------------------------------------------------------
@@ -409,10 +413,7 @@ void SetText(Download& d, const wchar_t* text) { wcsncpy_s(d.text, text, _TRUNCA
 void StartOver(Download& d) {
     d.written = 0;
     d.total = 0;
-    if (d.options.digest) {
-        d.hash.reset();
-        d.hash.emplace();
-    }
+    if (d.options.digest) d.hash.emplace();
 }
 
 // Opens the target where the transfer goes on: at d.written (the file cut there), created when
@@ -681,3 +682,8 @@ bool DownloadToFile(const wchar_t* url, const wchar_t* targetPath, wchar_t* erro
 }
 
 void ForgetPartialDownload(const wchar_t* targetPath) { DeleteRecord(targetPath); }
+
+bool PartialDownloadKept(const wchar_t* targetPath) {
+    wchar_t path[RECORD_PATH_CAPACITY];
+    return RecordPath(targetPath, path) && PathExists(path);
+}

@@ -63,3 +63,6 @@ bool DownloadToFile(const wchar_t* url, const wchar_t* targetPath, wchar_t* erro
 // Deletes the resume record beside targetPath, so that its file is never taken up again (it was
 // shown not to be the published one). A record already gone is no failure.
 void ForgetPartialDownload(const wchar_t* targetPath);
+// True when a resume record lies beside targetPath: its file is an unfinished download that the
+// next DownloadToFile with keepPartial for the same URL takes up.
+bool PartialDownloadKept(const wchar_t* targetPath);

@@ -79,12 +79,8 @@ bool DownloadModel(const ModelPaths& paths, int index) {
     options.strongValidatorOnly = !expected[0];
     options.keepPartial = true;
     if (!DownloadToFile(paths.url, paths.partPath, errorText, MODEL_ERROR_CAPACITY, options)) {
-        wchar_t record[PATH_CAPACITY + 8];
-        _snwprintf_s(record, _TRUNCATE, L"%ls%ls", paths.partPath, RESUME_RECORD_SUFFIX);
-        // Kept for the next attempt only when it can be taken up there: its record is there.
-        if (!PathExists(record)) {
-            DiscardPart(paths.partPath);
-        }
+        // Kept for the next attempt only when it can be taken up there.
+        if (!PartialDownloadKept(paths.partPath)) DiscardPart(paths.partPath);
         return false;
     }
     if (!expected[0] || _wcsicmp(digest, expected) == 0) return true;
@@ -102,7 +98,11 @@ bool PlaceModel(const ModelPaths& paths) {
             part = OwnedFile(CreateFileW(paths.partPath, GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0, nullptr));
             return static_cast<bool>(part);
         });
-        if (!part || !FlushFileBuffers(part.get())) {
+        if (!part) {
+            LogFailedCall(LOG_STAGE, L"CreateFileW", paths.partPath, GetLastError());
+            return false;
+        }
+        if (!FlushFileBuffers(part.get())) {
             LogFailedCall(LOG_STAGE, L"FlushFileBuffers", paths.partPath, GetLastError());
             return false;
         }

@@ -2,9 +2,7 @@
 
 #include "engine/download.h"
 #include "engine/install_state.h"
-#include "engine/layout.h"
 #include "engine/owned.h"
-#include "engine/paths.h"
 #include "engine/setup_log.h"
 #include "engine/sha256.h"
 #include "engine/transient_retry.h"
@@ -62,9 +60,7 @@ bool PayloadAlreadyThere(const wchar_t* payloadPath) {
     if (!GetFileAttributesExW(payloadPath, GetFileExInfoStandard, &data)) return false;
     const uint64_t size = (static_cast<uint64_t>(data.nFileSizeHigh) << 32) | data.nFileSizeLow;
     if (size == 0 || (installState.releaseSize != 0 && size != installState.releaseSize)) return false;
-    wchar_t record[PATH_CAPACITY + 8];
-    _snwprintf_s(record, _TRUNCATE, L"%ls%ls", payloadPath, RESUME_RECORD_SUFFIX);
-    if (PathExists(record)) return false;
+    if (PartialDownloadKept(payloadPath)) return false;
     wchar_t digest[SHA256_TEXT_CAPACITY] = {};
     return HashFileSha256(payloadPath, digest, SHA256_TEXT_CAPACITY) && _wcsicmp(digest, installState.releaseSha256) == 0;
 }

@@ -137,14 +137,22 @@ void TakeSizes() {
 constexpr wchar_t EXPIRED_TEXT[] = L"버전 파일이 만료되었습니다. 잠시 후 다시 시도해 주세요.";
 constexpr wchar_t OLDER_TEXT[] = L"설치된 버전보다 오래된 버전은 설치할 수 없습니다.";
 
+// The number at text, its digits consumed; one too large for 64 bits saturates.
+uint64_t ReadVersionNumber(const wchar_t*& text) {
+    uint64_t value = 0;
+    for (; *text >= L'0' && *text <= L'9'; ++text) {
+        const uint64_t digit = static_cast<uint64_t>(*text - L'0');
+        value = value > (UINT64_MAX - digit) / 10 ? UINT64_MAX : value * 10 + digit;
+    }
+    return value;
+}
+
 // Dotted numbers, compared number by number ("1.10" is newer than "1.9"; a missing number is 0).
 // The comparison ends at anything else than digits and dots.
 int CompareVersions(const wchar_t* left, const wchar_t* right) {
     while (*left || *right) {
-        uint64_t a = 0;
-        uint64_t b = 0;
-        for (; *left >= L'0' && *left <= L'9'; ++left) a = a * 10 + static_cast<uint64_t>(*left - L'0');
-        for (; *right >= L'0' && *right <= L'9'; ++right) b = b * 10 + static_cast<uint64_t>(*right - L'0');
+        const uint64_t a = ReadVersionNumber(left);
+        const uint64_t b = ReadVersionNumber(right);
         if (a != b) return a < b ? -1 : 1;
         if ((*left && *left != L'.') || (*right && *right != L'.')) break;
         if (*left) ++left;
@@ -152,7 +160,6 @@ int CompareVersions(const wchar_t* left, const wchar_t* right) {
     }
     return 0;
 }
-
 
 // "YYYY-MM-DDTHH:MM:SSZ" as a FILETIME; false for any other text.
 bool ParseExpiry(const wchar_t* text, FILETIME& out) {
@@ -331,8 +338,6 @@ StageResult RunReleaseCheck(wchar_t* errorText) {
         SetError(errorText, L"버전 파일 형식 오류");
         return StageResult::Failed;
     }
-#endif
-#ifdef TAVRIN_RELEASE_KEY_BLOB
     if (!ManifestStillValid()) {
         SetError(errorText, EXPIRED_TEXT);
         return StageResult::Failed;

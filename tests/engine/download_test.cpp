@@ -307,20 +307,31 @@ TEST_F(DownloadTest, WriteFailureHasItsOwnText) {
     EXPECT_EQ(outcome.error, L"받은 파일을 저장하지 못했습니다 (디스크 공간 확인)");
 }
 
+// A resume record this program could not have written (a validator longer than any it keeps) is
+// no record: the earlier file starts over from the first byte, without a range.
+TEST_F(DownloadTest, ARecordTooLongForItsValidatorStartsOver) {
+    const std::string body = Pattern(5000);
+    const std::wstring path = Publish(L"long_record.bin", body);
+    const std::wstring url = HttpsUrl(path);
+    ASSERT_TRUE(testbed::WriteFileBytes(target_, body.substr(0, 1000)));
+    const std::wstring record = url + L"\n\"" + std::wstring(400, L'e') + L"\"\n";
+    ASSERT_TRUE(testbed::WriteFileBytes(target_ + RESUME_RECORD_SUFFIX,
+                                        std::string(reinterpret_cast<const char*>(record.data()),
+                                                    record.size() * sizeof(wchar_t))));
+    const size_t before = testbed::HostRequests(Narrow(path)).size();
+    DownloadOptions options;
+    options.keepPartial = true;
+    const Outcome outcome = Download(url, options);
+    EXPECT_TRUE(outcome.ok) << Narrow(outcome.error);
+    EXPECT_TRUE(TargetBytes() == body);
+    const std::vector<testbed::HostRequest> requests = testbed::HostRequests(Narrow(path));
+    ASSERT_EQ(requests.size(), before + 1);
+    EXPECT_FALSE(requests.back().Header("Range").has_value());
+}
+
 // The host counts the requests of each URL for the life of the bed: a URL of its own for each run.
 std::wstring UniqueName() { return std::to_wstring(GetCurrentProcessId()) + L"_" + std::to_wstring(GetTickCount64()); }
 
-// The body bytes the host sent for a URL path: the sum of its lines in the host's sent.log.
-uint64_t BytesSent(const std::string& path) {
-    std::string log;
-    testbed::ReadFileBytes(testbed::Root() + L"\\logs\\sent.log", log);
-    const std::string mark = path + " ";
-    uint64_t sent = 0;
-    for (size_t at = log.find(mark); at != std::string::npos; at = log.find(mark, at + 1)) {
-        if (at == 0 || log[at - 1] == '\n') sent += std::stoull(log.substr(at + mark.size()));
-    }
-    return sent;
-}
 
 // A transfer that the host cuts (a reset after the given number of body bytes on its first,
 // second, ... request) is taken up where the file ends, with Range and If-Range, when the host
@@ -385,7 +396,7 @@ TEST_F(DownloadTest, CutTransfersAreTakenUpOrStartedOver) {
             EXPECT_TRUE(requests[i].Header("If-Range").has_value());
         }
         if (c.wireLimit != 0) {
-            EXPECT_LE(static_cast<double>(BytesSent(path)), c.wireLimit * static_cast<double>(bytes.size()));
+            EXPECT_LE(static_cast<double>(testbed::HostBytesSent(path)), c.wireLimit * static_cast<double>(bytes.size()));
         }
     }
 }

@@ -78,6 +78,17 @@ std::optional<std::string> HostRequest::Header(const std::string& name) const {
     return std::nullopt;
 }
 
+uint64_t HostBytesSent(const std::string& path) {
+    std::string log;
+    if (!ReadFileBytes(Root() + L"\\logs\\sent.log", log)) return 0;
+    const std::string mark = path + " ";
+    uint64_t sent = 0;
+    for (size_t at = log.find(mark); at != std::string::npos; at = log.find(mark, at + 1)) {
+        if (at == 0 || log[at - 1] == '\n') sent += std::stoull(log.substr(at + mark.size()));
+    }
+    return sent;
+}
+
 std::vector<HostRequest> HostRequests(const std::string& pathPrefix) {
     std::vector<HostRequest> requests;
     std::string log;

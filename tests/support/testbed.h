@@ -31,6 +31,7 @@
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
 #include <optional>
 #include <string>
 #include <utility>
@@ -89,6 +90,9 @@ struct HostRequest {
 // Every request of this run whose path starts with pathPrefix (such as "/t/case/"), in the
 // order the host received them. Empty when the log cannot be read.
 std::vector<HostRequest> HostRequests(const std::string& pathPrefix);
+// The body bytes the host sent for the URL path path (with its query, if any) over this run: the
+// sum of its lines in the host's sent.log. 0 when the log cannot be read.
+uint64_t HostBytesSent(const std::string& path);
 
 // Environment changes for a child process: a value, or nullopt to leave the variable out.
 using EnvironmentChanges = std::vector<std::pair<std::wstring, std::optional<std::wstring>>>;
